@@ -1,0 +1,34 @@
+#include "core/buffer_state.h"
+
+namespace netbuf {
+
+BufferState::BufferState() : cards(kCardCount) {
+  // Every entry starts with the empty code, so the index knows them all.
+  for (int k = 0; k < kCardCount; ++k) card_index_.insert(k, "");
+}
+
+void BufferState::set_reg(int a, int32_t v) {
+  if (!valid_register(a)) return;
+  registers[a].val = v;
+  registers[a].dirty = 1;
+}
+
+int32_t BufferState::reg_pair(int hi) const {
+  uint32_t v = static_cast<uint32_t>(reg(hi)) * 65536u + static_cast<uint32_t>(reg(hi + 1));
+  return static_cast<int32_t>(v);
+}
+
+void BufferState::set_card_kod(int k, std::string kod) {
+  if (!valid_card(k)) return;
+  card_index_.change(k, cards[k].kod, kod);
+  cards[k].kod = std::move(kod);
+}
+
+int BufferState::find_reader(int address) const {
+  int found = kReaderCount;
+  for (int e = 1; e <= kReaderCount; ++e)
+    if (readers[e].adr485 == address) found = e;
+  return found;
+}
+
+}  // namespace netbuf

@@ -1,0 +1,134 @@
+// The in-memory state of the emulated buffer: register image, card table,
+// reader list, shared words and the link buffers. One instance per buffer,
+// passed by reference to every handler; no globals.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "core/card_index.h"
+
+namespace netbuf {
+
+inline constexpr int kRegisterCount = 9000;
+inline constexpr int kCardCount = 20001;
+inline constexpr int kReaderCount = 32;
+inline constexpr int kPcBufferSize = 10004;
+inline constexpr int kServiceBufferSize = 1004;
+inline constexpr int kServiceCounters = 101;
+inline constexpr int kPcConnections = 11;
+inline constexpr int kTxFrameSize = 41;
+inline constexpr int kRxAccSize = 2001;
+inline constexpr int kRxAccLimit = 20;
+inline constexpr int kCardNotFound = 65535;
+
+// Registers with a fixed meaning.
+inline constexpr int kRegReadPtrHi = 800;
+inline constexpr int kRegReadPtrLo = 801;
+inline constexpr int kRegEventCntHi = 804;
+inline constexpr int kRegEventCntLo = 805;
+inline constexpr int kRegReaderSlots = 1400;
+inline constexpr int kRegTimeZones = 1700;
+inline constexpr int kRegCardCount = 3170;
+inline constexpr int kRegMac = 3203;
+
+// Reader action codes.
+enum Action : uint8_t {
+  kActionNone = 0,
+  kActionBuzzerN = 1,
+  kActionRelay = 2,
+  kActionForward = 3,
+  kActionBuzzerS = 4,
+};
+
+struct Register {
+  int32_t val = 0;
+  uint8_t dirty = 0;
+};
+
+struct Tcard {
+  std::array<uint8_t, 32> pc_record{};
+  int32_t typ = 0;
+  std::string kod;
+  std::string lcd;
+  int32_t time_zone = 0;
+  int32_t geo_zone = 0;
+  uint8_t dirty = 0;
+};
+
+struct Tczytnik {
+  std::string last_code;
+  int32_t adr485 = 0;
+  int32_t geo_zone = 0;
+  int32_t cfg_word3 = 0;
+  int32_t cfg_word4 = 0;
+  int32_t flags = 0;
+  int32_t flags_low = 0;
+  std::string aux_text;
+  uint8_t armed = 0;
+  uint8_t action = 0;
+  uint8_t pc_wait = 0;
+  std::array<uint8_t, kTxFrameSize> tx_frame{};
+  int32_t tx_len = 0;
+  int32_t pc_tid = 0;
+  int32_t hold_off = 0;
+};
+
+class BufferState {
+ public:
+  BufferState();
+
+  // Register image. Out-of-range addresses read as 0 and are never written.
+  static bool valid_register(int a) { return a >= 0 && a < kRegisterCount; }
+  int32_t reg(int a) const { return valid_register(a) ? registers[a].val : 0; }
+  // Stores the value and marks the register dirty.
+  void set_reg(int a, int32_t v);
+  // reg_hi * 65536 + reg_lo in signed 32-bit arithmetic (wrapping).
+  int32_t reg_pair(int hi) const;
+  int32_t event_counter() const { return reg_pair(kRegEventCntHi); }
+  int32_t event_read_pointer() const { return reg_pair(kRegReadPtrHi); }
+
+  // Card table. Every change of a card code goes through set_card_kod so the
+  // code index stays right.
+  static bool valid_card(int k) { return k >= 0 && k < kCardCount; }
+  void set_card_kod(int k, std::string kod);
+  const CardIndex& card_index() const { return card_index_; }
+
+  // Reader table, entries 1..32. find_reader returns the highest entry with
+  // that address, 32 when none has it.
+  Tczytnik& reader(int e) { return readers[e]; }
+  int find_reader(int address) const;
+
+  std::array<Register, kRegisterCount> registers{};
+  std::vector<Tcard> cards;
+  std::array<Tczytnik, kReaderCount + 1> readers{};  // [0] unused
+  int32_t reader_count = 0;
+  int32_t card_count = 0;
+  int32_t n_card = 0;
+  int32_t s_card = 0;
+  uint32_t zone_mask = 0;
+  std::array<int32_t, kPcConnections> idle_countdown{};
+
+  // PC link buffers.
+  std::array<uint8_t, kPcBufferSize> pc_rx{};
+  int32_t pc_rx_pos = 0;
+  int32_t pc_rx_len = 0;  // bytes of the current read held in pc_rx
+  std::array<uint8_t, kPcBufferSize> pc_tx{};
+  int32_t pc_tx_len = 0;
+
+  // Service port.
+  std::array<uint8_t, kServiceBufferSize> service_rx{};
+  std::array<int32_t, kServiceCounters> service_idle{};
+
+  // Reader bus.
+  std::array<uint8_t, kRxAccSize> rx_acc{};
+  int32_t rx_len = 0;
+  int32_t poll_index = 0;
+
+ private:
+  CardIndex card_index_;
+};
+
+}  // namespace netbuf

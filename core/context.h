@@ -1,0 +1,24 @@
+// Everything a handler reaches: the buffer state and the platform behind its
+// interfaces. Built once by the window (or by a test) and passed by reference.
+#pragma once
+
+#include "core/buffer_state.h"
+#include "core/monitor_log.h"
+#include "core/platform.h"
+#include "store/database.h"
+
+namespace netbuf {
+
+struct Context {
+  BufferState& st;
+  MonitorLog& log;
+  FormControls& form;
+  OperatorChannel& op;
+  Clock& clock;
+  SerialLine& serial;
+  TcpEndpoint& pc;       // ServerSocket1: the management PC
+  TcpEndpoint& service;  // ServerSocket2: remote control
+  Database& db;
+};
+
+}  // namespace netbuf

@@ -1,0 +1,18 @@
+// The one home of hexadecimal and decimal formatting for log lines and texts.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace netbuf {
+
+// Two upper-case hex digits of the low 8 bits of v.
+std::string hex2(int v);
+// sep + hex2(b) for each byte: hex_bytes(p, 3, " ") gives " 01 02 03".
+std::string hex_bytes(const uint8_t* p, int n, const char* sep);
+// Upper-case hex with at least `digits` digits (leading zeros).
+std::string hex_min(uint32_t v, int digits);
+// Plain decimal, minus sign when negative.
+std::string dec(int64_t v);
+
+}  // namespace netbuf

@@ -1,0 +1,71 @@
+// Every text that netbuf writes to the monitor log or shows in a message box,
+// in one place, exactly as the operator sees it.
+#pragma once
+
+namespace netbuf::texts {
+
+// Start-up (no category switch).
+inline constexpr const char* kPortTcpOpen = "Port TCP nr: ";           // + port + kOpened
+inline constexpr const char* kOpened = " otwarty.";
+inline constexpr const char* kPortTcpFail = "nie można otwoży portu TCP nr:";  // + port
+inline constexpr const char* kComFail = "nie można otwoży portu com";          // + number
+inline constexpr const char* kServiceOpen = "Port uslug specjalnych nr: ";     // + port + kOpened
+inline constexpr const char* kServiceFail = "nie można otwoży portu uslug specjalnych nr:";
+
+// PC link (monitor_TCP).
+inline constexpr const char* kPcToBuf = "PC->BUF:";
+inline constexpr const char* kBufToPc = "BUF->PC:";
+// Connections (monitor_tr).
+inline constexpr const char* kConnect = "Connect ";
+inline constexpr const char* kDisconnect = "Disconnect ";
+inline constexpr const char* kTcpError = "Blad polonczenia TCP ";
+inline constexpr const char* kNoConnection = "Non connection";  // Label21
+inline constexpr const char* kNoClient = "---";                 // Label21 at start
+
+// Reader bus (monitor_rs, monitor_zd).
+inline constexpr const char* kBufToReader = "BUF->READER:";
+inline constexpr const char* kPcBufReader = "PC->BUF->READER";
+inline constexpr const char* kBuzzer = "Buzzer w czytnkiu o adresie:";
+inline constexpr const char* kRelay = "Wyzwolenie przekażnika w czytnkiu o adresie:";
+inline constexpr const char* kReaderToBuf = "READER->BUF:";
+inline constexpr const char* kReaderToPc = "READER->PC:";
+inline constexpr const char* kF03CrcError = "F03 CRC error!!!";
+inline constexpr const char* kF10FromReader = "F10 z czytnika ";
+inline constexpr const char* kF10CrcError = "F10 CRC error!!!";
+
+// Card decisions (monitor_zd).
+inline constexpr const char* kCardCount = "ilosc kart:";
+inline constexpr const char* kCardCode = "kod karty:";
+inline constexpr const char* kCardId = "id karty: ";
+inline constexpr const char* kCardAtReader = "karta przy czytniku o adresie: ";
+inline constexpr const char* kGrantedOwnRelay = "Karta ważna, przekaznik w tym czytniku: ";
+inline constexpr const char* kGrantedOtherRelay = "Karta ważna, przekaznik w innym czytniku:";
+inline constexpr const char* kUnknownCard = "Karta nieznana";
+inline constexpr const char* kOutsideTimeZone = "Karta poza strefą czasową";
+inline constexpr const char* kOutsideGeoZone = "Karta poza strefą geograficzną";
+
+// Remote control (monitor_zd, monitor_TCP).
+inline constexpr const char* kRemoteRelay = "Przekaznik otwarty zdalnie przez:";
+inline constexpr const char* kRemoteRelayAt = " w czytniku o adresie:";
+inline constexpr const char* kRemoteControl = "Remote control->:";
+
+// Message boxes.
+inline constexpr const char* kEventWriteFailed = "blad zapisu zdarzenia";
+inline constexpr const char* kRegisterWriteFailed1 = "blad zapisu pod adres ";  // + a
+inline constexpr const char* kRegisterWriteFailed2 = " wartosci";               // + val
+inline constexpr const char* kRegisterWriteFailed3 = " w tabeli register";
+inline constexpr const char* kCardWriteFailed = "blad zapisu rekordu karty pod adres ";  // + k
+inline constexpr const char* kConfigWriteFailed = "blad zapisu konfiguracji";
+inline constexpr const char* kPortTcpWriteFailed = "blad zapisu portu TCP";
+inline constexpr const char* kServiceWriteFailed = "blad zapisu portu uslug specjalnych";
+inline constexpr const char* kNCardWriteFailed = "blad zapisu portu parametru: N_CARD";
+inline constexpr const char* kSCardWriteFailed = "blad zapisu portu parametru: S_CARD";
+
+// Serial port open error: kDevice + "\"COMn\"" + kOpenError + "\r" + system text.
+inline constexpr const char* kDevice = "Device ";
+inline constexpr const char* kOpenError = " Open Error !!!";
+
+// Window caption.
+inline constexpr const char* kCaption = "Brennik  1.6                              VARNEL";
+
+}  // namespace netbuf::texts

@@ -1,0 +1,91 @@
+// What the logic needs of the platform. ui/ implements these with Qt; tests
+// implement them with small recording fakes.
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+
+namespace netbuf {
+
+// A listening TCP server with its list of connections, oldest first.
+class TcpEndpoint {
+ public:
+  virtual ~TcpEndpoint() = default;
+  // Listens on all local addresses; throws std::runtime_error on failure.
+  virtual void open(int port) = 0;
+  // Stops listening and closes every connection.
+  virtual void close() = 0;
+  virtual bool is_listening() const = 0;
+  virtual int port() const = 0;
+  virtual int connection_count() const = 0;
+  virtual int bytes_waiting(int i) = 0;
+  // Copies up to n waiting bytes into buf without waiting; returns the count.
+  virtual int receive(int i, uint8_t* buf, int n) = 0;
+  // Hands n bytes to the network at once; n = 0 sends nothing.
+  virtual void send(int i, const uint8_t* buf, int n) = 0;
+  virtual std::string remote_address(int i) const = 0;
+  // Closes connection i. The connection keeps its position until the current
+  // handler has returned, so positions stay stable during a pass.
+  virtual void close_connection(int i) = 0;
+};
+
+// The RS485 line: a serial port at 19200 8N1.
+class SerialLine {
+ public:
+  virtual ~SerialLine() = default;
+  // Opens COMn; throws std::runtime_error with the open-error text on failure.
+  virtual void open() = 0;
+  virtual bool is_open() const = 0;
+  virtual int port_number() const = 0;
+  // Sets n; an open port is closed and opened again on the new number
+  // (throws like open(), leaving the port closed).
+  virtual void set_port_number(int n) = 0;
+  // One blocking write; nothing when closed or empty; failures are ignored.
+  virtual void send(const uint8_t* bytes, int n) = 0;
+};
+
+// The operator: message boxes and the top-level error report. Neither blocks
+// the caller.
+class OperatorChannel {
+ public:
+  virtual ~OperatorChannel() = default;
+  virtual void message_box(const std::string& text) = 0;
+  virtual void error_report(const std::string& text) = 0;
+};
+
+struct LocalTime {
+  int year = 2000, month = 1, day = 1;
+  int hour = 0, minute = 0, second = 0, millisecond = 0;
+  int day_of_week = 7;  // 1 = Sunday ... 7 = Saturday
+};
+
+class Clock {
+ public:
+  virtual ~Clock() = default;
+  virtual LocalTime now() const = 0;
+};
+
+// The window's controls that the logic fills or reads, and its timers.
+class FormControls {
+ public:
+  virtual ~FormControls() = default;
+  virtual void set_label(int label_no, const std::string& text) = 0;  // LabelN caption
+  virtual bool check(int box_no) const = 0;                           // CheckBoxN
+  virtual void set_check(int box_no, bool checked) = 0;
+  virtual int trackbar() const = 0;  // TrackBar1 position (10..500)
+  virtual void set_trackbar(int pos) = 0;
+  virtual std::string edit(int edit_no) const = 0;  // Edit2, Edit3
+  virtual void set_edit(int edit_no, const std::string& text) = 0;
+  virtual void set_gauge(int percent) = 0;  // Gauge1
+  // Timer2: the poll cycle.
+  virtual void set_poll_timer(bool enabled) = 0;
+  virtual bool poll_timer() const = 0;
+  virtual void set_poll_interval(int ms) = 0;
+  virtual int poll_interval() const = 0;
+  // Timer3: PC idle supervision.
+  virtual void set_supervision_timer(bool enabled) = 0;
+  virtual bool supervision_timer() const = 0;
+};
+
+}  // namespace netbuf

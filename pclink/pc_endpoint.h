@@ -1,0 +1,11 @@
+#pragma once
+#include "core/context.h"
+
+namespace netbuf {
+// Connection events of ServerSocket1 and the PC idle supervision (Timer3).
+void on_pc_connect(Context& ctx, int connection);
+void on_pc_accept(Context& ctx);
+void on_pc_disconnect(Context& ctx, int connection);
+void on_pc_error(Context& ctx, int error_code);
+void on_pc_supervision_tick(Context& ctx);
+}  // namespace netbuf

@@ -1,0 +1,12 @@
+#pragma once
+#include <cstdint>
+#include "core/context.h"
+
+namespace netbuf {
+// nrComm1AfterReceive: one chunk of bytes from the reader line.
+void on_serial_receive(Context& ctx, const uint8_t* bytes, int count);
+// Discards the bytes held in the receive accumulator.
+void reset_rx(Context& ctx);
+// Sends the answer frame at the front of the accumulator to the PC.
+void answer_to_pc(Context& ctx, int entry);
+}  // namespace netbuf

@@ -1,0 +1,41 @@
+// The process's database connection and the current query result, with the
+// small row-walking operations the loaders and the event readout use.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "store/sqlite_table3.h"
+
+namespace netbuf {
+
+class Database {
+ public:
+  // Creates the connection on the path unless one exists already.
+  void open(const std::string& path);
+  bool is_open() const { return database != nullptr; }
+
+  // current_result <- QuerySql(sql), then FirstRow. On failure current_result
+  // keeps what it held and the exception goes to the caller.
+  void open_query(const std::string& sql);
+  // A column of the current row by name; callers keep the low 32 bits.
+  int64_t read_int(const std::string& name) const;
+  std::string read_text(const std::string& name) const;
+
+  // Statements without rows.
+  void RunSql(const std::string& sql);
+
+  // A transaction is open (SQLite may end one by itself after an error).
+  bool in_transaction() const;
+  // BEGIN; returns false when it could not be started.
+  bool begin();
+  // COMMIT; on failure rolls back and returns false.
+  bool commit();
+  // ROLLBACK when a transaction is open; never throws.
+  void rollback();
+
+  std::unique_ptr<TSQLiteDatabase> database;
+  std::unique_ptr<TSQLiteTable> current_result;
+};
+
+}  // namespace netbuf

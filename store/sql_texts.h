@@ -1,0 +1,54 @@
+// Every SQL statement netbuf sends to net.db, assembled in one place. Values
+// are spliced as decimal literals, texts between double quotes.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <string>
+
+namespace netbuf::sql {
+
+inline constexpr const char* kSelectRegister = "SELECT * FROM register";
+inline constexpr const char* kSelectKarty = "SELECT * FROM karty";
+inline constexpr const char* kSelectSetings = "SELECT * FROM setings";
+
+// A text between double quotes, any double quote in it doubled so that it
+// cannot end the literal early.
+std::string quoted(const std::string& text);
+
+std::string update_register(int32_t val, int adres);
+
+std::string update_card(int32_t typ, const std::string& kod, const std::string& lcd,
+                        int32_t time_zone, int32_t geo_zone, int numer);
+
+struct EventValues {
+  int32_t id = 0;
+  int32_t adr485 = 0;
+  int64_t time = 0;
+  uint32_t timezone = 0;
+  int32_t typ_kodu = 42;
+  std::array<int32_t, 5> kod{};
+  int32_t status = 0;
+  int32_t code_no = 0;
+};
+std::string insert_event(const EventValues& v);
+
+std::string select_events(int64_t first, int64_t limit);
+
+// Transactions group a write-back tick, and an event row with its counter.
+inline constexpr const char* kBegin = "BEGIN";
+inline constexpr const char* kCommit = "COMMIT";
+inline constexpr const char* kRollback = "ROLLBACK";
+
+// Settings keys, in the order "Zapisz" stores them.
+inline constexpr const char* kKeyCom1 = "COM1";
+inline constexpr const char* kKeyDelay1 = "DELAY1";
+inline constexpr const char* kKeyPortTcp = "PORT_TCP";
+inline constexpr const char* kKeyService = "SERVICE";
+inline constexpr const char* kKeyNCard = "N_CARD";
+inline constexpr const char* kKeySCard = "S_CARD";
+
+// value_text is an already validated decimal integer.
+std::string update_setting(const std::string& value_text, const char* key);
+
+}  // namespace netbuf::sql

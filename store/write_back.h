@@ -1,0 +1,10 @@
+#pragma once
+#include "core/context.h"
+
+namespace netbuf {
+// Timer1Timer: zone mask, service supervision, hold-off countdown, write-back.
+void on_write_back_tick(Context& ctx);
+void compute_zone_mask(Context& ctx);
+// Stores every dirty register and every dirty card (clean stop).
+void store_everything(Context& ctx);
+}  // namespace netbuf

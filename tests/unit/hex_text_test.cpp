@@ -1,0 +1,19 @@
+#include "core/hex_text.h"
+
+#include <gtest/gtest.h>
+
+namespace netbuf {
+
+TEST(HexText, FormatsBytesAndWords) {
+  const uint8_t b[] = {0x00, 0x0A, 0xFF};
+  EXPECT_EQ(hex_bytes(b, 3, " "), " 00 0A FF");
+  EXPECT_EQ(hex_bytes(b, 3, ""), "000AFF");
+  EXPECT_EQ(hex_bytes(b, 0, " "), "");
+  EXPECT_EQ(hex2(0x1AB), "AB");
+  EXPECT_EQ(hex_min(0x12, 4), "0012");
+  EXPECT_EQ(hex_min(0x789A, 4), "789A");
+  EXPECT_EQ(hex_min(0x12345, 4), "12345");
+  EXPECT_EQ(dec(-5), "-5");
+}
+
+}  // namespace netbuf
