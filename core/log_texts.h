@@ -65,6 +65,11 @@ inline constexpr const char* kSCardWriteFailed = "blad zapisu portu parametru: S
 inline constexpr const char* kDevice = "Device ";
 inline constexpr const char* kOpenError = " Open Error !!!";
 
+// Top-level error report: a socket error that no handler cleared, and an
+// exception that carries no text of its own.
+inline constexpr const char* kAsyncSocketError = "Asynchronous socket error ";  // + code
+inline constexpr const char* kUnknownError = "Unknown error";
+
 // Window caption.
 inline constexpr const char* kCaption = "Brennik  1.6                              VARNEL";
 

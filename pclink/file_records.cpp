@@ -1,6 +1,201 @@
-// placeholder, replaced by the real module
 #include "pclink/file_records.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "core/hex_text.h"
+#include "store/sql_texts.h"
+
 namespace netbuf {
-void read_file_record(Context& ctx) { ctx.st.pc_rx_pos += 16; }
-bool write_file_record(Context&) { return false; }
+
+namespace {
+
+// Request fields, offsets from the start of the frame (MBAP included).
+constexpr int kTidHi = 0;
+constexpr int kTidLo = 1;
+constexpr int kFileLo = 11;
+constexpr int kRecordHi = 12;
+constexpr int kRecordLo = 13;
+constexpr int kLengthLo = 15;
+constexpr int kHeaderSize = 16;
+constexpr int kRecordSize = 32;
+
+// Files by the low byte of the file number.
+constexpr int kFirstCardFile = 8;
+constexpr int kLastCardFile = 23;
+constexpr int kCardsPerFile = 512;
+constexpr int kEventFile = 128;
+
+constexpr uint8_t kUnitBuffer = 255;
+constexpr uint8_t kFnReadFileRecord = 20;
+constexpr uint8_t kReferenceType = 6;
+constexpr uint8_t kIllegalDataAddress = 2;
+
+using Bytes = std::vector<uint8_t>;
+
+int rx_len(const BufferState& st) {
+  return std::clamp<int>(st.pc_rx_len, 0, kPcBufferSize);
 }
+
+// True when the frame at p holds `size` bytes inside the current read.
+bool frame_fits(const BufferState& st, int p, int size) {
+  return p >= 0 && size >= 0 && p <= rx_len(st) - size;
+}
+
+// Appends the whole answer or, when pc_tx has no room for it, nothing.
+void append(BufferState& st, const Bytes& answer) {
+  const int n = static_cast<int>(answer.size());
+  if (st.pc_tx_len < 0 || st.pc_tx_len > kPcBufferSize - n) return;
+  std::copy(answer.begin(), answer.end(), st.pc_tx.begin() + st.pc_tx_len);
+  st.pc_tx_len += n;
+}
+
+// The header of a function-20 answer carrying `records` 32-byte records; the
+// length fields are 8 bits wide and wrap as the device's do.
+Bytes answer_head(const uint8_t* req, int records) {
+  const int body = kRecordSize * records;
+  return Bytes{req[kTidHi],
+               req[kTidLo],
+               0,
+               0,
+               0,
+               static_cast<uint8_t>(body + 5),
+               kUnitBuffer,
+               kFnReadFileRecord,
+               static_cast<uint8_t>(body + 2),
+               static_cast<uint8_t>(body + 1),
+               kReferenceType};
+}
+
+Bytes exception_answer(const uint8_t* req) {
+  return Bytes{req[kTidHi],        req[kTidLo], 0, 0, 0, 3, kUnitBuffer, 0x80 | kFnReadFileRecord,
+               kIllegalDataAddress};
+}
+
+// Big-endian, the low `width` bytes of v.
+void put(Bytes& out, int64_t v, int width) {
+  for (int shift = 8 * (width - 1); shift >= 0; shift -= 8)
+    out.push_back(static_cast<uint8_t>(static_cast<uint64_t>(v) >> shift));
+}
+
+void append_event_record(const Database& db, Bytes& out) {
+  put(out, db.read_int("ID"), 4);
+  put(out, db.read_int("typ"), 1);
+  put(out, db.read_int("ADR485"), 1);
+  put(out, db.read_int("time"), 4);
+  put(out, db.read_int("timezone"), 4);
+  put(out, db.read_int("typ_kodu"), 1);
+  put(out, db.read_int("kod1"), 1);
+  put(out, db.read_int("kod2"), 1);
+  put(out, db.read_int("kod3"), 1);
+  put(out, db.read_int("kod4"), 1);
+  put(out, db.read_int("kod5"), 1);
+  put(out, db.read_int("status"), 2);
+  put(out, db.read_int("code_no"), 2);
+  put(out, db.read_int("alarm"), 2);
+  put(out, db.read_int("event"), 2);
+  put(out, db.read_int("q5"), 4);
+}
+
+// Event records of the rows with first <= Id < limit, in database order.
+// Returns the row count; a query or row that cannot be read counts as none.
+int query_events(Database& db, int64_t first, int64_t limit, Bytes& records) {
+  try {
+    db.open_query(sql::select_events(first, limit));
+    int rows = 0;
+    for (; !db.current_result->AtEnd(); db.current_result->NextRow()) {
+      append_event_record(db, records);
+      ++rows;
+    }
+    return rows;
+  } catch (const ESQLiteException&) {
+    records.clear();
+    return 0;
+  }
+}
+
+void read_cards(BufferState& st, const uint8_t* req, int file, int k) {
+  const int record_no = req[kRecordHi] * 256 + req[kRecordLo];
+  const int first = record_no + kCardsPerFile * (file - kFirstCardFile);
+  if (k > 0 && first + k - 1 >= kCardCount) {
+    // Past the card table: refuse rather than leave the PC waiting.
+    append(st, exception_answer(req));
+    return;
+  }
+  Bytes answer = answer_head(req, k);
+  for (int i = first; i < first + k; ++i)
+    answer.insert(answer.end(), st.cards[i].pc_record.begin(), st.cards[i].pc_record.end());
+  append(st, answer);
+}
+
+void read_events(Context& ctx, const uint8_t* req, int k) {
+  BufferState& st = ctx.st;
+  const int64_t start = st.event_read_pointer();
+  const int64_t limit = int64_t{st.event_counter()} + 1;
+  Bytes records;
+  const int rows = start < limit ? query_events(ctx.db, start, start + k, records) : 0;
+  if (rows < 1) {
+    append(st, exception_answer(req));
+    return;
+  }
+  Bytes answer = answer_head(req, rows);
+  answer.insert(answer.end(), records.begin(), records.end());
+  const int before = st.pc_tx_len;
+  append(st, answer);
+  if (st.pc_tx_len == before) return;  // not sent, so not read
+  // The pointer moves by the rows actually sent, never by k.
+  const uint32_t next = static_cast<uint32_t>(start + rows);
+  st.set_reg(kRegReadPtrHi, static_cast<int32_t>(next >> 16));
+  st.set_reg(kRegReadPtrLo, static_cast<int32_t>(next & 0xFFFFu));
+}
+
+}  // namespace
+
+void read_file_record(Context& ctx) {
+  BufferState& st = ctx.st;
+  const int p = st.pc_rx_pos;
+  st.pc_rx_pos += kHeaderSize;
+  if (!frame_fits(st, p, kHeaderSize)) return;
+
+  const uint8_t* req = st.pc_rx.data() + p;
+  const int file = req[kFileLo];
+  const int k = req[kLengthLo] / 16;
+  if (file >= kFirstCardFile && file <= kLastCardFile)
+    read_cards(st, req, file, k);
+  else if (file == kEventFile)
+    read_events(ctx, req, k);
+
+  ctx.form.set_label(13, dec(st.event_counter()));
+  ctx.form.set_label(14, dec(st.event_read_pointer()));
+}
+
+bool write_file_record(Context& ctx) {
+  BufferState& st = ctx.st;
+  const int p = st.pc_rx_pos;
+  if (!frame_fits(st, p, kHeaderSize)) return false;
+  if (st.pc_rx[p + kFileLo] != kFirstCardFile) return false;
+  const int k = st.pc_rx[p + kLengthLo] / 16;
+  if (!frame_fits(st, p, kHeaderSize + kRecordSize * k)) return false;
+
+  st.pc_rx_pos += kHeaderSize;
+  for (int r = 0; r < k; ++r) {
+    const uint8_t* q = st.pc_rx.data() + st.pc_rx_pos;
+    st.pc_rx_pos += kRecordSize;
+    const int index = q[0] * 256 + q[1];
+    if (!BufferState::valid_card(index)) continue;  // no such entry: skipped
+
+    Tcard& card = st.cards[index];
+    std::copy(q, q + kRecordSize, card.pc_record.begin());
+    card.typ = q[2];
+    st.set_card_kod(index, hex_bytes(q + 3, 5, ""));
+    card.lcd = "---";
+    card.time_zone = static_cast<int32_t>(uint32_t{q[8]} << 24 | uint32_t{q[9]} << 16 |
+                                          uint32_t{q[10]} << 8 | q[11]);
+    card.geo_zone = static_cast<int32_t>(uint32_t{q[12]} << 24 | uint32_t{q[13]} << 16 |
+                                         uint32_t{q[14]} << 8 | q[15]);
+    card.dirty = 1;
+  }
+  return true;
+}
+
+}  // namespace netbuf

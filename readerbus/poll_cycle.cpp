@@ -1,5 +1,80 @@
-// placeholder, replaced by the real module
 #include "readerbus/poll_cycle.h"
+
+#include <algorithm>
+
+#include "core/hex_text.h"
+#include "core/log_texts.h"
+#include "readerbus/rtu_frames.h"
+
 namespace netbuf {
-void on_poll_tick(Context&) {}
+
+namespace {
+
+template <size_t N>
+void write_frame(Context& ctx, const std::array<uint8_t, N>& f) {
+  ctx.serial.send(f.data(), static_cast<int>(N));
 }
+
+void send_poll(Context& ctx, int address) {
+  const auto f = poll_frame(address);
+  write_frame(ctx, f);
+  if (ctx.log.enabled(LogCategory::Rs485))
+    ctx.log.log_line(texts::kBufToReader + hex_bytes(f.data(), static_cast<int>(f.size()), ""));
+}
+
+void send_buzzer(Context& ctx, const Tczytnik& r, int32_t pattern) {
+  write_frame(ctx, buzzer_frame(r.adr485, pattern));
+  if (ctx.log.enabled(LogCategory::Events)) ctx.log.log_line(texts::kBuzzer + dec(r.adr485));
+}
+
+void send_relay(Context& ctx, const Tczytnik& r) {
+  write_frame(ctx, relay_frame(r.adr485));
+  if (ctx.log.enabled(LogCategory::Events)) ctx.log.log_line(texts::kRelay + dec(r.adr485));
+}
+
+// Later turns of a reader whose answer is still owed find tx_len 0: they write
+// nothing but still leave the bare line, so the operator sees the wait.
+void send_forwarded(Context& ctx, Tczytnik& r) {
+  const int n = std::clamp(r.tx_len, 0, kTxFrameSize);
+  ctx.serial.send(r.tx_frame.data(), n);
+  r.tx_len = 0;
+  if (ctx.log.enabled(LogCategory::Rs485))
+    ctx.log.log_line(texts::kPcBufReader + hex_bytes(r.tx_frame.data(), n, "."));
+}
+
+}  // namespace
+
+void on_poll_tick(Context& ctx) {
+  BufferState& st = ctx.st;
+  ctx.log.log_limit();
+
+  const int count = std::min(st.reader_count, kReaderCount);
+  // A rebuild may have shrunk the list below poll_index: start again at 1.
+  st.poll_index = (st.poll_index >= 0 && st.poll_index < count) ? st.poll_index + 1 : 1;
+  if (count < 1) return;
+
+  Tczytnik& r = st.readers[st.poll_index];
+  switch (r.action) {
+    case kActionNone:
+      if (r.hold_off <= 0) send_poll(ctx, r.adr485);  // a pass-through holds off polls only
+      break;
+    case kActionBuzzerN:
+      send_buzzer(ctx, r, st.n_card);  // the pattern as it is now, not when the card was read
+      r.action = kActionNone;
+      break;
+    case kActionRelay:
+      send_relay(ctx, r);  // again at every turn until the reader acknowledges
+      break;
+    case kActionForward:
+      send_forwarded(ctx, r);
+      break;
+    case kActionBuzzerS:
+      send_buzzer(ctx, r, st.s_card);
+      r.action = kActionNone;
+      break;
+    default:
+      break;
+  }
+}
+
+}  // namespace netbuf

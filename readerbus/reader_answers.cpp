@@ -1,7 +1,172 @@
-// placeholder, replaced by the real module
 #include "readerbus/reader_answers.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <string>
+
+#include "access/card_check.h"
+#include "core/hex_text.h"
+#include "core/log_texts.h"
+#include "readerbus/rtu_frames.h"
+
 namespace netbuf {
-void on_serial_receive(Context&, const uint8_t*, int) {}
-void reset_rx(Context& ctx) { ctx.st.rx_len = 0; }
-void answer_to_pc(Context&, int) {}
+
+namespace {
+
+using Frame = std::array<uint8_t, kRxAccLimit>;
+
+constexpr uint8_t kPcWaiting = 0xFF;
+// The poll answer: status word at 3-4, card code registers at 7-12.
+constexpr int kPollAnswerData = 10;
+constexpr int kStatusHi = 3;
+constexpr int kStatusLo = 4;
+constexpr int kCodeAt = 7;
+constexpr int kCodeBytes = 6;
+constexpr int kStatusReference = 0x8000;
+constexpr int kPcRequestFunction = 7;
+
+void drop_front(BufferState& st, int k) {
+  std::memmove(st.rx_acc.data(), st.rx_acc.data() + k, static_cast<size_t>(st.rx_len - k));
+  st.rx_len -= k;
+}
+
+// Takes the frame off the accumulator before anything acts on it, so what
+// follows (the access decision above all) never works on bytes that a later
+// chunk could move.
+Frame take_front(BufferState& st, int k) {
+  Frame f{};
+  std::copy_n(st.rx_acc.begin(), k, f.begin());
+  drop_front(st, k);
+  return f;
+}
+
+// Noise, exception answers and stray bytes go one at a time until a function
+// code we answer to stands in byte 1.
+void resync(BufferState& st) {
+  while (st.rx_len > 1 && st.rx_acc[kRtuFunction] != kFnReadHolding &&
+         st.rx_acc[kRtuFunction] != kFnWriteMultiple)
+    drop_front(st, 1);
+}
+
+// A changed code at an armed reader is a presented card. Status bit 15 and the
+// first code after a rebuild only set the reference.
+void apply_card_rule(Context& ctx, int entry, const Frame& f) {
+  // A shorter answer holds no code registers.
+  if (f[kRtuByteCount] < kPollAnswerData) return;
+  Tczytnik& r = ctx.st.readers[entry];
+  const int status = f[kStatusHi] * 256 + f[kStatusLo];
+  std::string code = hex_bytes(f.data() + kCodeAt, kCodeBytes, "");
+  if (status & kStatusReference) {
+    r.last_code = std::move(code);
+    r.armed = 1;
+    return;
+  }
+  if (code == r.last_code) return;
+  r.last_code = code;
+  if (r.armed)
+    check_card(ctx, entry, code);
+  else
+    r.armed = 1;
+}
+
+void take_f03(Context& ctx) {
+  BufferState& st = ctx.st;
+  if (!f03_complete(st.rx_acc.data(), st.rx_len)) return;
+  const int size = st.rx_acc[kRtuByteCount] + kF03Overhead;
+  const Frame f = take_front(st, size);
+  const bool rs = ctx.log.enabled(LogCategory::Rs485);
+  if (!f03_crc_ok(f.data())) {
+    if (rs) ctx.log.log_line(texts::kF03CrcError);
+    return;
+  }
+  if (rs) ctx.log.log_append(texts::kReaderToBuf + hex_bytes(f.data(), size, "*"));
+
+  const int e = st.find_reader(f[kRtuAddress]);
+  Tczytnik& r = st.readers[e];
+  if (r.pc_wait == 0 && r.action == kActionNone) apply_card_rule(ctx, e, f);
+  if (r.pc_wait == kPcWaiting) {
+    answer_to_pc(ctx, e, f.data(), size - 2);
+    r.pc_wait = 0;
+  }
+  if (r.action == kActionForward) r.action = kActionNone;
+}
+
+void take_f16(Context& ctx) {
+  BufferState& st = ctx.st;
+  if (!f16_complete(st.rx_acc.data(), st.rx_len)) return;
+  const Frame f = take_front(st, kF16AnswerSize);
+  const bool rs = ctx.log.enabled(LogCategory::Rs485);
+  if (rs) ctx.log.log_line(texts::kF10FromReader);
+  if (!f16_crc_ok(f.data())) {
+    if (rs) ctx.log.log_line(texts::kF10CrcError);
+    return;
+  }
+  if (rs) ctx.log.log_append(texts::kReaderToPc + hex_bytes(f.data(), kF16AnswerSize, "-"));
+
+  const int e = st.find_reader(f[kRtuAddress]);
+  Tczytnik& r = st.readers[e];
+  if (r.pc_wait == kPcWaiting) answer_to_pc(ctx, e, f.data(), kF16AnswerSize - 2);
+  // Any acknowledgement ends a pending relay, whichever frame it answers.
+  if (r.action == kActionForward || r.action == kActionRelay) r.action = kActionNone;
+  if (r.pc_wait == kPcWaiting) r.pc_wait = 0;
+}
+
+}  // namespace
+
+void on_serial_receive(Context& ctx, const uint8_t* bytes, int count) {
+  BufferState& st = ctx.st;
+  count = std::max(count, 0);
+  // No answer we take is longer than the limit: on overflow start clean.
+  if (st.rx_len < 0 || st.rx_len + count > kRxAccLimit) {
+    st.rx_len = 0;
+    return;
+  }
+  std::copy_n(bytes, count, st.rx_acc.begin() + st.rx_len);
+  st.rx_len += count;
+
+  // At most one answer of each kind per chunk; a further one waits for the next.
+  resync(st);
+  take_f03(ctx);
+  resync(st);
+  take_f16(ctx);
+}
+
+void reset_rx(Context& ctx) {
+  ctx.st.rx_len = 0;
+}
+
+void answer_to_pc(Context& ctx, int entry) {
+  const BufferState& st = ctx.st;
+  const uint8_t* acc = st.rx_acc.data();
+  if (f03_complete(acc, st.rx_len))
+    answer_to_pc(ctx, entry, acc, acc[kRtuByteCount] + kF03Overhead - 2);
+  else if (f16_complete(acc, st.rx_len))
+    answer_to_pc(ctx, entry, acc, kF16AnswerSize - 2);
+}
+
+void answer_to_pc(Context& ctx, int entry, const uint8_t* frame, int len) {
+  // The PC left after its request: the answer has nowhere to go.
+  if (ctx.pc.connection_count() < 1) return;
+  if (entry < 1 || entry > kReaderCount || len < 0 || len > 255) return;
+  BufferState& st = ctx.st;
+
+  // The PC link builds its own answers here too, so start from empty.
+  st.pc_tx_len = 0;
+  auto put = [&st](int b) { st.pc_tx[st.pc_tx_len++] = static_cast<uint8_t>(b); };
+  // Only the low byte of the transaction identifier was kept.
+  put(0);
+  put(st.readers[entry].pc_tid);
+  put(0);
+  put(0);
+  put(0);
+  put(len);
+  for (int i = 0; i < len; ++i) put(frame[i]);
+
+  if (ctx.log.enabled(LogCategory::Tcp))
+    ctx.log.log_line(texts::kBufToPc + hex2(st.pc_rx[kPcRequestFunction]) + ":" +
+                     dec(st.pc_tx_len) + "->" + hex_bytes(st.pc_tx.data(), st.pc_tx_len, " "));
+  ctx.pc.send(0, st.pc_tx.data(), st.pc_tx_len);
+}
+
 }  // namespace netbuf

@@ -1,8 +1,77 @@
-// placeholder, replaced by the real module
 #include "service/remote_control.h"
+
+#include <algorithm>
+#include <limits>
+#include <span>
+
+#include "core/hex_text.h"
+#include "core/log_texts.h"
+#include "service/command_parse.h"
+
 namespace netbuf {
-void on_service_read(Context&) {}
-void on_service_connect(Context&, int) {}
-void on_service_disconnect(Context&, int) {}
-void service_supervision_tick(Context&) {}
+
+namespace {
+
+constexpr int kIdleTicks = 100;  // supervision ticks of 3 s: 300 s after the last command
+constexpr uint8_t kAnswer[] = {'O', 'K'};
+
+int reader_for(const BufferState& st, int64_t adres) {
+  // No reader can carry an address outside 32 bits; find_reader's answer for
+  // an unknown address is the last entry.
+  if (adres < std::numeric_limits<int32_t>::min() || adres > std::numeric_limits<int32_t>::max())
+    return kReaderCount;
+  return st.find_reader(static_cast<int>(adres));
 }
+
+void serve(Context& ctx, int i) {
+  // Never more than the buffer holds; what is left waits for the next event.
+  const int want = std::min(ctx.service.bytes_waiting(i), kServiceBufferSize);
+  const int got = std::clamp(ctx.service.receive(i, ctx.st.service_rx.data(), want), 0, want);
+  if (got == 0) return;
+  if (i < kServiceCounters) ctx.st.service_idle[i] = kIdleTicks;
+
+  const RemoteCommand cmd =
+      parse_remote_command(std::span<const uint8_t>(ctx.st.service_rx.data(), got));
+
+  ctx.st.reader(reader_for(ctx.st, cmd.adres)).action = kActionRelay;
+  ctx.log.line_if(LogCategory::Events,
+                  texts::kRemoteRelay + cmd.sender + texts::kRemoteRelayAt + dec(cmd.adres));
+  ctx.log.line_if(LogCategory::Tcp, texts::kRemoteControl + cmd.sender + " " + cmd.text +
+                                        " typ: " + dec(cmd.typ) + " rozkaz:" + dec(cmd.rozkaz) +
+                                        " adres:" + dec(cmd.adres));
+  ctx.service.send(i, kAnswer, sizeof kAnswer);
+}
+
+}  // namespace
+
+void on_service_read(Context& ctx) {
+  // Every connection with data is served, not only the one that raised the
+  // event. A malformed command throws out of the loop: later positions keep
+  // their data for the next event.
+  for (int i = 0; i < ctx.service.connection_count(); ++i)
+    if (ctx.service.bytes_waiting(i) > 0) serve(ctx, i);
+}
+
+void on_service_connect(Context& ctx, int connection) {
+  ctx.log.line_if(LogCategory::Connections,
+                  texts::kConnect + ctx.service.remote_address(connection));
+}
+
+void on_service_disconnect(Context& ctx, int connection) {
+  ctx.log.line_if(LogCategory::Connections,
+                  texts::kDisconnect + ctx.service.remote_address(connection));
+}
+
+void service_supervision_tick(Context& ctx) {
+  // Counters belong to positions, not to connections. Positions past the
+  // counters are never supervised (the adapter refuses them anyway).
+  const int n = std::min(ctx.service.connection_count(), kServiceCounters);
+  for (int i = 0; i < n; ++i) {
+    int32_t& idle = ctx.st.service_idle[i];
+    if (idle == 0) continue;
+    if (idle > 0) --idle;
+    if (idle == 0) ctx.service.close_connection(i);
+  }
+}
+
+}  // namespace netbuf

@@ -1,1 +1,429 @@
-int main() { return 0; }
+// netbuf-db: the installer's tool that prepares a net.db and looks into one.
+// netbuf itself never creates tables or rows, so every file it runs on comes
+// from `netbuf-db create`.
+#include <sqlite3.h>
+
+#include <charconv>
+#include <cstdint>
+#include <ctime>
+#include <filesystem>
+#include <iostream>
+#include <limits>
+#include <map>
+#include <optional>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "core/buffer_state.h"
+#include "core/hex_text.h"
+#include "store/schema.h"
+#include "store/sql_texts.h"
+#include "store/sqlite_table3.h"
+
+namespace fs = std::filesystem;
+using netbuf::ESQLiteException;
+using netbuf::TSQLiteDatabase;
+using netbuf::TSQLiteTable;
+
+namespace {
+
+constexpr const char* kUsage =
+    "usage:\n"
+    "  netbuf-db create PATH [--port-tcp N] [--service N] [--com N] [--delay N]\n"
+    "                        [--n-card N] [--s-card N] [--force]\n"
+    "      write a complete database: every register 0..8999, every card 1..20001,\n"
+    "      the six settings (defaults: port-tcp 502, service 1060, com 0 = no serial\n"
+    "      port, delay 30 ms, n-card 0, s-card 0). An existing PATH is replaced only\n"
+    "      with --force.\n"
+    "  netbuf-db set PATH KEY VALUE\n"
+    "      change one setting; KEY is COM1, DELAY1, PORT_TCP, SERVICE, N_CARD or S_CARD.\n"
+    "  netbuf-db events PATH [--from ID] [--limit N]\n"
+    "      list stored events in Id order.\n"
+    "  netbuf-db show PATH\n"
+    "      print the settings, the number of events and the counter registers.\n";
+
+struct UsageError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+struct ToolError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+struct Args {
+  std::vector<std::string> positional;
+  std::map<std::string, std::string> options;
+  bool force = false;
+};
+
+// Options with a value, per command; --force is the only flag.
+Args parse_args(int argc, char** argv, const std::vector<std::string>& value_options,
+                bool allow_force) {
+  Args a;
+  for (int i = 2; i < argc; ++i) {
+    std::string arg = argv[i];
+    if (arg.size() < 2 || arg.compare(0, 2, "--") != 0) {
+      a.positional.push_back(arg);
+      continue;
+    }
+    if (arg == "--force" && allow_force) {
+      a.force = true;
+      continue;
+    }
+    std::string value;
+    bool has_value = false;
+    if (const auto eq = arg.find('='); eq != std::string::npos) {
+      value = arg.substr(eq + 1);
+      arg.resize(eq);
+      has_value = true;
+    }
+    bool known = false;
+    for (const auto& o : value_options) known = known || o == arg;
+    if (!known) throw UsageError("unknown option " + arg);
+    if (!has_value) {
+      if (i + 1 >= argc) throw UsageError("option " + arg + " needs a value");
+      value = argv[++i];
+    }
+    a.options[arg] = value;
+  }
+  return a;
+}
+
+// Decimal with an optional minus sign and nothing else: what netbuf reads
+// back as an integer column.
+std::optional<int64_t> parse_integer(const std::string& text) {
+  size_t start = (!text.empty() && text[0] == '-') ? 1 : 0;
+  if (start == text.size()) return std::nullopt;
+  for (size_t i = start; i < text.size(); ++i) {
+    if (text[i] < '0' || text[i] > '9') return std::nullopt;
+  }
+  int64_t v = 0;
+  const auto res = std::from_chars(text.data(), text.data() + text.size(), v);
+  if (res.ec != std::errc() || res.ptr != text.data() + text.size()) return std::nullopt;
+  return v;
+}
+
+// Ports and the serial port number end up in 16-bit fields; the rest are
+// read back as 32-bit words.
+int64_t setting_value(const std::string& key, const std::string& text) {
+  const auto v = parse_integer(text);
+  if (!v) throw ToolError("value for " + key + " is not a decimal integer: \"" + text + "\"");
+  int64_t lo = std::numeric_limits<int32_t>::min();
+  int64_t hi = std::numeric_limits<int32_t>::max();
+  if (key == netbuf::sql::kKeyCom1 || key == netbuf::sql::kKeyPortTcp ||
+      key == netbuf::sql::kKeyService) {
+    lo = 0;
+    hi = 65535;
+  }
+  if (*v < lo || *v > hi) {
+    throw ToolError("value for " + key + " out of range " + netbuf::dec(lo) + ".." +
+                    netbuf::dec(hi) + ": " + text);
+  }
+  return *v;
+}
+
+const char* known_key(const std::string& key) {
+  for (const auto& d : netbuf::schema::kSettingDefaults) {
+    if (key == d.key) return d.key;
+  }
+  return nullptr;
+}
+
+// sqlite3_open would quietly create a missing file; inspecting one must not.
+void require_file(const std::string& path) {
+  std::error_code ec;
+  if (!fs::exists(path, ec)) throw ToolError(path + ": no such file");
+  if (!fs::is_regular_file(path, ec)) throw ToolError(path + ": not a regular file");
+}
+
+void remove_quietly(const std::string& path) {
+  std::error_code ec;
+  fs::remove(path, ec);
+}
+
+// ---- create ----
+
+int cmd_create(int argc, char** argv) {
+  const std::map<std::string, const char*> option_keys = {
+      {"--com", netbuf::sql::kKeyCom1},         {"--delay", netbuf::sql::kKeyDelay1},
+      {"--port-tcp", netbuf::sql::kKeyPortTcp}, {"--service", netbuf::sql::kKeyService},
+      {"--n-card", netbuf::sql::kKeyNCard},     {"--s-card", netbuf::sql::kKeySCard},
+  };
+  std::vector<std::string> names;
+  for (const auto& [name, key] : option_keys) names.push_back(name);
+  const Args a = parse_args(argc, argv, names, true);
+  if (a.positional.size() != 1) throw UsageError("create takes exactly one PATH");
+  const std::string path = a.positional[0];
+
+  std::map<std::string, int64_t> values;
+  for (const auto& d : netbuf::schema::kSettingDefaults) values[d.key] = d.value;
+  for (const auto& [name, text] : a.options) {
+    const char* key = option_keys.at(name);
+    values[key] = setting_value(key, text);
+  }
+
+  std::error_code ec;
+  const bool exists = fs::exists(fs::symlink_status(path, ec));
+  if (exists && fs::is_directory(path, ec)) throw ToolError(path + " is a directory");
+  if (exists && !a.force) {
+    throw ToolError(path + " already exists; add --force to replace it");
+  }
+
+  // Built aside and renamed into place, so a failed create never leaves a
+  // half-filled database where netbuf would open it.
+  const std::string tmp = path + ".tmp";
+  remove_quietly(tmp);
+  remove_quietly(tmp + "-journal");
+  try {
+    TSQLiteDatabase db(tmp);
+    db.RunSql(netbuf::sql::kBegin);
+    for (const char* s : netbuf::schema::kCreateStatements) db.RunSql(s);
+    for (const auto& d : netbuf::schema::kSettingDefaults) {
+      db.RunSql(netbuf::schema::insert_setting(d.key, values[d.key]));
+    }
+    db.RunSql(netbuf::sql::kCommit);
+  } catch (...) {
+    remove_quietly(tmp);
+    remove_quietly(tmp + "-journal");
+    throw;
+  }
+  if (exists) {
+    // A hot journal left by the old file would be played back into the new one.
+    remove_quietly(path + "-journal");
+    remove_quietly(path + "-wal");
+    remove_quietly(path + "-shm");
+  }
+  fs::rename(tmp, path, ec);
+  if (ec) {
+    remove_quietly(tmp);
+    throw ToolError("cannot move " + tmp + " to " + path + ": " + ec.message());
+  }
+
+  std::cout << "created " << path << ": " << netbuf::kRegisterCount << " registers, "
+            << netbuf::kCardCount << " cards, settings";
+  for (const auto& d : netbuf::schema::kSettingDefaults) {
+    std::cout << ' ' << d.key << '=' << values[d.key];
+  }
+  std::cout << '\n';
+  return 0;
+}
+
+// ---- set ----
+
+int cmd_set(int argc, char** argv) {
+  const Args a = parse_args(argc, argv, {}, false);
+  if (a.positional.size() != 3) throw UsageError("set takes PATH KEY VALUE");
+  const std::string& path = a.positional[0];
+  const char* key = known_key(a.positional[1]);
+  if (!key) {
+    throw ToolError("unknown setting \"" + a.positional[1] +
+                    "\"; one of COM1, DELAY1, PORT_TCP, SERVICE, N_CARD, S_CARD");
+  }
+  const int64_t value = setting_value(key, a.positional[2]);
+  require_file(path);
+
+  TSQLiteDatabase db(path);
+  db.RunSql(netbuf::sql::update_setting(netbuf::dec(value), key));
+  // netbuf only updates too, so a file without the row would ignore the value.
+  if (sqlite3_changes(db.handle()) == 0) {
+    throw ToolError(path + " has no setings row for " + key + "; nothing changed");
+  }
+  std::cout << key << " = " << value << '\n';
+  return 0;
+}
+
+// ---- events ----
+
+std::string utc_text(int64_t t) {
+  const auto tt = static_cast<std::time_t>(t);
+  std::tm tm{};
+  if (gmtime_r(&tt, &tm) == nullptr) return "?";
+  char buf[32];
+  if (std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm) == 0) return "?";
+  return buf;
+}
+
+std::string status_text(int64_t status) {
+  switch (status) {
+    case 0:
+      return "0 unknown card";
+    case 4:
+      return "4 granted";
+    case 6:
+      return "6 outside time zone";
+    case 7:
+      return "7 outside geo zone";
+    default:
+      return netbuf::dec(status);
+  }
+}
+
+void print_table(const std::vector<std::string>& header, const std::vector<bool>& right,
+                 const std::vector<std::vector<std::string>>& rows) {
+  std::vector<size_t> width(header.size());
+  for (size_t c = 0; c < header.size(); ++c) width[c] = header[c].size();
+  for (const auto& r : rows) {
+    for (size_t c = 0; c < r.size(); ++c) width[c] = std::max(width[c], r[c].size());
+  }
+  auto line = [&](const std::vector<std::string>& cells) {
+    std::string out;
+    for (size_t c = 0; c < cells.size(); ++c) {
+      const std::string pad(width[c] - cells[c].size(), ' ');
+      if (c > 0) out += "  ";
+      out += right[c] ? pad + cells[c] : cells[c] + (c + 1 < cells.size() ? pad : "");
+    }
+    std::cout << out << '\n';
+  };
+  line(header);
+  std::vector<std::string> rule;
+  for (size_t w : width) rule.emplace_back(w, '-');
+  line(rule);
+  for (const auto& r : rows) line(r);
+}
+
+int cmd_events(int argc, char** argv) {
+  const Args a = parse_args(argc, argv, {"--from", "--limit"}, false);
+  if (a.positional.size() != 1) throw UsageError("events takes exactly one PATH");
+  const std::string& path = a.positional[0];
+  int64_t from = std::numeric_limits<int64_t>::min();
+  int64_t limit = -1;
+  if (auto it = a.options.find("--from"); it != a.options.end()) {
+    const auto v = parse_integer(it->second);
+    if (!v) throw ToolError("--from is not a decimal integer: \"" + it->second + "\"");
+    from = *v;
+  }
+  if (auto it = a.options.find("--limit"); it != a.options.end()) {
+    const auto v = parse_integer(it->second);
+    if (!v || *v < 0) throw ToolError("--limit is not a count: \"" + it->second + "\"");
+    limit = *v;
+  }
+  require_file(path);
+
+  TSQLiteDatabase db(path);
+  const auto t = db.QuerySql(netbuf::schema::select_events_from(from, limit));
+  std::vector<std::vector<std::string>> rows;
+  if (t->FirstRow()) {
+    auto col = [&](const char* name) { return t->ColumnAsInteger(t->ColumnIndex(name)); };
+    for (; !t->AtEnd(); t->NextRow()) {
+      std::string code;
+      for (const char* k : {"kod1", "kod2", "kod3", "kod4", "kod5"}) {
+        code += netbuf::hex2(static_cast<int>(col(k)));
+      }
+      const int64_t time = col("time");
+      rows.push_back({
+          netbuf::dec(col("ID")),
+          netbuf::dec(col("ADR485")),
+          utc_text(time),
+          netbuf::dec(time),
+          netbuf::hex_min(static_cast<uint32_t>(col("timezone")), 8),
+          code,
+          status_text(col("status")),
+          netbuf::dec(col("code_no")),
+      });
+    }
+  }
+  print_table({"Id", "Reader", "Time (UTC)", "Raw time", "Zones", "Code", "Status", "Card"},
+              {true, true, false, true, false, false, false, true}, rows);
+  std::cout << rows.size() << (rows.size() == 1 ? " event\n" : " events\n");
+  return 0;
+}
+
+// ---- show ----
+
+int cmd_show(int argc, char** argv) {
+  const Args a = parse_args(argc, argv, {}, false);
+  if (a.positional.size() != 1) throw UsageError("show takes exactly one PATH");
+  const std::string& path = a.positional[0];
+  require_file(path);
+
+  // Printed only when every query has worked, so a broken file gives one clear error.
+  std::ostringstream out;
+  TSQLiteDatabase db(path);
+  out << "Settings (row order, as netbuf applies them)\n";
+  std::map<std::string, int> seen;
+  {
+    const auto t = db.QuerySql(netbuf::sql::kSelectSetings);
+    for (t->FirstRow(); !t->AtEnd(); t->NextRow()) {
+      const std::string key = t->ColumnAsTextOrEmpty(t->ColumnIndex("PARAMETR"));
+      const int64_t val = t->ColumnAsInteger(t->ColumnIndex("val"));
+      ++seen[key];
+      out << "  " << key << std::string(key.size() < 10 ? 10 - key.size() : 1, ' ') << val
+          << (known_key(key) ? "" : "  (not a netbuf key, ignored)") << '\n';
+    }
+  }
+  for (const auto& d : netbuf::schema::kSettingDefaults) {
+    if (!seen.count(d.key)) out << "  " << d.key << ": no row, netbuf cannot store it\n";
+  }
+
+  {
+    const auto t = db.QuerySql(netbuf::schema::kCountEvents);
+    t->FirstRow();
+    out << "Events    " << t->ColumnAsInteger(t->ColumnIndex("n")) << " rows\n";
+  }
+
+  std::map<int64_t, int64_t> reg;
+  {
+    const auto t = db.QuerySql(netbuf::schema::kSelectShownRegisters);
+    for (t->FirstRow(); !t->AtEnd(); t->NextRow()) {
+      reg[t->ColumnAsInteger(t->ColumnIndex("adres"))] = t->ColumnAsInteger(t->ColumnIndex("val"));
+    }
+  }
+  out << "Registers\n";
+  for (int adres : {netbuf::kRegReadPtrHi, netbuf::kRegReadPtrLo, netbuf::kRegEventCntHi,
+                    netbuf::kRegEventCntLo, netbuf::kRegCardCount}) {
+    out << "  " << adres << std::string(adres < 1000 ? 6 : 5, ' ');
+    if (auto it = reg.find(adres); it != reg.end()) {
+      out << it->second << '\n';
+    } else {
+      out << "no row\n";
+    }
+  }
+  // The two 32-bit words as netbuf computes them: high × 65536 + low, wrapped to 32 bits.
+  auto pair = [&](int hi, int lo) -> std::string {
+    if (!reg.count(hi) || !reg.count(lo)) return "?";
+    const uint32_t v = static_cast<uint32_t>(reg[hi]) * 65536u + static_cast<uint32_t>(reg[lo]);
+    return netbuf::dec(static_cast<int32_t>(v));
+  };
+  out << "Next event the PC reads (800/801): " << pair(netbuf::kRegReadPtrHi, netbuf::kRegReadPtrLo)
+      << '\n';
+  out << "Last stored event (804/805):       "
+      << pair(netbuf::kRegEventCntHi, netbuf::kRegEventCntLo) << '\n';
+  std::cout << out.str();
+  return 0;
+}
+
+// SQLite messages carry carriage returns between their parts.
+std::string one_per_line(std::string s) {
+  for (size_t i = 0; (i = s.find('\r', i)) != std::string::npos;) {
+    s.replace(i, 1, "\n  ");
+  }
+  return s;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    std::cerr << kUsage;
+    return 2;
+  }
+  const std::string cmd = argv[1];
+  if (cmd == "--help" || cmd == "-h" || cmd == "help") {
+    std::cout << kUsage;
+    return 0;
+  }
+  try {
+    if (cmd == "create") return cmd_create(argc, argv);
+    if (cmd == "set") return cmd_set(argc, argv);
+    if (cmd == "events") return cmd_events(argc, argv);
+    if (cmd == "show") return cmd_show(argc, argv);
+    throw UsageError("unknown command " + cmd);
+  } catch (const UsageError& e) {
+    std::cerr << "netbuf-db: " << e.what() << "\n" << kUsage;
+    return 2;
+  } catch (const std::exception& e) {
+    std::cerr << "netbuf-db: " << one_per_line(e.what()) << '\n';
+    return 1;
+  }
+}

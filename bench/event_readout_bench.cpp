@@ -1,0 +1,102 @@
+// One function-20 request for 7 events from event tables of growing size,
+// with and without an index on event(ID).
+#include <benchmark/benchmark.h>
+#include <sqlite3.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <utility>
+
+#include "pclink/file_records.h"
+#include "tests/unit/fakes.h"
+
+namespace netbuf {
+namespace {
+
+class EventTable {
+ public:
+  EventTable(int rows, bool index) {
+    std::string tmpl = (std::filesystem::temp_directory_path() / "netbuf-bench-XXXXXX").string();
+    dir_ = mkdtemp(tmpl.data());
+    path_ = dir_ + "/net.db";
+    sqlite3* db = nullptr;
+    sqlite3_open(path_.c_str(), &db);
+    sqlite3_exec(db,
+                 "CREATE TABLE event(ID INTEGER, typ INTEGER, ADR485 INTEGER, time INTEGER, "
+                 "timezone INTEGER, typ_kodu INTEGER, kod1 INTEGER, kod2 INTEGER, kod3 INTEGER, "
+                 "kod4 INTEGER, kod5 INTEGER, status INTEGER, code_no INTEGER, alarm INTEGER, "
+                 "event INTEGER, q5 INTEGER);"
+                 "BEGIN",
+                 nullptr, nullptr, nullptr);
+    sqlite3_stmt* ins = nullptr;
+    sqlite3_prepare_v2(db,
+                       "INSERT INTO event VALUES(?1, 80, ?2, ?3, 5, 42, 17, 34, 51, 68, 85, 4, "
+                       "?4, 0, 0, 0)",
+                       -1, &ins, nullptr);
+    for (int id = 1; id <= rows; ++id) {
+      sqlite3_bind_int(ins, 1, id);
+      sqlite3_bind_int(ins, 2, id % 32 + 1);
+      sqlite3_bind_int64(ins, 3, 1554026400 + int64_t{id} * 7);
+      sqlite3_bind_int(ins, 4, id % 20001);
+      sqlite3_step(ins);
+      sqlite3_reset(ins);
+    }
+    sqlite3_finalize(ins);
+    sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
+    if (index) sqlite3_exec(db, "CREATE INDEX event_id ON event(ID)", nullptr, nullptr, nullptr);
+    sqlite3_close(db);
+  }
+  ~EventTable() {
+    std::error_code ec;
+    std::filesystem::remove_all(dir_, ec);
+  }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string dir_, path_;
+};
+
+// Built once per size: the benchmark body runs several times per argument.
+const EventTable& table(int rows, bool index) {
+  static std::map<std::pair<int, bool>, std::unique_ptr<EventTable>> tables;
+  auto& t = tables[{rows, index}];
+  if (!t) t = std::make_unique<EventTable>(rows, index);
+  return *t;
+}
+
+void BM_EventReadout(benchmark::State& s) {
+  const int rows = static_cast<int>(s.range(0));
+  const bool index = s.range(1) != 0;
+  auto w = std::make_unique<testing::FakeWorld>();
+  w->db.open(table(rows, index).path());
+  w->log.all(false);
+
+  // Seven records from the middle of the table (L = 0x70).
+  const uint8_t request[] = {0x00, 0x01, 0x00, 0x00, 0x00, 0x0A, 0xFF, 0x14,
+                             0x07, 0x06, 0x00, 0x80, 0x00, 0x00, 0x00, 0x70};
+  const int start = rows / 2;
+  BufferState& st = w->st;
+  for (auto _ : s) {
+    st.set_reg(kRegReadPtrHi, start >> 16);
+    st.set_reg(kRegReadPtrLo, start & 0xFFFF);
+    st.set_reg(kRegEventCntHi, rows >> 16);
+    st.set_reg(kRegEventCntLo, rows & 0xFFFF);
+    std::copy(std::begin(request), std::end(request), st.pc_rx.begin());
+    st.pc_rx_len = sizeof request;
+    st.pc_rx_pos = 0;
+    st.pc_tx_len = 0;
+    read_file_record(w->ctx);
+  }
+  if (st.pc_tx_len != 11 + 7 * 32) s.SkipWithError("answer without 7 records");
+  s.SetLabel(index ? "index on ID" : "no index");
+}
+
+BENCHMARK(BM_EventReadout)
+    ->ArgsProduct({{1000, 100000, 1000000}, {0, 1}})
+    ->ArgNames({"rows", "index"})
+    ->Unit(benchmark::kMicrosecond);
+
+}  // namespace
+}  // namespace netbuf

@@ -1,0 +1,157 @@
+#include "pclink/modbus_tcp.h"
+
+#include <algorithm>
+
+#include "core/hex_text.h"
+#include "core/log_texts.h"
+#include "core/reader_rebuild.h"
+#include "pclink/file_records.h"
+#include "readerbus/pass_through.h"
+
+namespace netbuf {
+
+namespace {
+
+// Offsets of the MBAP header and PDU fields within a request frame.
+constexpr int kTidHi = 0;
+constexpr int kTidLo = 1;
+constexpr int kLenHi = 4;
+constexpr int kUnit = 6;
+constexpr int kFunction = 7;
+constexpr int kStartHi = 8;
+constexpr int kQtyHi = 10;
+constexpr int kF3FrameLen = 12;
+constexpr int kF16HeaderLen = 13;
+constexpr int kBufferUnit = 255;
+// A function 3 answer's 8-bit byte count holds at most 125 registers cleanly.
+constexpr int kMaxReadQuantity = 125;
+
+int word_at(const BufferState& st, int p) { return st.pc_rx[p] * 256 + st.pc_rx[p + 1]; }
+
+bool append(BufferState& st, std::initializer_list<int> bytes) {
+  if (st.pc_tx_len + static_cast<int>(bytes.size()) > kPcBufferSize) return false;
+  for (int b : bytes) st.pc_tx[st.pc_tx_len++] = static_cast<uint8_t>(b);
+  return true;
+}
+
+// Function 3. Returns false when the rest of the read cannot be processed.
+bool read_registers(Context& ctx) {
+  BufferState& st = ctx.st;
+  const int p = st.pc_rx_pos;
+  if (p + kF3FrameLen > st.pc_rx_len) return false;  // truncated frame: drop the rest
+  const int start = word_at(st, p + kStartHi);
+  const int q = word_at(st, p + kQtyHi);
+  st.pc_rx_pos += kF3FrameLen;
+  // A range outside the register image, or larger than an answer can say,
+  // gets no answer; later frames of the read are still served.
+  if (q > kMaxReadQuantity || start + q > kRegisterCount) return true;
+  if (st.pc_tx_len + 9 + 2 * q > kPcBufferSize) return false;
+  append(st, {st.pc_rx[p + kTidHi], st.pc_rx[p + kTidLo], 0, 0, st.pc_rx[p + kLenHi], 3 + 2 * q,
+              st.pc_rx[p + kUnit], 3, 2 * q});
+  for (int i = 0; i < q; ++i) {
+    const int32_t v = st.registers[start + i].val;
+    append(st, {v / 256, v % 256});
+  }
+  return true;
+}
+
+// Function 16. Returns false when the rest of the read cannot be processed.
+bool write_registers(Context& ctx) {
+  BufferState& st = ctx.st;
+  const int p = st.pc_rx_pos;
+  if (p + kF16HeaderLen > st.pc_rx_len) return false;
+  const int start = word_at(st, p + kStartHi);
+  const int q = word_at(st, p + kQtyHi);
+  if (p + kF16HeaderLen + 2 * q > st.pc_rx_len) return false;  // data runs past the read
+  st.pc_rx_pos += kF16HeaderLen + 2 * q;
+  if (start + q > kRegisterCount) return true;  // refused whole: nothing written, no answer
+  if (!append(st, {st.pc_rx[p + kTidHi], st.pc_rx[p + kTidLo], 0, 0, 0, 6, st.pc_rx[p + kUnit],
+                   16, st.pc_rx[p + kStartHi], st.pc_rx[p + kStartHi + 1], st.pc_rx[p + kQtyHi],
+                   st.pc_rx[p + kQtyHi + 1]}))
+    return false;
+  for (int i = 0; i < q; ++i) {
+    const int32_t value = word_at(st, p + kF16HeaderLen + 2 * i);
+    Register& r = st.registers[start + i];
+    if (value == r.val) continue;
+    r.val = value;
+    r.dirty = 1;
+    rebuild_readers(ctx);
+  }
+  return true;
+}
+
+void log_answer(Context& ctx, int function) {
+  const BufferState& st = ctx.st;
+  ctx.log.line_if(LogCategory::Tcp, std::string(texts::kBufToPc) + hex2(function) + ":" +
+                                        dec(st.pc_tx_len) + "->" +
+                                        hex_bytes(st.pc_tx.data(), st.pc_tx_len, " "));
+}
+
+}  // namespace
+
+void on_pc_data(Context& ctx) {
+  BufferState& st = ctx.st;
+  if (ctx.pc.connection_count() < 1) return;
+  const int waiting = ctx.pc.bytes_waiting(0);
+  if (waiting <= 0) return;
+
+  st.idle_countdown[0] = 120;
+  ctx.form.set_supervision_timer(true);
+
+  // A read larger than the receive buffer keeps its first 10004 bytes; the
+  // excess is drained and dropped so it cannot be mistaken for a new request.
+  const int n = ctx.pc.receive(0, st.pc_rx.data(), std::min(waiting, kPcBufferSize));
+  if (ctx.pc.bytes_waiting(0) > 0 && waiting > kPcBufferSize) {
+    uint8_t scratch[4096];
+    int left = waiting - n;
+    while (left > 0) {
+      const int got = ctx.pc.receive(0, scratch, std::min(left, static_cast<int>(sizeof scratch)));
+      if (got <= 0) break;
+      left -= got;
+    }
+  }
+  if (n <= 0) return;
+  st.pc_rx_len = n;
+
+  ctx.log.line_if(LogCategory::Tcp, std::string(texts::kPcToBuf) + dec(n) + " ->" +
+                                        hex_bytes(st.pc_rx.data(), n, " "));
+
+  st.pc_tx_len = 0;
+  st.pc_rx_pos = 0;
+  // Without unit and function code there is nothing to serve.
+  if (n <= kFunction) return;
+
+  if (st.pc_rx[kUnit] != kBufferUnit) {
+    pass_through(ctx, st.pc_rx[kTidLo]);
+    return;
+  }
+
+  const int function = st.pc_rx[kFunction];
+  switch (function) {
+    case 3:
+      while (st.pc_rx_pos < n && read_registers(ctx)) {
+      }
+      break;
+    case 16:
+      while (st.pc_rx_pos < n && write_registers(ctx)) {
+      }
+      break;
+    case 20:
+      while (st.pc_rx_pos < n) read_file_record(ctx);
+      break;
+    case 21:
+      while (st.pc_rx_pos < n && write_file_record(ctx)) {
+      }
+      // The PC gets its whole request back as the answer.
+      std::copy(st.pc_rx.begin(), st.pc_rx.begin() + n, st.pc_tx.begin());
+      st.pc_tx_len = n;
+      break;
+    default:
+      break;
+  }
+
+  log_answer(ctx, function);
+  ctx.pc.send(0, st.pc_tx.data(), st.pc_tx_len);
+}
+
+}  // namespace netbuf

@@ -1,0 +1,45 @@
+#include "pclink/pc_endpoint.h"
+
+#include "core/hex_text.h"
+#include "core/log_texts.h"
+
+namespace netbuf {
+
+void on_pc_connect(Context& ctx, int connection) {
+  const std::string address = ctx.pc.remote_address(connection);
+  ctx.log.line_if(LogCategory::Connections, texts::kConnect + address);
+  ctx.form.set_label(21, address);
+}
+
+void on_pc_accept(Context& ctx) {
+  // One PC at a time: a second connection is closed as soon as it arrives.
+  if (ctx.pc.connection_count() > 1) ctx.pc.close_connection(1);
+}
+
+void on_pc_disconnect(Context& ctx, int connection) {
+  ctx.log.line_if(LogCategory::Connections, texts::kDisconnect + ctx.pc.remote_address(connection));
+  ctx.form.set_label(21, texts::kNoConnection);
+}
+
+void on_pc_error(Context& ctx, int error_code) {
+  ctx.log.line_if(LogCategory::Connections, texts::kTcpError + dec(error_code));
+  const int port = ctx.pc.port();
+  ctx.pc.close();
+  ctx.pc.open(port);
+}
+
+void on_pc_supervision_tick(Context& ctx) {
+  BufferState& st = ctx.st;
+  bool running = false;
+  for (int i = 0; i < kPcConnections; ++i) {
+    if (st.idle_countdown[i] <= 0) continue;
+    --st.idle_countdown[i];
+    running = true;
+    if (st.idle_countdown[i] == 0 && ctx.pc.connection_count() > 0 &&
+        i < ctx.pc.connection_count())
+      ctx.pc.close_connection(i);
+  }
+  if (!running) ctx.form.set_supervision_timer(false);
+}
+
+}  // namespace netbuf

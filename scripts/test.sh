@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Sets up, builds and runs every test: unit, UI (offscreen), system tests with
+# real peers, then the unit tests again under AddressSanitizer and
+# UndefinedBehaviorSanitizer.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/setup.sh
+bash scripts/build.sh build
+
+echo "== tests (unit, ui, system)"
+ctest --test-dir build --output-on-failure -j 2 --timeout 300
+
+echo "== unit tests under ASan + UBSan"
+bash scripts/build.sh build-asan -DNETBUF_SANITIZE=ON -DNETBUF_WITH_UI=OFF -DNETBUF_WITH_BENCH=OFF
+ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+  ctest --test-dir build-asan --output-on-failure -j 2 --timeout 300

@@ -1,0 +1,103 @@
+#include "store/settings.h"
+
+#include "core/hex_text.h"
+#include "core/log_texts.h"
+#include "store/sql_texts.h"
+
+namespace netbuf {
+
+namespace {
+
+void open_server(Context& ctx, TcpEndpoint& server, int32_t v, const char* opened,
+                 const char* failed) {
+  try {
+    server.open(v);
+    ctx.log.log_line(opened + dec(v) + texts::kOpened);
+  } catch (const std::exception&) {
+    ctx.log.log_line(failed + dec(v));
+  }
+}
+
+// A TCP port as the operator typed it: digits only, 0 ... 65535.
+bool is_port_number(const std::string& text) {
+  if (text.empty() || text.size() > 5) return false;
+  for (char c : text)
+    if (c < '0' || c > '9') return false;
+  return std::stol(text) <= 65535;
+}
+
+void run(Context& ctx, const std::string& sql, const char* failure) {
+  try {
+    ctx.db.RunSql(sql);
+  } catch (const std::exception&) {
+    ctx.op.message_box(failure);
+  }
+}
+
+int32_t word_from_boxes(const Context& ctx, int first_box) {
+  int32_t w = 0;
+  for (int j = 0; j < 16; ++j)
+    if (ctx.form.check(first_box + j)) w |= 1 << (15 - j);
+  return w;
+}
+
+}  // namespace
+
+void apply_setting(Context& ctx, const std::string& key, int32_t v) {
+  if (key == sql::kKeyDelay1) {
+    if (v < 20) v = 20;
+    ctx.form.set_trackbar(v);
+    ctx.form.set_poll_interval(v);
+  }
+  if (key == sql::kKeyCom1 && v != 0) {
+    try {
+      ctx.serial.set_port_number(v);
+      ctx.serial.open();
+      ctx.form.set_poll_timer(true);
+    } catch (const std::exception&) {
+      ctx.form.set_poll_timer(false);
+      ctx.log.log_line(texts::kComFail + dec(v));
+    }
+  }
+  if (key == sql::kKeyPortTcp && v != 0) {
+    ctx.form.set_edit(2, dec(v));
+    open_server(ctx, ctx.pc, v, texts::kPortTcpOpen, texts::kPortTcpFail);
+  }
+  if (key == sql::kKeyNCard) ctx.st.n_card = v;
+  if (key == sql::kKeySCard) ctx.st.s_card = v;
+  if (key == sql::kKeyService && v != 0) {
+    ctx.form.set_edit(3, dec(v));
+    open_server(ctx, ctx.service, v, texts::kServiceOpen, texts::kServiceFail);
+  }
+}
+
+void save_settings(Context& ctx) {
+  run(ctx, sql::update_setting(dec(ctx.serial.port_number()), sql::kKeyCom1),
+      texts::kConfigWriteFailed);
+  run(ctx, sql::update_setting(dec(ctx.form.trackbar()), sql::kKeyDelay1),
+      texts::kConfigWriteFailed);
+
+  // Only a port number reaches the statement; anything else is refused with
+  // the field's failure message and nothing is stored for that key.
+  const std::string port_tcp = ctx.form.edit(2);
+  if (is_port_number(port_tcp))
+    run(ctx, sql::update_setting(dec(std::stol(port_tcp)), sql::kKeyPortTcp),
+        texts::kPortTcpWriteFailed);
+  else
+    ctx.op.message_box(texts::kPortTcpWriteFailed);
+  const std::string service = ctx.form.edit(3);
+  if (is_port_number(service))
+    run(ctx, sql::update_setting(dec(std::stol(service)), sql::kKeyService),
+        texts::kServiceWriteFailed);
+  else
+    ctx.op.message_box(texts::kServiceWriteFailed);
+
+  ctx.form.set_poll_interval(ctx.form.trackbar());
+  ctx.st.n_card = word_from_boxes(ctx, 1);
+  ctx.st.s_card = word_from_boxes(ctx, 17);
+
+  run(ctx, sql::update_setting(dec(ctx.st.n_card), sql::kKeyNCard), texts::kNCardWriteFailed);
+  run(ctx, sql::update_setting(dec(ctx.st.s_card), sql::kKeySCard), texts::kSCardWriteFailed);
+}
+
+}  // namespace netbuf

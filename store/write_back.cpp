@@ -1,0 +1,136 @@
+#include "store/write_back.h"
+
+#include <vector>
+
+#include "core/hex_text.h"
+#include "core/log_texts.h"
+#include "service/remote_control.h"
+#include "store/sql_texts.h"
+
+namespace netbuf {
+
+namespace {
+
+// Marks are cleared before each statement, so two ticks never store the same
+// change twice. A statement that fails puts its mark back, and the tick stops
+// writing: the database refuses writes as a whole (locked, read-only, full),
+// so the rest would fail too and only flood the operator with messages. What
+// was not stored stays dirty for a later tick.
+class Batch {
+ public:
+  explicit Batch(Context& ctx) : ctx_(ctx), in_tx_(ctx.db.begin()) {}
+
+  bool failed() const { return failed_; }
+
+  bool store_register(int a) {
+    Register& r = ctx_.st.registers[a];
+    r.dirty = 0;
+    try {
+      ctx_.db.RunSql(sql::update_register(r.val, a));
+      registers_.push_back(a);
+      return true;
+    } catch (const std::exception&) {
+      r.dirty = 1;
+      failed_ = true;
+      ctx_.op.message_box(std::string(texts::kRegisterWriteFailed1) + dec(a) +
+                          texts::kRegisterWriteFailed2 + dec(r.val) + texts::kRegisterWriteFailed3);
+      return false;
+    }
+  }
+
+  bool store_card(int k) {
+    Tcard& c = ctx_.st.cards[k];
+    c.dirty = 0;
+    try {
+      ctx_.db.RunSql(sql::update_card(c.typ, c.kod, c.lcd, c.time_zone, c.geo_zone, k + 1));
+      cards_.push_back(k);
+      return true;
+    } catch (const std::exception&) {
+      c.dirty = 1;
+      failed_ = true;
+      ctx_.op.message_box(texts::kCardWriteFailed + dec(k));
+      return false;
+    }
+  }
+
+  // Commits what was stored. When the transaction is lost (SQLite rolled it
+  // back after an error, or COMMIT failed) every entry of the batch is marked
+  // dirty again, since none of it reached the file.
+  void finish() {
+    if (!in_tx_) return;
+    const bool lost = !ctx_.db.in_transaction() || !ctx_.db.commit();
+    if (!lost) return;
+    for (int a : registers_) ctx_.st.registers[a].dirty = 1;
+    for (int k : cards_) ctx_.st.cards[k].dirty = 1;
+  }
+
+ private:
+  Context& ctx_;
+  bool in_tx_;
+  bool failed_ = false;
+  std::vector<int> registers_;
+  std::vector<int> cards_;
+};
+
+void write_back_registers(Batch& batch, Context& ctx) {
+  for (int a = 0; a < kRegisterCount; ++a)
+    if (ctx.st.registers[a].dirty == 1 && !batch.store_register(a)) return;
+}
+
+// At most three cards a tick, within the card count; Gauge1 shows the
+// position of the last dirty card handled.
+void write_back_cards(Batch& batch, Context& ctx) {
+  const int32_t n = ctx.st.reg(kRegCardCount);
+  if (n < 0) return;
+  const int last = n < kCardCount ? n : kCardCount - 1;
+  int written = 0;
+  bool found = false;
+  for (int k = 0; k <= last; ++k) {
+    if (ctx.st.cards[k].dirty == 1) {
+      found = true;
+      ctx.form.set_gauge(n > 0 ? static_cast<int>(static_cast<int64_t>(k) * 100 / n) : 0);
+      if (++written > 3) return;
+      if (!batch.store_card(k)) return;
+    }
+    if (!found) ctx.form.set_gauge(0);
+  }
+}
+
+}  // namespace
+
+void compute_zone_mask(Context& ctx) {
+  const LocalTime t = ctx.clock.now();
+  const int d = t.day_of_week;
+  const int32_t m = t.hour * 60 + t.minute;
+  uint32_t mask = 0;
+  for (int z = 0; z < 32; ++z) {
+    const int r = kRegTimeZones + 14 * z + 2 * (d - 1);
+    const int32_t start = ctx.st.reg(r);
+    const int32_t end = ctx.st.reg(r + 1);
+    if (start <= m && m < end) mask |= 1u << z;
+  }
+  ctx.st.zone_mask = mask;
+}
+
+void on_write_back_tick(Context& ctx) {
+  compute_zone_mask(ctx);
+  service_supervision_tick(ctx);
+  for (int e = 1; e <= kReaderCount; ++e)
+    if (ctx.st.readers[e].hold_off > 0) --ctx.st.readers[e].hold_off;
+
+  Batch batch(ctx);
+  write_back_registers(batch, ctx);
+  if (!batch.failed()) write_back_cards(batch, ctx);
+  batch.finish();
+}
+
+void store_everything(Context& ctx) {
+  if (!ctx.db.is_open()) return;
+  Batch batch(ctx);
+  write_back_registers(batch, ctx);
+  for (int k = 0; k < kCardCount && !batch.failed(); ++k)
+    if (ctx.st.cards[k].dirty == 1) batch.store_card(k);
+  batch.finish();
+}
+
+}  // namespace netbuf

@@ -1,0 +1,202 @@
+#include "access/event_records.h"
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <vector>
+
+#include "access/card_check.h"
+#include "tests/unit/fakes.h"
+
+namespace netbuf {
+namespace {
+
+using Row = std::vector<int64_t>;
+
+// A net.db of its own in a temporary directory, looked at through a second
+// connection so that what the product wrote is read back independently.
+class EventDb {
+ public:
+  EventDb() {
+    char tmpl[] = "/tmp/netbuf_event_XXXXXX";
+    dir_ = mkdtemp(tmpl);
+    path_ = dir_ + "/net.db";
+    sqlite3_open(path_.c_str(), &db_);
+    exec(
+        "CREATE TABLE register(adres INTEGER, val INTEGER, opis TEXT);"
+        "INSERT INTO register VALUES(800, 0, ''), (801, 0, ''), (804, 0, ''), (805, 0, '');"
+        "CREATE TABLE event(ID INTEGER, typ INTEGER, ADR485 INTEGER, time INTEGER, "
+        "timezone INTEGER, typ_kodu INTEGER, kod1 INTEGER, kod2 INTEGER, kod3 INTEGER, "
+        "kod4 INTEGER, kod5 INTEGER, status INTEGER, code_no INTEGER, alarm INTEGER, "
+        "event INTEGER, q5 INTEGER);");
+  }
+  ~EventDb() {
+    sqlite3_close(db_);
+    std::filesystem::remove_all(dir_);
+  }
+  const std::string& path() const { return path_; }
+  void exec(const std::string& sql) {
+    ASSERT_EQ(sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sql;
+  }
+  std::vector<Row> rows(const std::string& sql) {
+    std::vector<Row> out;
+    sqlite3_stmt* s = nullptr;
+    EXPECT_EQ(sqlite3_prepare_v2(db_, sql.c_str(), -1, &s, nullptr), SQLITE_OK) << sql;
+    while (s && sqlite3_step(s) == SQLITE_ROW) {
+      Row r;
+      for (int c = 0; c < sqlite3_column_count(s); ++c) r.push_back(sqlite3_column_int64(s, c));
+      out.push_back(r);
+    }
+    sqlite3_finalize(s);
+    return out;
+  }
+  std::vector<Row> events() { return rows("SELECT * FROM event ORDER BY rowid"); }
+  std::vector<Row> counter() {
+    return rows("SELECT adres, val FROM register WHERE adres IN (804, 805) ORDER BY adres");
+  }
+
+ private:
+  std::string dir_, path_;
+  sqlite3* db_ = nullptr;
+};
+
+class EventRecordsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    w.db.open(db.path());
+    w.clock.t = LocalTime{2019, 3, 31, 12, 0, 0, 0, 1};
+    Tczytnik& r = w.st.reader(2);
+    r.adr485 = 3;
+    r.geo_zone = 1;
+    r.flags = 0x0C;
+  }
+  void counter(int32_t hi, int32_t lo) {
+    w.st.registers[kRegEventCntHi] = Register{hi, 1};
+    w.st.registers[kRegEventCntLo] = Register{lo, 1};
+  }
+
+  EventDb db;
+  testing::FakeWorld w;
+};
+
+TEST_F(EventRecordsTest, CardCheckStoresTheExactRow) {
+  w.st.card_count = 10;
+  w.st.set_card_kod(4, "1122334455");
+  w.st.cards[4].geo_zone = 0b10;
+  w.st.cards[4].time_zone = 0b100;
+  w.st.zone_mask = 0b101;  // zones 0 and 2
+  counter(0, 6);
+
+  check_card(w.ctx, 2, "FF1122334455");
+  // Unknown card while zone 31 is active: the mask must not turn negative.
+  w.st.zone_mask = 0x80000005u;
+  check_card(w.ctx, 2, "FF112233445A");
+
+  const int64_t t = 1554026400;  // 2019-03-31 10:00 UTC
+  EXPECT_EQ(db.events(), (std::vector<Row>{
+                             {7, 80, 3, t, 5, 42, 17, 34, 51, 68, 85, 4, 4, 0, 0, 0},
+                             {8, 80, 3, t, 2147483653, 42, 17, 34, 51, 68, 90, 0, 65535, 0, 0, 0},
+                         }));
+  EXPECT_TRUE(w.op.boxes.empty());
+  EXPECT_EQ(w.form.labels[13], "8");
+}
+
+TEST_F(EventRecordsTest, CounterGoesToTheFileWithTheRow) {
+  db.exec("UPDATE register SET val = 65535 WHERE adres = 805");
+  counter(0, 65535);
+
+  ASSERT_TRUE(store_event(w.ctx, 2, 0, kCardNotFound, {1, 2, 3, 4, 5}, 42));
+  EXPECT_EQ(db.events().back()[0], 65536);
+  EXPECT_EQ(db.counter(), (std::vector<Row>{{804, 1}, {805, 0}}));
+  // Stored already, so the write-back has nothing left to do for them.
+  EXPECT_EQ(w.st.registers[kRegEventCntHi].val, 1);
+  EXPECT_EQ(w.st.registers[kRegEventCntLo].val, 0);
+  EXPECT_EQ(w.st.registers[kRegEventCntHi].dirty, 0);
+  EXPECT_EQ(w.st.registers[kRegEventCntLo].dirty, 0);
+
+  ASSERT_TRUE(store_event(w.ctx, 2, 0, kCardNotFound, {1, 2, 3, 4, 5}, 42));
+  EXPECT_EQ(db.events().back()[0], 65537);
+  EXPECT_EQ(db.counter(), (std::vector<Row>{{804, 1}, {805, 1}}));
+  EXPECT_FALSE(w.db.in_transaction());
+}
+
+TEST_F(EventRecordsTest, FailedStoreLeavesNoTraceButTheDecisionGoesOn) {
+  counter(0, 41);
+
+  // No event table: nothing stored, the counter stays, the reader still buzzes.
+  db.exec("ALTER TABLE event RENAME TO event_away");
+  check_card(w.ctx, 2, "FF0000000001");
+  EXPECT_EQ(w.op.boxes, std::vector<std::string>{"blad zapisu zdarzenia"});
+  EXPECT_EQ(w.st.reader(2).action, kActionBuzzerN);
+  EXPECT_EQ(w.form.labels[13], "41");
+
+  // The row goes in but its counter cannot be stored: the row is taken back.
+  db.exec("ALTER TABLE event_away RENAME TO event; ALTER TABLE register RENAME TO reg_away");
+  EXPECT_FALSE(store_event(w.ctx, 2, 0, kCardNotFound, {}, 42));
+  db.exec("ALTER TABLE reg_away RENAME TO register");
+  EXPECT_TRUE(db.events().empty());
+
+  // A database that refuses writes.
+  sqlite3_exec(w.db.database->handle(), "PRAGMA query_only = 1", nullptr, nullptr, nullptr);
+  EXPECT_FALSE(store_event(w.ctx, 2, 0, kCardNotFound, {}, 42));
+  sqlite3_exec(w.db.database->handle(), "PRAGMA query_only = 0", nullptr, nullptr, nullptr);
+
+  EXPECT_EQ(w.op.boxes.size(), 3u);
+  EXPECT_EQ(w.st.registers[kRegEventCntLo].val, 41);
+  EXPECT_EQ(w.st.registers[kRegEventCntLo].dirty, 1);
+  EXPECT_FALSE(w.db.in_transaction());
+
+  // The lost events did not use up their Id.
+  EXPECT_TRUE(store_event(w.ctx, 2, 0, kCardNotFound, {}, 42));
+  ASSERT_EQ(db.events().size(), 1u);
+  EXPECT_EQ(db.events()[0][0], 42);
+}
+
+TEST(EventTime, SummerRunsFromLastSundayOfMarchToLastSundayOfOctober) {
+  struct Switch {
+    int year, march, october;
+  };
+  const Switch known[] = {{2012, 25, 28}, {2013, 31, 27}, {2014, 30, 26}, {2015, 29, 25},
+                          {2016, 27, 30}, {2017, 26, 29}, {2018, 25, 28}, {2019, 31, 27},
+                          {2020, 29, 25}, {2025, 30, 26}, {2026, 29, 25}, {2100, 28, 31}};
+  for (const Switch& s : known) {
+    SCOPED_TRACE(s.year);
+    EXPECT_FALSE(is_summer(s.year, 3, s.march - 1));
+    EXPECT_TRUE(is_summer(s.year, 3, s.march));
+    EXPECT_TRUE(is_summer(s.year, 10, s.october - 1));
+    EXPECT_FALSE(is_summer(s.year, 10, s.october));
+    EXPECT_TRUE(is_summer(s.year, 4, 1));
+    EXPECT_TRUE(is_summer(s.year, 9, 30));
+    EXPECT_FALSE(is_summer(s.year, 2, 28));
+    EXPECT_FALSE(is_summer(s.year, 11, 1));
+  }
+
+  // Unix times from `date -u`; the whole switch day counts as its new season.
+  auto at_noon = [](int y, int m, int d) { return event_time(LocalTime{y, m, d, 12, 0, 0, 0}); };
+  EXPECT_EQ(at_noon(2019, 3, 30), 1553943600);  // 11:00 UTC
+  EXPECT_EQ(at_noon(2019, 3, 31), 1554026400);  // 10:00 UTC
+  EXPECT_EQ(at_noon(2019, 10, 26), 1572084000);
+  EXPECT_EQ(at_noon(2019, 10, 27), 1572174000);
+  EXPECT_EQ(at_noon(2025, 3, 29), 1743246000);
+  EXPECT_EQ(at_noon(2025, 3, 30), 1743328800);
+  EXPECT_EQ(at_noon(2026, 3, 28), 1774695600);
+  EXPECT_EQ(at_noon(2026, 3, 29), 1774778400);
+  EXPECT_EQ(at_noon(2026, 10, 24), 1792836000);
+  EXPECT_EQ(at_noon(2026, 10, 25), 1792926000);
+}
+
+TEST(EventTime, RoundsMillisecondsHalfToEven) {
+  // 2020-02-29 23:59:58 local (winter) is 1583020798 - 3600.
+  const int64_t even = 1583020798 - 3600;
+  auto at = [](int s, int ms) { return event_time(LocalTime{2020, 2, 29, 23, 59, s, ms}); };
+  EXPECT_EQ(at(58, 499), even);
+  EXPECT_EQ(at(58, 500), even);
+  EXPECT_EQ(at(58, 501), even + 1);
+  EXPECT_EQ(at(59, 500), even + 2);
+  EXPECT_EQ(at(59, 999), even + 2);  // into March 1
+}
+
+}  // namespace
+}  // namespace netbuf

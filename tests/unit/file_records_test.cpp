@@ -1,0 +1,288 @@
+#include "pclink/file_records.h"
+
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <sstream>
+#include <vector>
+
+#include "tests/unit/fakes.h"
+
+namespace netbuf {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+// "00 0A ff" -> {0x00, 0x0A, 0xFF}
+Bytes hex(const std::string& text) {
+  Bytes out;
+  std::istringstream in(text);
+  std::string b;
+  while (in >> b) out.push_back(static_cast<uint8_t>(std::stoul(b, nullptr, 16)));
+  return out;
+}
+
+Bytes cat(std::initializer_list<Bytes> parts) {
+  Bytes out;
+  for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
+  return out;
+}
+
+// A temporary net.db holding an event table the test fills itself.
+class ReadoutDb {
+ public:
+  ReadoutDb() {
+    char tmpl[] = "/tmp/netbuf_readout_XXXXXX";
+    dir_ = mkdtemp(tmpl);
+    path_ = dir_ + "/net.db";
+    sqlite3_open(path_.c_str(), &db_);
+    exec(
+        "CREATE TABLE event(ID INTEGER, typ INTEGER, ADR485 INTEGER, time INTEGER, "
+        "timezone INTEGER, typ_kodu INTEGER, kod1 INTEGER, kod2 INTEGER, kod3 INTEGER, "
+        "kod4 INTEGER, kod5 INTEGER, status INTEGER, code_no INTEGER, alarm INTEGER, "
+        "event INTEGER, q5 INTEGER)");
+  }
+  ~ReadoutDb() {
+    sqlite3_close(db_);
+    std::filesystem::remove_all(dir_);
+  }
+  const std::string& path() const { return path_; }
+  void exec(const std::string& sql) {
+    ASSERT_EQ(sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sql;
+  }
+  // A granted card at reader 3, 2019-03-31 10:00 UTC, zones 0 and 2 and 31.
+  void add(int id, int adr485 = 3) {
+    exec("INSERT INTO event VALUES(" + std::to_string(id) + ", 80, " + std::to_string(adr485) +
+         ", 1554026400, 2147483653, 42, 17, 34, 51, 68, 85, 4, 65535, 0, 0, 0)");
+  }
+
+ private:
+  std::string dir_, path_;
+  sqlite3* db_ = nullptr;
+};
+
+// The record of ReadoutDb::add(id), field by field.
+Bytes event_record(uint32_t id, uint8_t adr485 = 3) {
+  return cat({{static_cast<uint8_t>(id >> 24), static_cast<uint8_t>(id >> 16),
+               static_cast<uint8_t>(id >> 8), static_cast<uint8_t>(id)},  // ID
+              hex("50"),
+              {adr485},                  // typ, ADR485
+              hex("5C A0 8F A0"),        // time
+              hex("80 00 00 05"),        // timezone
+              hex("2A 11 22 33 44 55"),  // typ_kodu, kod1..kod5
+              hex("00 04 FF FF"),        // status, code_no
+              hex("00 00 00 00"),        // alarm, event
+              hex("00 00 00 00")});      // q5
+}
+
+class FileRecordsTest : public ::testing::Test {
+ protected:
+  void SetUp() override { w.db.open(db.path()); }
+  // Puts one read from the PC into pc_rx, as the request handler does.
+  void read(const Bytes& bytes) {
+    std::copy(bytes.begin(), bytes.end(), w.st.pc_rx.begin());
+    w.st.pc_rx_len = static_cast<int32_t>(bytes.size());
+    w.st.pc_rx_pos = 0;
+    w.st.pc_tx_len = 0;
+  }
+  Bytes answer() const { return Bytes(w.st.pc_tx.begin(), w.st.pc_tx.begin() + w.st.pc_tx_len); }
+  // One function-20 request: tid 12 34, file F, record R, length L.
+  Bytes fetch(uint8_t file, uint16_t record, uint8_t length) {
+    read(cat({hex("12 34 00 00 00 0A FF 14 07 06 00"),
+              {file},
+              {static_cast<uint8_t>(record >> 8), static_cast<uint8_t>(record)},
+              {0, length}}));
+    read_file_record(w.ctx);
+    EXPECT_EQ(w.st.pc_rx_pos, 16);
+    return answer();
+  }
+  void events(int32_t counter, int32_t pointer) {
+    w.st.registers[kRegEventCntHi] = Register{counter >> 16, 0};
+    w.st.registers[kRegEventCntLo] = Register{counter & 0xFFFF, 0};
+    w.st.registers[kRegReadPtrHi] = Register{pointer >> 16, 0};
+    w.st.registers[kRegReadPtrLo] = Register{pointer & 0xFFFF, 0};
+  }
+
+  const Bytes no_events = hex("12 34 00 00 00 03 FF 94 02");
+  ReadoutDb db;
+  testing::FakeWorld w;
+};
+
+TEST_F(FileRecordsTest, EventReadoutAdvancesByTheRowsSent) {
+  for (int id = 1; id <= 10; ++id) db.add(id);
+  events(10, 8);
+
+  EXPECT_EQ(fetch(128, 0, 0x70), cat({hex("12 34 00 00 00 65 FF 14 62 61 06"), event_record(8),
+                                      event_record(9), event_record(10)}));
+  EXPECT_EQ(w.st.registers[kRegReadPtrHi].val, 0);
+  EXPECT_EQ(w.st.registers[kRegReadPtrLo].val, 11);
+  EXPECT_EQ(w.st.registers[kRegReadPtrHi].dirty, 1);
+  EXPECT_EQ(w.st.registers[kRegReadPtrLo].dirty, 1);
+  EXPECT_EQ(w.form.labels[13], "10");
+  EXPECT_EQ(w.form.labels[14], "11");
+
+  // Past the counter: no query, the pointer stays.
+  w.st.registers[kRegReadPtrLo].dirty = 0;
+  EXPECT_EQ(fetch(128, 0, 0x70), no_events);
+  EXPECT_EQ(w.st.event_read_pointer(), 11);
+  EXPECT_EQ(w.st.registers[kRegReadPtrLo].dirty, 0);
+
+  // The pointer carries into register 800.
+  db.add(65536);
+  events(70000, 65535);
+  EXPECT_EQ(fetch(128, 0, 0x20),
+            cat({hex("12 34 00 00 00 25 FF 14 22 21 06"), event_record(65536)}));
+  EXPECT_EQ(w.st.registers[kRegReadPtrHi].val, 1);
+  EXPECT_EQ(w.st.registers[kRegReadPtrLo].val, 0);
+}
+
+TEST_F(FileRecordsTest, EventGapsDuplicatesAndFailures) {
+  for (int id : {8, 10, 14}) db.add(id);
+  db.add(14, 0x1FF);  // a repeated Id; wide values keep their low bytes
+  events(20, 8);
+
+  EXPECT_EQ(fetch(128, 0, 0x20), cat({hex("12 34 00 00 00 25 FF 14 22 21 06"), event_record(8)}));
+  EXPECT_EQ(w.st.event_read_pointer(), 9);
+  EXPECT_EQ(fetch(128, 0, 0x20), cat({hex("12 34 00 00 00 25 FF 14 22 21 06"), event_record(10)}));
+  EXPECT_EQ(w.st.event_read_pointer(), 10);
+  EXPECT_EQ(fetch(128, 0, 0x20), cat({hex("12 34 00 00 00 25 FF 14 22 21 06"), event_record(10)}));
+  EXPECT_EQ(w.st.event_read_pointer(), 11);
+  // A window without rows never lets the pointer past it.
+  EXPECT_EQ(fetch(128, 0, 0x20), no_events);
+  EXPECT_EQ(fetch(128, 0, 0x20), no_events);
+  EXPECT_EQ(w.st.event_read_pointer(), 11);
+
+  // Both rows of a repeated Id come, in table order, and both count.
+  events(20, 14);
+  EXPECT_EQ(fetch(128, 0, 0x10), cat({hex("12 34 00 00 00 45 FF 14 42 41 06"), event_record(14),
+                                      event_record(14, 0xFF)}));
+  EXPECT_EQ(w.st.event_read_pointer(), 16);
+
+  // A failing query or an unreadable row counts as no rows.
+  events(20, 8);
+  db.exec("ALTER TABLE event RENAME TO event_away");
+  EXPECT_EQ(fetch(128, 0, 0x20), no_events);
+  db.exec(
+      "CREATE TABLE event(ID INTEGER, typ INTEGER, ADR485 INTEGER, time TEXT, "
+      "timezone INTEGER, typ_kodu INTEGER, kod1 INTEGER, kod2 INTEGER, kod3 INTEGER, "
+      "kod4 INTEGER, kod5 INTEGER, status INTEGER, code_no INTEGER, alarm INTEGER, "
+      "event INTEGER, q5 INTEGER);"
+      "INSERT INTO event SELECT * FROM event_away");
+  EXPECT_EQ(fetch(128, 0, 0x20), no_events);
+  EXPECT_EQ(w.st.event_read_pointer(), 8);
+  EXPECT_EQ(w.st.registers[kRegReadPtrLo].dirty, 0);
+}
+
+TEST_F(FileRecordsTest, CardFilesReturnTheUploadedRecords) {
+  for (int i = 0; i < 32; ++i) w.st.cards[517].pc_record[i] = static_cast<uint8_t>(i);
+  const Bytes record517(w.st.cards[517].pc_record.begin(), w.st.cards[517].pc_record.end());
+
+  EXPECT_EQ(fetch(9, 5, 0x10), cat({hex("12 34 00 00 00 25 FF 14 22 21 06"), record517}));
+  EXPECT_EQ(fetch(8, 517, 0x1F), cat({hex("12 34 00 00 00 25 FF 14 22 21 06"), record517}));
+  EXPECT_EQ(fetch(9, 5, 0x00), hex("12 34 00 00 00 05 FF 14 02 01 06"));
+  // Eight records overflow the 8-bit length fields.
+  const Bytes eight = fetch(8, 0, 0x80);
+  EXPECT_EQ(eight.size(), 11u + 256u);
+  EXPECT_EQ(Bytes(eight.begin(), eight.begin() + 11), hex("12 34 00 00 00 05 FF 14 02 01 06"));
+
+  // File 23 ends at entry 20000; a window past it is refused.
+  w.st.cards[20000].pc_record.fill(0xEE);
+  EXPECT_EQ(fetch(23, 12320, 0x10),
+            cat({hex("12 34 00 00 00 25 FF 14 22 21 06"), Bytes(32, 0xEE)}));
+  EXPECT_EQ(fetch(23, 12320, 0x20), no_events);
+  EXPECT_EQ(fetch(23, 65535, 0xF0), no_events);
+
+  for (uint8_t other : {0, 7, 24, 127, 129, 255}) EXPECT_EQ(fetch(other, 0, 0x10), Bytes{});
+
+  // A frame cut short by the end of the read is not answered.
+  read(hex("12 34 00 00 00 0A FF 14 07 06 00 09 00 05 00"));
+  read_file_record(w.ctx);
+  EXPECT_EQ(w.st.pc_tx_len, 0);
+  EXPECT_EQ(w.st.pc_rx_pos, 16);
+}
+
+TEST_F(FileRecordsTest, AnswersNeverRunPastTheSendBuffer) {
+  db.add(1);
+  events(1, 1);
+  const Bytes request = hex("12 34 00 00 00 0A FF 14 07 06 00 80 00 00 00 10");
+
+  read(request);
+  w.st.pc_tx_len = kPcBufferSize - 42;  // one record needs 43
+  read_file_record(w.ctx);
+  EXPECT_EQ(w.st.pc_tx_len, kPcBufferSize - 42);
+  EXPECT_EQ(w.st.event_read_pointer(), 1);  // not sent, so not read
+
+  read(request);
+  w.st.pc_tx_len = kPcBufferSize - 43;
+  read_file_record(w.ctx);
+  EXPECT_EQ(w.st.pc_tx_len, kPcBufferSize);
+  EXPECT_EQ(w.st.event_read_pointer(), 2);
+
+  read(request);  // now the exception answer, 9 bytes
+  w.st.pc_tx_len = kPcBufferSize - 8;
+  read_file_record(w.ctx);
+  EXPECT_EQ(w.st.pc_tx_len, kPcBufferSize - 8);
+}
+
+TEST_F(FileRecordsTest, CardUploadStoresRecordsInsideTheTable) {
+  const Bytes header = hex("00 05 00 00 00 2B FF 15 28 06 00 08 00 00 00 10");
+  const Bytes record =
+      cat({hex("00 03 01 12 34 56 78 9A 00 00 00 01 00 00 00 02"), Bytes(16, 0xA5)});
+
+  read(cat({header, record}));
+  EXPECT_TRUE(write_file_record(w.ctx));
+  EXPECT_EQ(w.st.pc_rx_pos, 48);
+  const Tcard& c = w.st.cards[3];
+  EXPECT_EQ(c.typ, 1);
+  EXPECT_EQ(c.kod, "123456789A");
+  EXPECT_EQ(c.lcd, "---");
+  EXPECT_EQ(c.time_zone, 1);
+  EXPECT_EQ(c.geo_zone, 2);
+  EXPECT_EQ(c.dirty, 1);
+  EXPECT_EQ(Bytes(c.pc_record.begin(), c.pc_record.end()), record);
+  EXPECT_EQ(w.st.card_index().lowest("123456789A", 100), 3);
+  EXPECT_EQ(fetch(8, 3, 0x10), cat({hex("12 34 00 00 00 25 FF 14 22 21 06"), record}));
+
+  // A second upload of the entry moves its code in the index; masks are 32 bits.
+  const Bytes again = cat({hex("00 03 FF AB CD EF 01 02 80 00 00 00 FF FF FF FF"), Bytes(16, 0)});
+  read(cat({header, again}));
+  EXPECT_TRUE(write_file_record(w.ctx));
+  EXPECT_EQ(c.typ, 255);
+  EXPECT_EQ(c.time_zone, INT32_MIN);
+  EXPECT_EQ(c.geo_zone, -1);
+  EXPECT_EQ(w.st.card_index().lowest("123456789A", 20000), -1);
+  EXPECT_EQ(w.st.card_index().lowest("ABCDEF0102", 20000), 3);
+
+  // Indices beyond the table are skipped; the rest of the frame is stored.
+  for (Tcard& card : w.st.cards) card.dirty = 0;
+  read(cat({hex("00 06 00 00 00 6B FF 15 68 06 00 08 00 00 00 30"),
+            hex("4E 21 01 11 11 11 11 11 00 00 00 01 00 00 00 01"), Bytes(16, 0),
+            hex("00 05 02 22 22 22 22 22 00 00 00 01 00 00 00 01"), Bytes(16, 0),
+            hex("FF FF 01 33 33 33 33 33 00 00 00 01 00 00 00 01"), Bytes(16, 0)}));
+  EXPECT_TRUE(write_file_record(w.ctx));
+  EXPECT_EQ(w.st.pc_rx_pos, 16 + 3 * 32);
+  for (int k = 0; k < kCardCount; ++k) EXPECT_EQ(w.st.cards[k].dirty, k == 5 ? 1 : 0) << k;
+  EXPECT_EQ(w.st.cards[5].kod, "2222222222");
+  EXPECT_EQ(w.st.card_index().lowest("1111111111", 20000), -1);
+
+  // Not file 8, or a frame longer than the read: nothing stored, the read ends.
+  for (const Bytes& bad : {cat({hex("00 05 00 00 00 2B FF 15 28 06 00 09 00 00 00 10"), record}),
+                           cat({hex("00 05 00 00 00 4B FF 15 48 06 00 08 00 00 00 20"), record}),
+                           hex("00 05 00 00 00 2B FF 15 28 06 00 08 00 00 00")}) {
+    for (Tcard& card : w.st.cards) card.dirty = 0;
+    read(bad);
+    EXPECT_FALSE(write_file_record(w.ctx));
+    EXPECT_EQ(w.st.pc_rx_pos, 0);
+    EXPECT_EQ(w.st.cards[3].dirty, 0);
+  }
+
+  // No records: the header alone is consumed.
+  read(hex("00 05 00 00 00 0B FF 15 08 06 00 08 00 00 00 0F"));
+  EXPECT_TRUE(write_file_record(w.ctx));
+  EXPECT_EQ(w.st.pc_rx_pos, 16);
+}
+
+}  // namespace
+}  // namespace netbuf

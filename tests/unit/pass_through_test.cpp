@@ -1,0 +1,156 @@
+#include "readerbus/pass_through.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "core/hex_text.h"
+#include "readerbus/poll_cycle.h"
+#include "readerbus/reader_answers.h"
+#include "tests/unit/fakes.h"
+
+namespace netbuf {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes B(const std::string& s) {
+  Bytes v;
+  for (size_t i = 0; i + 1 < s.size(); i += 3) v.push_back(std::stoi(s.substr(i, 2), nullptr, 16));
+  return v;
+}
+std::string H(const Bytes& b) {
+  return hex_bytes(b.data(), static_cast<int>(b.size()), " ").substr(1);
+}
+
+class PassThrough : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    w.serial.opened = true;
+    w.pc.conns.resize(1);
+    w.st.reader_count = 3;
+    for (int e = 1; e <= 3; ++e) w.st.readers[e].adr485 = e;
+  }
+  // The PC link leaves the read in pc_rx and calls with the identifier's low byte.
+  void request(const std::string& hex) {
+    const Bytes b = B(hex);
+    std::copy(b.begin(), b.end(), w.st.pc_rx.begin());
+    w.st.pc_rx_len = static_cast<int>(b.size());
+    pass_through(w.ctx, b[1]);
+  }
+  // What each of n ticks writes, "-" for nothing.
+  std::vector<std::string> ticks(int n) {
+    std::vector<std::string> out;
+    for (int i = 0; i < n; ++i) {
+      const size_t before = w.serial.sent.size();
+      on_poll_tick(w.ctx);
+      out.push_back(w.serial.sent.size() == before ? "-" : H(w.serial.sent.back()));
+    }
+    return out;
+  }
+  void reader_says(const std::string& hex) {
+    const Bytes b = B(hex);
+    on_serial_receive(w.ctx, b.data(), static_cast<int>(b.size()));
+  }
+  const std::string& last_line() { return w.log.lines.back(); }
+  testing::FakeWorld w;
+};
+
+using Lines = std::vector<std::string>;
+const std::string P1 = "01 03 00 0A 00 05 A5 CB";
+const std::string P3 = "03 03 00 0A 00 05 A4 29";  // CRC from pymodbus
+
+TEST_F(PassThrough, ReadRoundTripsAndHoldsPollsOff) {
+  request("01 07 00 00 00 06 02 03 00 00 00 02");
+  EXPECT_TRUE(w.pc.conns[0].out.empty());
+  EXPECT_EQ(ticks(3), (Lines{P1, "02 03 00 00 00 02 C4 38", P3}));
+  EXPECT_EQ(w.log.lines[1], "PC->BUF->READER.02.03.00.00.00.02.C4.38");
+  EXPECT_EQ(ticks(2), (Lines{P1, "-"}));  // still waiting: nothing on the line
+  EXPECT_EQ(last_line(), "PC->BUF->READER");
+
+  reader_says("02 03 04 00 01 00 02 19 32");  // CRC from pymodbus
+  EXPECT_EQ(H(w.pc.conns[0].out), "00 07 00 00 00 07 02 03 04 00 01 00 02");
+  EXPECT_EQ(last_line(), "BUF->PC:03:13-> 00 07 00 00 00 07 02 03 04 00 01 00 02");
+  const Tczytnik& r = w.st.readers[2];
+  EXPECT_EQ(r.action, kActionNone);
+  EXPECT_EQ(r.pc_wait, 0);
+  // Answered, but the PC keeps the reader for the hold-off.
+  EXPECT_EQ(r.hold_off, 3);
+  EXPECT_EQ(ticks(3), (Lines{P3, P1, "-"}));
+}
+
+TEST_F(PassThrough, WriteRoundTripsAsTwelveByteAnswer) {
+  request("00 09 00 00 00 09 03 10 00 05 00 01 02 12 34");
+  EXPECT_EQ(ticks(3).back(), "03 10 00 05 00 01 02 12 34 B2 12");  // CRC from pymodbus
+  reader_says("03 10 00 05 00 01 10 2A");
+  EXPECT_EQ(H(w.pc.conns[0].out), "00 09 00 00 00 06 03 10 00 05 00 01");
+  const auto n = w.log.lines.size();
+  EXPECT_EQ(w.log.lines[n - 2], "F10 z czytnika READER->PC:-03-10-00-05-00-01-10-2A");
+  EXPECT_EQ(w.log.lines[n - 1], "BUF->PC:10:12-> 00 09 00 00 00 06 03 10 00 05 00 01");
+  EXPECT_EQ(w.st.readers[3].action, kActionNone);
+}
+
+TEST_F(PassThrough, SecondRequestReplacesTheFirst) {
+  request("00 07 00 00 00 06 02 03 00 00 00 02");
+  request("01 08 00 00 00 06 02 03 00 10 00 01");
+  EXPECT_EQ(ticks(2), (Lines{P1, "02 03 00 10 00 01 85 FC"}));  // CRC from pymodbus
+  reader_says("02 03 02 00 01 3D 84");
+  EXPECT_EQ(H(w.pc.conns[0].out), "00 08 00 00 00 05 02 03 02 00 01");
+}
+
+TEST_F(PassThrough, RejectsRequestsThatDoNotFit) {
+  Tczytnik& r = w.st.readers[3];
+  r.tx_frame.fill(0xEE);
+  r.pc_tid = 0x55;
+  std::string data24;
+  for (int i = 0; i < 24; ++i) data24 += " " + hex2(i);
+  const std::string write_head = "00 01 00 00 00 20 03 10 00 00 00 0C ";
+  const char* rejected[] = {
+      "00 01 00 00 00 06 03 03 00 00 00",                 // read cut short
+      "00 01 00 00 00 06 03",                             // no function code
+      "00 01 00 00 00 09 03 10 00 05 00 02 04 12 34 56",  // data cut short
+  };
+  for (const char* q : rejected) request(q);
+  request(write_head + "19" + data24 + " 18");  // 25 data bytes: more than the frame holds
+  EXPECT_EQ(r.action, kActionNone);
+  EXPECT_EQ(r.pc_wait, 0);
+  EXPECT_EQ(r.hold_off, 0);
+  EXPECT_EQ(r.pc_tid, 0x55);
+  EXPECT_EQ(r.tx_len, 0);
+  for (uint8_t b : r.tx_frame) ASSERT_EQ(b, 0xEE);
+
+  request(write_head + "18" + data24);  // 24 fit
+  EXPECT_EQ(r.tx_len, 33);
+  // Another function parks no frame but holds the reader as if unanswered.
+  request("00 02 00 00 00 06 01 04 00 00 00 01");
+  EXPECT_EQ(w.st.readers[1].action, kActionForward);
+  EXPECT_EQ(w.st.readers[1].hold_off, 3);
+  EXPECT_EQ(ticks(3), (Lines{"-", "02 03 00 0A 00 05 A5 F8",
+                             "03 10 00 00 00 0C 18" + data24 + " 88 86"}));  // CRC from pymodbus
+}
+
+// Counts every send, also those to connections the fake does not hold.
+struct CountingEndpoint : testing::FakeEndpoint {
+  int sends = 0;
+  void send(int i, const uint8_t* buf, int n) override {
+    ++sends;
+    FakeEndpoint::send(i, buf, n);
+  }
+};
+
+TEST_F(PassThrough, AnswerForDepartedPcIsDropped) {
+  CountingEndpoint gone;
+  Context ctx{w.st, w.log, w.form, w.op, w.clock, w.serial, gone, w.service, w.db};
+  request("00 07 00 00 00 06 02 03 00 00 00 02");
+  ticks(2);
+  const Bytes answer = B("02 03 04 00 01 00 02 19 32");
+  on_serial_receive(ctx, answer.data(), static_cast<int>(answer.size()));
+  EXPECT_EQ(gone.sends, 0);
+  EXPECT_NE(last_line().rfind("BUF->PC", 0), 0u);
+  EXPECT_EQ(w.st.readers[2].pc_wait, 0);
+  EXPECT_EQ(w.st.readers[2].action, kActionNone);
+}
+
+}  // namespace
+}  // namespace netbuf

@@ -1,0 +1,62 @@
+#include "pclink/pc_endpoint.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "fakes.h"
+
+namespace netbuf {
+namespace {
+
+using testing::FakeWorld;
+
+TEST(PcEndpoint, SecondPcIsClosedAtOnceAndLabelSaysSo) {
+  auto w = std::make_unique<FakeWorld>();
+  w->pc.conns.resize(1);
+  w->pc.conns[0].address = "10.0.0.1";
+  on_pc_connect(w->ctx, 0);
+  on_pc_accept(w->ctx);
+  EXPECT_EQ(w->form.labels[21], "10.0.0.1");
+
+  w->pc.conns.emplace_back();
+  w->pc.conns[1].address = "10.0.0.2";
+  on_pc_connect(w->ctx, 1);
+  on_pc_accept(w->ctx);
+  EXPECT_FALSE(w->pc.conns[0].closed);
+  EXPECT_TRUE(w->pc.conns[1].closed);
+  on_pc_disconnect(w->ctx, 1);
+  EXPECT_EQ(w->form.labels[21], "Non connection");
+  EXPECT_EQ(w->log.lines, (std::vector<std::string>{"Connect 10.0.0.1", "Connect 10.0.0.2",
+                                                    "Disconnect 10.0.0.2"}));
+}
+
+TEST(PcEndpoint, IdleSupervisionClosesAfter120TicksThenStops) {
+  auto w = std::make_unique<FakeWorld>();
+  w->pc.conns.resize(1);
+  w->st.idle_countdown[0] = 120;
+  w->form.super_on = true;
+  for (int i = 0; i < 119; ++i) on_pc_supervision_tick(w->ctx);
+  EXPECT_FALSE(w->pc.conns[0].closed);
+  on_pc_supervision_tick(w->ctx);
+  EXPECT_TRUE(w->pc.conns[0].closed);
+  EXPECT_TRUE(w->form.super_on);
+  w->pc.reap();
+  on_pc_supervision_tick(w->ctx);
+  EXPECT_FALSE(w->form.super_on);
+}
+
+TEST(PcEndpoint, ErrorReopensTheServerOnTheSamePort) {
+  auto w = std::make_unique<FakeWorld>();
+  w->pc.open(1502);
+  w->pc.conns.resize(1);
+  on_pc_error(w->ctx, 10054);
+  EXPECT_TRUE(w->pc.conns[0].closed);
+  EXPECT_TRUE(w->pc.listening);
+  EXPECT_EQ(w->pc.port_no, 1502);
+  EXPECT_EQ(w->pc.opens, 2);
+  EXPECT_EQ(w->log.lines.back(), "Blad polonczenia TCP 10054");
+}
+
+}  // namespace
+}  // namespace netbuf

@@ -1,0 +1,108 @@
+#include "readerbus/poll_cycle.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "core/hex_text.h"
+#include "tests/unit/fakes.h"
+
+namespace netbuf {
+namespace {
+
+using Lines = std::vector<std::string>;
+
+class PollCycle : public ::testing::Test {
+ protected:
+  void SetUp() override { w.serial.opened = true; }
+  void readers(std::vector<int> addresses) {
+    w.st.reader_count = static_cast<int>(addresses.size());
+    for (size_t i = 0; i < addresses.size(); ++i) w.st.readers[i + 1].adr485 = addresses[i];
+  }
+  // Frames written by n ticks, one string per write, "-" for a tick without one.
+  std::vector<std::string> ticks(int n) {
+    std::vector<std::string> out;
+    for (int i = 0; i < n; ++i) {
+      const size_t before = w.serial.sent.size();
+      on_poll_tick(w.ctx);
+      const auto& s = w.serial.sent;
+      out.push_back(
+          s.size() == before
+              ? "-"
+              : hex_bytes(s.back().data(), static_cast<int>(s.back().size()), " ").substr(1));
+    }
+    return out;
+  }
+  testing::FakeWorld w;
+};
+
+const std::string P1 = "01 03 00 0A 00 05 A5 CB";
+// Polls of readers 2 and 3; CRCs from pymodbus.
+const std::string P2 = "02 03 00 0A 00 05 A5 F8";
+const std::string P3 = "03 03 00 0A 00 05 A4 29";
+const std::string R1 = "01 10 00 96 00 01 02 00 FE 3A E6";
+
+TEST_F(PollCycle, ServesReadersInTurn) {
+  readers({1, 2, 3});
+  EXPECT_EQ(ticks(4), (Lines{P1, P2, P3, P1}));
+  EXPECT_EQ(w.log.lines, (Lines{"BUF->READER:0103000A0005A5CB", "BUF->READER:0203000A0005A5F8",
+                                "BUF->READER:0303000A0005A429", "BUF->READER:0103000A0005A5CB"}));
+  // A rebuild that shrinks the list below the last served entry starts again at 1.
+  w.st.poll_index = 3;
+  w.st.reader_count = 2;
+  w.log.log_clear();
+  w.log.all(false);
+  EXPECT_EQ(ticks(2), (Lines{P1, P2}));
+  EXPECT_TRUE(w.log.lines.empty());
+}
+
+TEST_F(PollCycle, NoReadersOnlyTrimsTheLog) {
+  w.log.lines.assign(201, "x");
+  EXPECT_EQ(ticks(2), (Lines{"-", "-"}));
+  EXPECT_TRUE(w.log.lines.empty());
+  w.log.lines.assign(200, "x");
+  ticks(1);
+  EXPECT_EQ(w.log.lines.size(), 200u);
+}
+
+TEST_F(PollCycle, HoldOffSuspendsPollsButNotCommands) {
+  readers({1, 2, 3});
+  w.st.readers[2].hold_off = 2;
+  w.st.readers[1].hold_off = 1;
+  w.st.readers[1].action = kActionRelay;
+  // The relay goes again at every turn until the reader acknowledges.
+  EXPECT_EQ(ticks(6), (Lines{R1, "-", P3, R1, "-", P3}));
+  EXPECT_EQ(w.log.lines[0], "Wyzwolenie przekażnika w czytnkiu o adresie:1");
+  EXPECT_EQ(w.st.readers[1].action, kActionRelay);
+}
+
+TEST_F(PollCycle, BuzzerTakesThePatternAtSendTimeThenPollsResume) {
+  readers({1});
+  w.st.readers[1].action = kActionBuzzerN;
+  w.st.n_card = 0x0102;  // changed after the command was placed
+  w.st.s_card = 0;
+  EXPECT_EQ(ticks(2), (Lines{"01 10 00 97 00 01 02 02 01 7A 17", P1}));
+  w.st.readers[1].action = kActionBuzzerS;
+  w.log.on[static_cast<int>(LogCategory::Events)] = false;
+  EXPECT_EQ(ticks(2), (Lines{"01 10 00 97 00 01 02 00 00 BA B7", P1}));
+  EXPECT_EQ(w.log.lines, (Lines{"Buzzer w czytnkiu o adresie:1", "BUF->READER:0103000A0005A5CB",
+                                "BUF->READER:0103000A0005A5CB"}));
+}
+
+TEST_F(PollCycle, AddressAbove255UsesItsLowByteAndLogsInFull) {
+  readers({300});
+  w.st.s_card = 0x3412;
+  // CRCs from pymodbus.
+  EXPECT_EQ(ticks(1), (Lines{"2C 03 00 0A 00 05 A3 B6"}));
+  w.st.readers[1].action = kActionRelay;
+  EXPECT_EQ(ticks(1), (Lines{"2C 10 00 96 00 01 02 00 FE FB B7"}));
+  w.st.readers[1].action = kActionBuzzerS;
+  EXPECT_EQ(ticks(1), (Lines{"2C 10 00 97 00 01 02 12 34 76 91"}));
+  EXPECT_EQ(w.log.lines, (Lines{"BUF->READER:2C03000A0005A3B6",
+                                "Wyzwolenie przekażnika w czytnkiu o adresie:300",
+                                "Buzzer w czytnkiu o adresie:300"}));
+}
+
+}  // namespace
+}  // namespace netbuf

@@ -1,0 +1,253 @@
+#include "service/remote_control.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "tests/unit/fakes.h"
+
+namespace netbuf {
+namespace {
+
+using Lines = std::vector<std::string>;
+constexpr int kTcp = static_cast<int>(LogCategory::Tcp);
+constexpr int kEvents = static_cast<int>(LogCategory::Events);
+
+// n service connections and one reader at address 5 in entry 1.
+struct World : testing::FakeWorld {
+  explicit World(int n = 1) {
+    service.conns.resize(n);
+    st.readers[1].adr485 = 5;
+    st.reader_count = 1;
+  }
+  void feed(int i, std::string_view s) { service.feed(i, {s.begin(), s.end()}); }
+  std::string sent(int i) const {
+    return {service.conns[i].out.begin(), service.conns[i].out.end()};
+  }
+  int waiting(int i) { return service.bytes_waiting(i); }
+  void only(int category) {
+    log.all(false);
+    log.on[category] = true;
+  }
+  // Entry numbers whose action is a relay opening.
+  std::vector<int> relays() const {
+    std::vector<int> r;
+    for (int e = 1; e <= kReaderCount; ++e)
+      if (st.readers[e].action == kActionRelay) r.push_back(e);
+    return r;
+  }
+  void ticks(int n) {
+    for (int k = 0; k < n; ++k) {
+      service_supervision_tick(ctx);
+      service.reap();
+    }
+  }
+};
+
+TEST(RemoteControl, QueuesRelayLogsAndAnswersOk) {
+  World w;
+  w.st.readers[1].action = kActionForward;  // a pending command is replaced
+  w.feed(0, "#Jan,x,1,2,4$");
+  on_service_read(w.ctx);
+  EXPECT_EQ(w.relays(), std::vector<int>{1});
+  EXPECT_EQ(w.log.lines, (Lines{"Przekaznik otwarty zdalnie przez:Jan, w czytniku o adresie:5",
+                                "Remote control->:Jan, x typ: 1 rozkaz:2 adres:5"}));
+  EXPECT_EQ(w.sent(0), "OK");
+  EXPECT_EQ(w.st.service_idle[0], 100);
+}
+
+TEST(RemoteControl, FieldsAndAddresses) {
+  // typ and rozkaz are only logged; an address nobody has lands on entry 32.
+  struct Case {
+    const char* cmd;
+    int entry;
+    const char* line;
+  };
+  const Case cases[] = {
+      {"#a,b,0,0,4$", 1, "Remote control->:a, b typ: 0 rozkaz:0 adres:5"},
+      {"#a,b,99,-1,4$", 1, "Remote control->:a, b typ: 99 rozkaz:-1 adres:5"},
+      {"#a,b,-0,007,4$", 1, "Remote control->:a, b typ: 0 rozkaz:7 adres:5"},
+      {"#a,b,-2147483648,1,3$", 32, "Remote control->:a, b typ: -2147483648 rozkaz:1 adres:4"},
+      {"#a,b,1,2,-3$", 32, "Remote control->:a, b typ: 1 rozkaz:2 adres:-2"},
+      // The largest field value must not wrap when one is added.
+      {"#a,b,1,2,2147483647$", 32, "Remote control->:a, b typ: 1 rozkaz:2 adres:2147483648"},
+      // Any lead byte; the sender keeps its comma and may hold "$"; the text may be empty.
+      {"Xa$b,,7,-8,4$junk", 1, "Remote control->:a$b,  typ: 7 rozkaz:-8 adres:5"},
+      {",t,1,2,4$", 1, "Remote control->: t typ: 1 rozkaz:2 adres:5"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.cmd);
+    World w;
+    w.only(kTcp);
+    w.feed(0, c.cmd);
+    on_service_read(w.ctx);
+    EXPECT_EQ(w.relays(), std::vector<int>{c.entry});
+    EXPECT_EQ(w.log.lines, Lines{c.line});
+    EXPECT_EQ(w.sent(0), "OK");
+  }
+}
+
+TEST(RemoteControl, MalformedCommandThrowsAndLeavesNoTrace) {
+  struct Case {
+    const char* cmd;
+    const char* error;
+  };
+  const Case cases[] = {
+      {"#a,b,1,2,3", "'' is not a valid integer value"},  // no "$"
+      {"#a,b,x,2,3$", "'x' is not a valid integer value"},
+      {"#a,b,1,,3$", "'' is not a valid integer value"},
+      {"#a,b,1,2,$", "'' is not a valid integer value"},
+      {"#a b 1 2 3$", "'' is not a valid integer value"},  // no separators at all
+      {"#a,b,1,2 3$", "'' is not a valid integer value"},  // one comma short
+      {"#a,b,+1,2,3$", "'+1' is not a valid integer value"},
+      {"#a,b,1,2, 3$", "' 3' is not a valid integer value"},
+      {"#a,b,1,-,3$", "'-' is not a valid integer value"},
+      {"#a,b,1,2,2147483648$", "'2147483648' is not a valid integer value"},
+      {"#a,b,-2147483649,2,3$", "'-2147483649' is not a valid integer value"},
+      {"#a,b,1,99999999999999999999,3$", "'99999999999999999999' is not a valid integer value"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.cmd);
+    World w;
+    w.feed(0, c.cmd);
+    try {
+      on_service_read(w.ctx);
+      ADD_FAILURE() << "no exception";
+    } catch (const std::runtime_error& e) {
+      EXPECT_STREQ(e.what(), c.error);
+    }
+    EXPECT_TRUE(w.relays().empty());
+    EXPECT_TRUE(w.log.lines.empty());
+    EXPECT_EQ(w.sent(0), "");
+    EXPECT_EQ(w.st.service_idle[0], 100);  // loaded before the command was cut
+  }
+}
+
+TEST(RemoteControl, ServesEveryConnectionInPositionOrderFirstCommandOnly) {
+  World w(3);
+  w.st.readers[2].adr485 = 8;
+  w.only(kEvents);
+  w.feed(0, "#Jan,x,1,2,4$#Ola,y,1,2,9$");
+  w.feed(2, "#Ewa,z,1,2,7$");
+  on_service_read(w.ctx);
+  EXPECT_EQ(w.log.lines, (Lines{"Przekaznik otwarty zdalnie przez:Jan, w czytniku o adresie:5",
+                                "Przekaznik otwarty zdalnie przez:Ewa, w czytniku o adresie:8"}));
+  EXPECT_EQ(w.relays(), (std::vector<int>{1, 2}));
+  EXPECT_EQ(w.sent(0), "OK");
+  EXPECT_EQ(w.sent(1), "");
+  EXPECT_EQ(w.sent(2), "OK");
+  EXPECT_EQ(w.waiting(0), 0);  // the second command is dropped, not kept for later
+  EXPECT_EQ(w.st.service_idle[1], 0);
+}
+
+TEST(RemoteControl, MalformedCommandLeavesLaterPositionsForTheNextEvent) {
+  World w(2);
+  w.feed(0, "#a,b,x,2,3$");
+  w.feed(1, "#Jan,x,1,2,4$");
+  EXPECT_THROW(on_service_read(w.ctx), std::runtime_error);
+  EXPECT_TRUE(w.relays().empty());
+  EXPECT_EQ(w.waiting(1), 13);
+  EXPECT_EQ(w.st.service_idle[1], 0);
+
+  on_service_read(w.ctx);
+  EXPECT_EQ(w.relays(), std::vector<int>{1});
+  EXPECT_EQ(w.sent(0), "");
+  EXPECT_EQ(w.sent(1), "OK");
+}
+
+TEST(RemoteControl, ReadsAtMostTheBufferPerPass) {
+  // A command of exactly 1004 bytes works; one byte longer, its "$" falls
+  // into the next read, which then fails on its own.
+  const std::string tail = ",x,1,2,4$";
+  const std::string fits = "#" + std::string(kServiceBufferSize - 1 - tail.size(), 'J') + tail;
+  World a;
+  a.feed(0, fits);
+  on_service_read(a.ctx);
+  EXPECT_EQ(a.sent(0), "OK");
+
+  World b;
+  b.feed(0, "#J" + fits.substr(1));
+  EXPECT_THROW(on_service_read(b.ctx), std::runtime_error);
+  EXPECT_EQ(b.waiting(0), 1);
+  EXPECT_THROW(on_service_read(b.ctx), std::runtime_error);
+  EXPECT_EQ(b.waiting(0), 0);
+  EXPECT_EQ(b.sent(0), "");
+
+  World c;
+  c.feed(0, "#Jan,x,1,2,4$" + std::string(3000, 'z'));
+  on_service_read(c.ctx);
+  EXPECT_EQ(c.waiting(0), 13 + 3000 - kServiceBufferSize);
+  EXPECT_EQ(c.sent(0), "OK");
+}
+
+TEST(RemoteControl, LogsConnectAndDisconnect) {
+  World w(2);
+  w.service.conns[1].address = "10.0.0.7";
+  on_service_connect(w.ctx, 1);
+  on_service_disconnect(w.ctx, 1);
+  w.log.on[static_cast<int>(LogCategory::Connections)] = false;
+  on_service_connect(w.ctx, 1);
+  EXPECT_EQ(w.log.lines, (Lines{"Connect 10.0.0.7", "Disconnect 10.0.0.7"}));
+}
+
+TEST(RemoteSupervision, ClosesHundredTicksAfterTheLastCommand) {
+  World w;
+  w.feed(0, "#Jan,x,1,2,4$");
+  on_service_read(w.ctx);
+  w.ticks(60);
+  w.feed(0, "#Jan,x,1,2,4$");  // reloads the countdown
+  on_service_read(w.ctx);
+  w.ticks(99);
+  ASSERT_EQ(w.service.connection_count(), 1);
+  w.ticks(1);
+  EXPECT_EQ(w.service.connection_count(), 0);
+
+  // A silent connection on an idle position is never closed.
+  World s;
+  s.ticks(500);
+  EXPECT_EQ(s.service.connection_count(), 1);
+}
+
+TEST(RemoteSupervision, CountersBelongToPositions) {
+  World w(2);
+  w.feed(0, "#Jan,x,1,2,4$");
+  on_service_read(w.ctx);
+  w.ticks(30);
+  // The first client leaves; the silent second one moves to position 0 and
+  // is closed when the counter it inherited runs out.
+  w.service.conns.erase(w.service.conns.begin());
+  w.ticks(69);
+  ASSERT_EQ(w.service.connection_count(), 1);
+  w.ticks(1);
+  EXPECT_EQ(w.service.connection_count(), 0);
+
+  // Closing does not shift positions within a pass: with 0 and 1 expiring,
+  // C and D survive and position 2's counter stays with the position.
+  World p(4);
+  const char* names[] = {"A", "B", "C", "D"};
+  for (int i = 0; i < 4; ++i) p.service.conns[i].address = names[i];
+  p.st.service_idle[0] = 1;
+  p.st.service_idle[1] = 1;
+  p.st.service_idle[2] = 5;
+  p.ticks(1);
+  ASSERT_EQ(p.service.connection_count(), 2);
+  EXPECT_EQ(p.service.conns[0].address, "C");
+  EXPECT_EQ(p.service.conns[1].address, "D");
+  EXPECT_EQ(p.st.service_idle[2], 4);
+}
+
+TEST(RemoteSupervision, PositionsPastTheCountersAreServedButNotSupervised) {
+  World w(kServiceCounters + 2);
+  w.st.service_idle.fill(1);
+  w.feed(kServiceCounters + 1, "#Jan,x,1,2,4$");
+  on_service_read(w.ctx);
+  EXPECT_EQ(w.sent(kServiceCounters + 1), "OK");
+  service_supervision_tick(w.ctx);
+  for (int i = 0; i < kServiceCounters + 2; ++i)
+    EXPECT_EQ(w.service.conns[i].closed, i < kServiceCounters) << i;
+}
+
+}  // namespace
+}  // namespace netbuf

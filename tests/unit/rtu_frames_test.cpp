@@ -1,0 +1,110 @@
+#include "readerbus/rtu_frames.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "core/hex_text.h"
+
+namespace netbuf {
+namespace {
+
+// "01 03 0A" <-> bytes.
+std::vector<uint8_t> B(const std::string& s) {
+  std::vector<uint8_t> v;
+  for (size_t i = 0; i + 1 < s.size(); i += 3) v.push_back(std::stoi(s.substr(i, 2), nullptr, 16));
+  return v;
+}
+std::string H(const uint8_t* p, size_t n) {
+  return hex_bytes(p, static_cast<int>(n), " ").substr(1);
+}
+template <class C>
+std::string H(const C& c) {
+  return H(c.data(), c.size());
+}
+
+TEST(RtuFrames, RequestFramesMatchWorkedExamples) {
+  EXPECT_EQ(H(poll_frame(1)), "01 03 00 0A 00 05 A5 CB");
+  EXPECT_EQ(H(relay_frame(1)), "01 10 00 96 00 01 02 00 FE 3A E6");
+  EXPECT_EQ(H(buzzer_frame(1, 0)), "01 10 00 97 00 01 02 00 00 BA B7");
+  // Pattern low byte first, bits above 15 not sent. CRC from pymodbus.
+  EXPECT_EQ(H(buzzer_frame(1, 0x0102)), "01 10 00 97 00 01 02 02 01 7A 17");
+  EXPECT_EQ(H(buzzer_frame(1, 0x70102)), "01 10 00 97 00 01 02 02 01 7A 17");
+  // Only the low 8 bits of adr485 address the reader. CRC from pymodbus.
+  EXPECT_EQ(H(poll_frame(257)), "01 03 00 0A 00 05 A5 CB");
+  EXPECT_EQ(H(poll_frame(300)), "2C 03 00 0A 00 05 A3 B6");
+}
+
+TEST(RtuFrames, CrcAgreesWithPymodbus) {
+  const uint8_t none[] = {0x12};
+  EXPECT_EQ(crc16(none, 0, 0), 0xFFFF);
+  EXPECT_EQ(crc16(none, 1, 0), 0xFFFF);
+  // Wire order (low, high) from pymodbus.utilities.computeCRC, pymodbus 3.0.
+  const struct {
+    const char *data, *crc;
+  } vectors[] = {
+      {"11 03 00 6B 00 03", "76 87"},
+      {"01 83 02", "C0 F1"},
+      {"01 03 0A 00 00 00 00 0A 1B 2C 3D 4E 5F", "AC DA"},
+      {"03 10 00 05 00 01 02 12 34", "B2 12"},
+  };
+  for (const auto& t : vectors) {
+    // A leading stray byte checks that the range start is honoured.
+    std::vector<uint8_t> buf = B("FF " + std::string(t.data));
+    buf.resize(buf.size() + 2);
+    const int end = static_cast<int>(buf.size()) - 2;
+    const uint16_t c = crc16(buf.data(), 1, end);
+    EXPECT_EQ(H(std::vector<uint8_t>{static_cast<uint8_t>(c), static_cast<uint8_t>(c >> 8)}), t.crc)
+        << t.data;
+    put_crc(buf.data() + 1, end - 1);
+    EXPECT_EQ(H(buf.data() + end, 2), t.crc) << t.data;
+  }
+}
+
+TEST(RtuFrames, AcceptsOnlyCompleteIntactAnswers) {
+  auto f16 = B("01 10 00 96 00 01 E1 E5");
+  EXPECT_TRUE(f16_complete(f16.data(), 8));
+  EXPECT_FALSE(f16_complete(f16.data(), 7));
+  EXPECT_TRUE(f16_crc_ok(f16.data()));
+  f16[5] = 0x02;
+  EXPECT_FALSE(f16_crc_ok(f16.data()));
+
+  auto f03 = B("01 03 0A 00 00 00 00 01 02 03 04 05 06 9E 70");
+  EXPECT_TRUE(f03_complete(f03.data(), 15));
+  EXPECT_FALSE(f03_complete(f03.data(), 14));
+  EXPECT_FALSE(f03_complete(f03.data(), 4));
+  EXPECT_TRUE(f03_crc_ok(f03.data()));
+  f03[14] = 0x71;
+  EXPECT_FALSE(f03_crc_ok(f03.data()));
+
+  const auto exc = B("01 83 02 C0 F1 00 00 00");
+  EXPECT_FALSE(f03_complete(exc.data(), 8));
+  EXPECT_FALSE(f16_complete(exc.data(), 8));
+}
+
+TEST(RtuFrames, ForwardedFrameFromPcRequest) {
+  std::array<uint8_t, kTxFrameSize> out;
+  out.fill(0xEE);
+  const auto read = B("00 07 00 00 00 06 02 03 00 00 00 02");
+  ASSERT_EQ(forwarded_frame(read.data(), 12, out), 8);
+  EXPECT_EQ(H(out.data(), 8), "02 03 00 00 00 02 C4 38");
+
+  const auto write = B("00 09 00 00 00 09 03 10 00 05 00 01 02 12 34");
+  ASSERT_EQ(forwarded_frame(write.data(), 15, out), 11);
+  EXPECT_EQ(H(out.data(), 11), "03 10 00 05 00 01 02 12 34 B2 12");
+
+  // Rejected: out stays as it was.
+  out.fill(0xEE);
+  EXPECT_EQ(forwarded_frame(read.data(), 11, out), 0);   // read cut short
+  EXPECT_EQ(forwarded_frame(write.data(), 14, out), 0);  // data cut short
+  EXPECT_EQ(forwarded_frame(write.data(), 12, out), 0);  // no byte count
+  EXPECT_EQ(forwarded_frame(read.data(), 7, out), 0);    // no function code
+  auto f4 = read;
+  f4[7] = 0x04;
+  EXPECT_EQ(forwarded_frame(f4.data(), 12, out), 0);
+  for (uint8_t b : out) ASSERT_EQ(b, 0xEE);
+}
+
+}  // namespace
+}  // namespace netbuf
