@@ -7,7 +7,7 @@ PACKAGES=(
   qt6-base-dev qt6-serialport-dev libqt6serialport6 qt6-qpa-plugins
   libsqlite3-dev sqlite3
   libgtest-dev libgmock-dev libbenchmark-dev
-  mbpoll socat python3 python3-pymodbus python3-serial
+  mbpoll socat python3 python3-pymodbus python3-serial python3-serial-asyncio
   xvfb xauth imagemagick
   libmodbus-dev
   clang libclang-rt-14-dev

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <string>
 
+#include "store/schema.h"
 #include "store/sqlite_table3.h"
 
 namespace netbuf::testing {
@@ -26,19 +27,13 @@ class TempDb {
   const std::string& path() const { return path_; }
   const std::string& dir() const { return dir_; }
 
-  // The four tables with the declared types the system reads, and `rows`
-  // register rows and card rows, plus the six settings rows.
+  // The four tables of a prepared net.db with only the first `registers`
+  // register rows and `cards` card rows, and no settings rows.
   void create(int registers = 9000, int cards = 200) {
     TSQLiteDatabase db(path_);
-    db.RunSql("CREATE TABLE register(adres INTEGER, val INTEGER, opis TEXT)");
-    db.RunSql(
-        "CREATE TABLE karty(numer INTEGER, typ INTEGER, kod TEXT, lcd TEXT, time_zone INTEGER, "
-        "geo_zone INTEGER)");
-    db.RunSql("CREATE TABLE setings(PARAMETR TEXT, val INTEGER)");
-    db.RunSql(
-        "CREATE TABLE event(ID INTEGER, typ INTEGER, ADR485 INTEGER, time INTEGER, timezone "
-        "INTEGER, typ_kodu INTEGER, kod1 INTEGER, kod2 INTEGER, kod3 INTEGER, kod4 INTEGER, kod5 "
-        "INTEGER, status INTEGER, code_no INTEGER, alarm INTEGER, event INTEGER, q5 INTEGER)");
+    for (const char* create : {schema::kCreateRegister, schema::kCreateKarty,
+                               schema::kCreateSetings, schema::kCreateEvent})
+      db.RunSql(create);
     db.RunSql("BEGIN");
     for (int a = 0; a < registers; ++a)
       db.RunSql("INSERT INTO register VALUES(" + std::to_string(a) + ",0,'')");
