@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "pclink/file_records.h"
+#include "store/schema.h"
 #include "tests/unit/fakes.h"
 
 namespace netbuf {
@@ -23,13 +24,8 @@ class EventTable {
     path_ = dir_ + "/net.db";
     sqlite3* db = nullptr;
     sqlite3_open(path_.c_str(), &db);
-    sqlite3_exec(db,
-                 "CREATE TABLE event(ID INTEGER, typ INTEGER, ADR485 INTEGER, time INTEGER, "
-                 "timezone INTEGER, typ_kodu INTEGER, kod1 INTEGER, kod2 INTEGER, kod3 INTEGER, "
-                 "kod4 INTEGER, kod5 INTEGER, status INTEGER, code_no INTEGER, alarm INTEGER, "
-                 "event INTEGER, q5 INTEGER);"
-                 "BEGIN",
-                 nullptr, nullptr, nullptr);
+    sqlite3_exec(db, schema::kCreateEvent, nullptr, nullptr, nullptr);
+    sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr);
     sqlite3_stmt* ins = nullptr;
     sqlite3_prepare_v2(db,
                        "INSERT INTO event VALUES(?1, 80, ?2, ?3, 5, 42, 17, 34, 51, 68, 85, 4, "
@@ -45,7 +41,7 @@ class EventTable {
     }
     sqlite3_finalize(ins);
     sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
-    if (index) sqlite3_exec(db, "CREATE INDEX event_id ON event(ID)", nullptr, nullptr, nullptr);
+    if (index) sqlite3_exec(db, schema::kCreateEventIndex, nullptr, nullptr, nullptr);
     sqlite3_close(db);
   }
   ~EventTable() {

@@ -20,6 +20,16 @@ constexpr int kLengthLo = 15;
 constexpr int kHeaderSize = 16;
 constexpr int kRecordSize = 32;
 
+// Card record fields.
+constexpr int kCardIndex = 0;
+constexpr int kCardTyp = 2;
+constexpr int kCardKod = 3;
+constexpr int kCardKodBytes = 5;
+constexpr int kCardTimeZone = 8;
+constexpr int kCardGeoZone = 12;
+// An upload carries no display text.
+constexpr const char* kUploadedLcd = "---";
+
 // Files by the low byte of the file number.
 constexpr int kFirstCardFile = 8;
 constexpr int kLastCardFile = 23;
@@ -51,25 +61,31 @@ void append(BufferState& st, const Bytes& answer) {
 }
 
 // The header of a function-20 answer carrying `records` 32-byte records; the
-// length fields are 8 bits wide and wrap as the device's do.
+// length fields are one byte each and wrap from 8 records on.
 Bytes answer_head(const uint8_t* req, int records) {
   const int body = kRecordSize * records;
+  auto low8 = [](int v) { return static_cast<uint8_t>(v); };
   return Bytes{req[kTidHi],
                req[kTidLo],
+               0,  // protocol
                0,
-               0,
-               0,
-               static_cast<uint8_t>(body + 5),
+               0,  // length
+               low8(body + 5),
                kUnitBuffer,
                kFnReadFileRecord,
-               static_cast<uint8_t>(body + 2),
-               static_cast<uint8_t>(body + 1),
+               low8(body + 2),  // byte count
+               low8(body + 1),  // file response length
                kReferenceType};
 }
 
 Bytes exception_answer(const uint8_t* req) {
   return Bytes{req[kTidHi],        req[kTidLo], 0, 0, 0, 3, kUnitBuffer, 0x80 | kFnReadFileRecord,
                kIllegalDataAddress};
+}
+
+int32_t be32(const uint8_t* q) {
+  return static_cast<int32_t>(uint32_t{q[0]} << 24 | uint32_t{q[1]} << 16 | uint32_t{q[2]} << 8 |
+                              q[3]);
 }
 
 // Big-endian, the low `width` bytes of v.
@@ -109,7 +125,6 @@ int query_events(Database& db, int64_t first, int64_t limit, Bytes& records) {
     }
     return rows;
   } catch (const ESQLiteException&) {
-    records.clear();
     return 0;
   }
 }
@@ -181,18 +196,16 @@ bool write_file_record(Context& ctx) {
   for (int r = 0; r < k; ++r) {
     const uint8_t* q = st.pc_rx.data() + st.pc_rx_pos;
     st.pc_rx_pos += kRecordSize;
-    const int index = q[0] * 256 + q[1];
+    const int index = q[kCardIndex] * 256 + q[kCardIndex + 1];
     if (!BufferState::valid_card(index)) continue;  // no such entry: skipped
 
     Tcard& card = st.cards[index];
     std::copy(q, q + kRecordSize, card.pc_record.begin());
-    card.typ = q[2];
-    st.set_card_kod(index, hex_bytes(q + 3, 5, ""));
-    card.lcd = "---";
-    card.time_zone = static_cast<int32_t>(uint32_t{q[8]} << 24 | uint32_t{q[9]} << 16 |
-                                          uint32_t{q[10]} << 8 | q[11]);
-    card.geo_zone = static_cast<int32_t>(uint32_t{q[12]} << 24 | uint32_t{q[13]} << 16 |
-                                         uint32_t{q[14]} << 8 | q[15]);
+    card.typ = q[kCardTyp];
+    st.set_card_kod(index, hex_bytes(q + kCardKod, kCardKodBytes, ""));
+    card.lcd = kUploadedLcd;
+    card.time_zone = be32(q + kCardTimeZone);
+    card.geo_zone = be32(q + kCardGeoZone);
     card.dirty = 1;
   }
   return true;

@@ -1,70 +1,35 @@
 #include "access/event_records.h"
 
 #include <gtest/gtest.h>
-#include <sqlite3.h>
-#include <stdlib.h>
 
-#include <filesystem>
 #include <vector>
 
 #include "access/card_check.h"
 #include "tests/unit/fakes.h"
+#include "tests/unit/test_db.h"
 
 namespace netbuf {
 namespace {
 
 using Row = std::vector<int64_t>;
 
-// A net.db of its own in a temporary directory, looked at through a second
-// connection so that what the product wrote is read back independently.
-class EventDb {
- public:
-  EventDb() {
-    char tmpl[] = "/tmp/netbuf_event_XXXXXX";
-    dir_ = mkdtemp(tmpl);
-    path_ = dir_ + "/net.db";
-    sqlite3_open(path_.c_str(), &db_);
-    exec(
-        "CREATE TABLE register(adres INTEGER, val INTEGER, opis TEXT);"
-        "INSERT INTO register VALUES(800, 0, ''), (801, 0, ''), (804, 0, ''), (805, 0, '');"
-        "CREATE TABLE event(ID INTEGER, typ INTEGER, ADR485 INTEGER, time INTEGER, "
-        "timezone INTEGER, typ_kodu INTEGER, kod1 INTEGER, kod2 INTEGER, kod3 INTEGER, "
-        "kod4 INTEGER, kod5 INTEGER, status INTEGER, code_no INTEGER, alarm INTEGER, "
-        "event INTEGER, q5 INTEGER);");
+// Every column of every row of a query, read through a connection of its own.
+std::vector<Row> rows_of(const std::string& path, const std::string& sql) {
+  TSQLiteDatabase db(path);
+  auto t = db.QuerySql(sql);
+  std::vector<Row> out;
+  for (; !t->AtEnd(); t->NextRow()) {
+    Row r;
+    for (int c = 0; c < t->ColumnCount(); ++c) r.push_back(t->ColumnAsInteger(c));
+    out.push_back(r);
   }
-  ~EventDb() {
-    sqlite3_close(db_);
-    std::filesystem::remove_all(dir_);
-  }
-  const std::string& path() const { return path_; }
-  void exec(const std::string& sql) {
-    ASSERT_EQ(sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sql;
-  }
-  std::vector<Row> rows(const std::string& sql) {
-    std::vector<Row> out;
-    sqlite3_stmt* s = nullptr;
-    EXPECT_EQ(sqlite3_prepare_v2(db_, sql.c_str(), -1, &s, nullptr), SQLITE_OK) << sql;
-    while (s && sqlite3_step(s) == SQLITE_ROW) {
-      Row r;
-      for (int c = 0; c < sqlite3_column_count(s); ++c) r.push_back(sqlite3_column_int64(s, c));
-      out.push_back(r);
-    }
-    sqlite3_finalize(s);
-    return out;
-  }
-  std::vector<Row> events() { return rows("SELECT * FROM event ORDER BY rowid"); }
-  std::vector<Row> counter() {
-    return rows("SELECT adres, val FROM register WHERE adres IN (804, 805) ORDER BY adres");
-  }
-
- private:
-  std::string dir_, path_;
-  sqlite3* db_ = nullptr;
-};
+  return out;
+}
 
 class EventRecordsTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    db.create(900, 0);
     w.db.open(db.path());
     w.clock.t = LocalTime{2019, 3, 31, 12, 0, 0, 0, 1};
     Tczytnik& r = w.st.reader(2);
@@ -72,12 +37,17 @@ class EventRecordsTest : public ::testing::Test {
     r.geo_zone = 1;
     r.flags = 0x0C;
   }
+  std::vector<Row> events() { return rows_of(db.path(), "SELECT * FROM event ORDER BY rowid"); }
+  std::vector<Row> stored_counter() {
+    return rows_of(db.path(),
+                   "SELECT adres, val FROM register WHERE adres IN (804, 805) ORDER BY adres");
+  }
   void counter(int32_t hi, int32_t lo) {
     w.st.registers[kRegEventCntHi] = Register{hi, 1};
     w.st.registers[kRegEventCntLo] = Register{lo, 1};
   }
 
-  EventDb db;
+  testing::TempDb db;
   testing::FakeWorld w;
 };
 
@@ -95,10 +65,10 @@ TEST_F(EventRecordsTest, CardCheckStoresTheExactRow) {
   check_card(w.ctx, 2, "FF112233445A");
 
   const int64_t t = 1554026400;  // 2019-03-31 10:00 UTC
-  EXPECT_EQ(db.events(), (std::vector<Row>{
-                             {7, 80, 3, t, 5, 42, 17, 34, 51, 68, 85, 4, 4, 0, 0, 0},
-                             {8, 80, 3, t, 2147483653, 42, 17, 34, 51, 68, 90, 0, 65535, 0, 0, 0},
-                         }));
+  EXPECT_EQ(events(), (std::vector<Row>{
+                          {7, 80, 3, t, 5, 42, 17, 34, 51, 68, 85, 4, 4, 0, 0, 0},
+                          {8, 80, 3, t, 2147483653, 42, 17, 34, 51, 68, 90, 0, 65535, 0, 0, 0},
+                      }));
   EXPECT_TRUE(w.op.boxes.empty());
   EXPECT_EQ(w.form.labels[13], "8");
 }
@@ -108,8 +78,8 @@ TEST_F(EventRecordsTest, CounterGoesToTheFileWithTheRow) {
   counter(0, 65535);
 
   ASSERT_TRUE(store_event(w.ctx, 2, 0, kCardNotFound, {1, 2, 3, 4, 5}, 42));
-  EXPECT_EQ(db.events().back()[0], 65536);
-  EXPECT_EQ(db.counter(), (std::vector<Row>{{804, 1}, {805, 0}}));
+  EXPECT_EQ(events().back()[0], 65536);
+  EXPECT_EQ(stored_counter(), (std::vector<Row>{{804, 1}, {805, 0}}));
   // Stored already, so the write-back has nothing left to do for them.
   EXPECT_EQ(w.st.registers[kRegEventCntHi].val, 1);
   EXPECT_EQ(w.st.registers[kRegEventCntLo].val, 0);
@@ -117,8 +87,8 @@ TEST_F(EventRecordsTest, CounterGoesToTheFileWithTheRow) {
   EXPECT_EQ(w.st.registers[kRegEventCntLo].dirty, 0);
 
   ASSERT_TRUE(store_event(w.ctx, 2, 0, kCardNotFound, {1, 2, 3, 4, 5}, 42));
-  EXPECT_EQ(db.events().back()[0], 65537);
-  EXPECT_EQ(db.counter(), (std::vector<Row>{{804, 1}, {805, 1}}));
+  EXPECT_EQ(events().back()[0], 65537);
+  EXPECT_EQ(stored_counter(), (std::vector<Row>{{804, 1}, {805, 1}}));
   EXPECT_FALSE(w.db.in_transaction());
 }
 
@@ -133,15 +103,16 @@ TEST_F(EventRecordsTest, FailedStoreLeavesNoTraceButTheDecisionGoesOn) {
   EXPECT_EQ(w.form.labels[13], "41");
 
   // The row goes in but its counter cannot be stored: the row is taken back.
-  db.exec("ALTER TABLE event_away RENAME TO event; ALTER TABLE register RENAME TO reg_away");
+  db.exec("ALTER TABLE event_away RENAME TO event");
+  db.exec("ALTER TABLE register RENAME TO reg_away");
   EXPECT_FALSE(store_event(w.ctx, 2, 0, kCardNotFound, {}, 42));
   db.exec("ALTER TABLE reg_away RENAME TO register");
-  EXPECT_TRUE(db.events().empty());
+  EXPECT_TRUE(events().empty());
 
   // A database that refuses writes.
-  sqlite3_exec(w.db.database->handle(), "PRAGMA query_only = 1", nullptr, nullptr, nullptr);
+  w.db.RunSql("PRAGMA query_only = 1");
   EXPECT_FALSE(store_event(w.ctx, 2, 0, kCardNotFound, {}, 42));
-  sqlite3_exec(w.db.database->handle(), "PRAGMA query_only = 0", nullptr, nullptr, nullptr);
+  w.db.RunSql("PRAGMA query_only = 0");
 
   EXPECT_EQ(w.op.boxes.size(), 3u);
   EXPECT_EQ(w.st.registers[kRegEventCntLo].val, 41);
@@ -150,8 +121,8 @@ TEST_F(EventRecordsTest, FailedStoreLeavesNoTraceButTheDecisionGoesOn) {
 
   // The lost events did not use up their Id.
   EXPECT_TRUE(store_event(w.ctx, 2, 0, kCardNotFound, {}, 42));
-  ASSERT_EQ(db.events().size(), 1u);
-  EXPECT_EQ(db.events()[0][0], 42);
+  ASSERT_EQ(events().size(), 1u);
+  EXPECT_EQ(events()[0][0], 42);
 }
 
 TEST(EventTime, SummerRunsFromLastSundayOfMarchToLastSundayOfOctober) {

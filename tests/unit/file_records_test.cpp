@@ -1,14 +1,12 @@
 #include "pclink/file_records.h"
 
 #include <gtest/gtest.h>
-#include <sqlite3.h>
-#include <stdlib.h>
 
-#include <filesystem>
 #include <sstream>
 #include <vector>
 
 #include "tests/unit/fakes.h"
+#include "tests/unit/test_db.h"
 
 namespace netbuf {
 namespace {
@@ -30,40 +28,13 @@ Bytes cat(std::initializer_list<Bytes> parts) {
   return out;
 }
 
-// A temporary net.db holding an event table the test fills itself.
-class ReadoutDb {
- public:
-  ReadoutDb() {
-    char tmpl[] = "/tmp/netbuf_readout_XXXXXX";
-    dir_ = mkdtemp(tmpl);
-    path_ = dir_ + "/net.db";
-    sqlite3_open(path_.c_str(), &db_);
-    exec(
-        "CREATE TABLE event(ID INTEGER, typ INTEGER, ADR485 INTEGER, time INTEGER, "
-        "timezone INTEGER, typ_kodu INTEGER, kod1 INTEGER, kod2 INTEGER, kod3 INTEGER, "
-        "kod4 INTEGER, kod5 INTEGER, status INTEGER, code_no INTEGER, alarm INTEGER, "
-        "event INTEGER, q5 INTEGER)");
-  }
-  ~ReadoutDb() {
-    sqlite3_close(db_);
-    std::filesystem::remove_all(dir_);
-  }
-  const std::string& path() const { return path_; }
-  void exec(const std::string& sql) {
-    ASSERT_EQ(sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sql;
-  }
-  // A granted card at reader 3, 2019-03-31 10:00 UTC, zones 0 and 2 and 31.
-  void add(int id, int adr485 = 3) {
-    exec("INSERT INTO event VALUES(" + std::to_string(id) + ", 80, " + std::to_string(adr485) +
-         ", 1554026400, 2147483653, 42, 17, 34, 51, 68, 85, 4, 65535, 0, 0, 0)");
-  }
+// A granted card at reader 3, 2019-03-31 10:00 UTC, zones 0, 2 and 31.
+std::string event_row(int id, int adr485 = 3) {
+  return "INSERT INTO event VALUES(" + std::to_string(id) + ", 80, " + std::to_string(adr485) +
+         ", 1554026400, 2147483653, 42, 17, 34, 51, 68, 85, 4, 65535, 0, 0, 0)";
+}
 
- private:
-  std::string dir_, path_;
-  sqlite3* db_ = nullptr;
-};
-
-// The record of ReadoutDb::add(id), field by field.
+// The record of event_row(id), field by field.
 Bytes event_record(uint32_t id, uint8_t adr485 = 3) {
   return cat({{static_cast<uint8_t>(id >> 24), static_cast<uint8_t>(id >> 16),
                static_cast<uint8_t>(id >> 8), static_cast<uint8_t>(id)},  // ID
@@ -79,7 +50,11 @@ Bytes event_record(uint32_t id, uint8_t adr485 = 3) {
 
 class FileRecordsTest : public ::testing::Test {
  protected:
-  void SetUp() override { w.db.open(db.path()); }
+  void SetUp() override {
+    db.create(0, 0);
+    w.db.open(db.path());
+  }
+  void add(int id, int adr485 = 3) { db.exec(event_row(id, adr485)); }
   // Puts one read from the PC into pc_rx, as the request handler does.
   void read(const Bytes& bytes) {
     std::copy(bytes.begin(), bytes.end(), w.st.pc_rx.begin());
@@ -106,12 +81,12 @@ class FileRecordsTest : public ::testing::Test {
   }
 
   const Bytes no_events = hex("12 34 00 00 00 03 FF 94 02");
-  ReadoutDb db;
+  testing::TempDb db;
   testing::FakeWorld w;
 };
 
 TEST_F(FileRecordsTest, EventReadoutAdvancesByTheRowsSent) {
-  for (int id = 1; id <= 10; ++id) db.add(id);
+  for (int id = 1; id <= 10; ++id) add(id);
   events(10, 8);
 
   EXPECT_EQ(fetch(128, 0, 0x70), cat({hex("12 34 00 00 00 65 FF 14 62 61 06"), event_record(8),
@@ -130,7 +105,7 @@ TEST_F(FileRecordsTest, EventReadoutAdvancesByTheRowsSent) {
   EXPECT_EQ(w.st.registers[kRegReadPtrLo].dirty, 0);
 
   // The pointer carries into register 800.
-  db.add(65536);
+  add(65536);
   events(70000, 65535);
   EXPECT_EQ(fetch(128, 0, 0x20),
             cat({hex("12 34 00 00 00 25 FF 14 22 21 06"), event_record(65536)}));
@@ -139,8 +114,8 @@ TEST_F(FileRecordsTest, EventReadoutAdvancesByTheRowsSent) {
 }
 
 TEST_F(FileRecordsTest, EventGapsDuplicatesAndFailures) {
-  for (int id : {8, 10, 14}) db.add(id);
-  db.add(14, 0x1FF);  // a repeated Id; wide values keep their low bytes
+  for (int id : {8, 10, 14}) add(id);
+  add(14, 0x1FF);  // a repeated Id; wide values keep their low bytes
   events(20, 8);
 
   EXPECT_EQ(fetch(128, 0, 0x20), cat({hex("12 34 00 00 00 25 FF 14 22 21 06"), event_record(8)}));
@@ -168,8 +143,8 @@ TEST_F(FileRecordsTest, EventGapsDuplicatesAndFailures) {
       "CREATE TABLE event(ID INTEGER, typ INTEGER, ADR485 INTEGER, time TEXT, "
       "timezone INTEGER, typ_kodu INTEGER, kod1 INTEGER, kod2 INTEGER, kod3 INTEGER, "
       "kod4 INTEGER, kod5 INTEGER, status INTEGER, code_no INTEGER, alarm INTEGER, "
-      "event INTEGER, q5 INTEGER);"
-      "INSERT INTO event SELECT * FROM event_away");
+      "event INTEGER, q5 INTEGER)");
+  db.exec("INSERT INTO event SELECT * FROM event_away");
   EXPECT_EQ(fetch(128, 0, 0x20), no_events);
   EXPECT_EQ(w.st.event_read_pointer(), 8);
   EXPECT_EQ(w.st.registers[kRegReadPtrLo].dirty, 0);
@@ -204,7 +179,7 @@ TEST_F(FileRecordsTest, CardFilesReturnTheUploadedRecords) {
 }
 
 TEST_F(FileRecordsTest, AnswersNeverRunPastTheSendBuffer) {
-  db.add(1);
+  add(1);
   events(1, 1);
   const Bytes request = hex("12 34 00 00 00 0A FF 14 07 06 00 80 00 00 00 10");
 

@@ -1,0 +1,97 @@
+// The window's socket wiring end to end: real clients on loopback, the real
+// handlers behind the form.
+#include <gtest/gtest.h>
+
+#include <QCheckBox>
+#include <QHostAddress>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <memory>
+#include <string>
+
+#include "tests/ui/ui_test_support.h"
+#include "ui/tform1.h"
+
+namespace netbuf {
+namespace {
+
+using testing::spin;
+using testing::wait_until;
+
+std::unique_ptr<QTcpSocket> client_of(const TcpEndpoint& ep) {
+  auto c = std::make_unique<QTcpSocket>();
+  c->connectToHost(QHostAddress::LocalHost, static_cast<quint16>(ep.port()));
+  return c;
+}
+
+bool connected(const std::unique_ptr<QTcpSocket>& c) {
+  return wait_until([&] { return c->state() == QAbstractSocket::ConnectedState; });
+}
+
+QByteArray read_some(QTcpSocket& c, int n) {
+  QByteArray got;
+  wait_until([&] {
+    got += c.readAll();
+    return got.size() >= n;
+  });
+  return got;
+}
+
+class FormSockets : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(dir_.isValid());
+    form_ = std::make_unique<TForm1>(dir_.path());
+  }
+  QTemporaryDir dir_;
+  std::unique_ptr<TForm1> form_;
+};
+
+TEST_F(FormSockets, SecondPcIsClosedAtOnceWhileTheFirstIsServed) {
+  form_->findChild<QCheckBox*>("monitor_tr")->setChecked(true);
+  auto* label21 = form_->findChild<QLabel*>("Label21");
+  form_->ServerSocket1().open(0);
+
+  auto first = client_of(form_->ServerSocket1());
+  ASSERT_TRUE(connected(first));
+  ASSERT_TRUE(wait_until([&] { return label21->text() == "127.0.0.1"; }));
+
+  auto second = client_of(form_->ServerSocket1());
+  ASSERT_TRUE(wait_until([&] { return second->state() == QAbstractSocket::UnconnectedState; }));
+  ASSERT_TRUE(wait_until([&] { return form_->ServerSocket1().connection_count() == 1; }));
+  EXPECT_EQ(label21->text(), "Non connection");
+  EXPECT_EQ(form_->findChild<QPlainTextEdit*>("Memo1")->toPlainText(),
+            "Connect 127.0.0.1\nConnect 127.0.0.1\nDisconnect 127.0.0.1");
+
+  // Function 3, unit 255, one register from 0: the first PC still gets its answer.
+  first->write(QByteArray::fromHex("000100000006ff0300000001"));
+  EXPECT_EQ(read_some(*first, 11).toHex(), "000100000005ff03020000");
+  EXPECT_TRUE(form_->supervision_timer());  // a request starts the idle countdown
+}
+
+TEST_F(FormSockets, ServicePortSurvivesAMalformedCommand) {
+  form_->ServerSocket2().open(0);
+  auto c = client_of(form_->ServerSocket2());
+  ASSERT_TRUE(connected(c));
+  ASSERT_TRUE(wait_until([&] { return form_->ServerSocket2().connection_count() == 1; }));
+
+  // typ is not a number: reported at the top level, no answer, no relay.
+  ::testing::internal::CaptureStderr();
+  c->write("#a,b,x,2,3$");
+  c->flush();
+  spin(150);
+  const std::string err = ::testing::internal::GetCapturedStderr();
+  EXPECT_FALSE(err.empty());
+  EXPECT_EQ(c->bytesAvailable(), 0);
+  EXPECT_EQ(form_->context().st.reader(32).action, 0);
+
+  // The loop went on: the next command is carried out and answered.
+  c->write("#Jan,x,1,2,4$");
+  EXPECT_EQ(read_some(*c, 2), QByteArray("OK"));
+  EXPECT_EQ(form_->context().st.reader(32).action, 2);  // no reader at address 5
+}
+
+}  // namespace
+}  // namespace netbuf

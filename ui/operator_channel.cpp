@@ -1,0 +1,73 @@
+#include "ui/operator_channel.h"
+
+#include <QMessageBox>
+#include <iostream>
+
+#include "ui/app_title.h"
+#include "ui/headless.h"
+
+namespace netbuf {
+
+std::string one_line(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == '\r' || c == '\n') {
+      if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
+      out += ' ';
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+QtOperatorChannel::QtOperatorChannel(QWidget* parent, Mode mode) : parent_(parent), mode_(mode) {}
+
+QtOperatorChannel::~QtOperatorChannel() {
+  delete box_.data();
+}
+
+void QtOperatorChannel::message_box(const std::string& text) {
+  raise(false, text);
+}
+
+void QtOperatorChannel::error_report(const std::string& text) {
+  raise(true, text);
+}
+
+void QtOperatorChannel::raise(bool error, const std::string& text) {
+  if (mode_ == Mode::Lines || (mode_ == Mode::Auto && is_headless())) {
+    // Nobody could click a box away on a server.
+    std::cerr << one_line(text) << std::endl;
+    return;
+  }
+  for (const Note& n : queue_)
+    if (n.text == text) return;
+  if (queue_.size() >= kMaxWaiting) {
+    std::cerr << "netbuf: too many messages waiting, dropped: " << one_line(queue_.front().text)
+              << std::endl;
+    queue_.pop_front();
+  }
+  queue_.push_back({error, text});
+  if (!box_) show_next();
+}
+
+void QtOperatorChannel::show_next() {
+  if (queue_.empty()) return;
+  const Note n = queue_.front();
+  queue_.pop_front();
+  auto* box =
+      new QMessageBox(n.error ? QMessageBox::Critical : QMessageBox::NoIcon, application_title(),
+                      QString::fromStdString(n.text), QMessageBox::Ok, parent_);
+  box->setAttribute(Qt::WA_DeleteOnClose);
+  box_ = box;
+  QObject::connect(box, &QMessageBox::finished, box, [this] {
+    box_ = nullptr;
+    show_next();
+  });
+  box->open();  // returns at once; the loop keeps running
+}
+
+}  // namespace netbuf

@@ -1,0 +1,13 @@
+// Local date and time from the system clock.
+#pragma once
+
+#include "core/platform.h"
+
+namespace netbuf {
+
+class QtClock : public Clock {
+ public:
+  LocalTime now() const override;
+};
+
+}  // namespace netbuf

@@ -1,0 +1,59 @@
+// The RS485 line over QSerialPort: COMn at 19200 8N1, no flow control, DTR and
+// RTS held on, received bytes handed over raw on the GUI thread.
+#pragma once
+
+#include <QByteArray>
+#include <QObject>
+#include <QSerialPort>
+#include <QString>
+#include <vector>
+
+#include "core/platform.h"
+
+namespace netbuf {
+
+class QtSerialLine : public QObject, public SerialLine {
+  Q_OBJECT
+
+ public:
+  // resolution_dir holds the COMn links; empty means the executable's directory.
+  explicit QtSerialLine(const QString& resolution_dir = {}, QObject* parent = nullptr);
+  ~QtSerialLine() override;
+
+  void open() override;
+  bool is_open() const override;
+  int port_number() const override { return number_; }
+  void set_port_number(int n) override;
+  void send(const uint8_t* bytes, int n) override;
+
+  QString resolution_dir() const { return dir_; }
+
+  // COMn is the file named COMn in dir (its real target when it is a link),
+  // else /dev/ttyS(n-1).
+  static QString device_for(int n, const QString& dir);
+  struct PortEntry {
+    int number;
+    QString device;
+  };
+  // Every COMn, 1..highest, whose device exists.
+  static std::vector<PortEntry> available_ports(const QString& dir, int highest = 64);
+
+ signals:
+  void received(const QByteArray& bytes);
+  void port_number_changed(int n);
+
+ private:
+  void on_ready_read();
+  void on_error(QSerialPort::SerialPortError e);
+  void deliver();
+  void close_quietly(const QString& why);
+
+  QSerialPort port_;
+  QString dir_;
+  int number_ = 1;
+  bool in_send_ = false;  // a write is waiting for completion
+  bool deliver_posted_ = false;
+  bool failed_ = false;  // the device went away; closing is queued
+};
+
+}  // namespace netbuf

@@ -1,0 +1,233 @@
+#include "ui/qt_tcp_endpoint.h"
+
+#include <sys/socket.h>
+
+#include <QHostAddress>
+#include <QTcpSocket>
+#include <algorithm>
+#include <climits>
+#include <stdexcept>
+
+namespace netbuf {
+
+namespace {
+
+std::string dotted_ipv4(const QHostAddress& a) {
+  bool ok = false;
+  const quint32 v4 = a.toIPv4Address(&ok);  // also unwraps ::ffff:a.b.c.d
+  return ok ? QHostAddress(v4).toString().toStdString() : a.toString().toStdString();
+}
+
+}  // namespace
+
+int socket_error_code(int qt_socket_error) {
+  switch (static_cast<QAbstractSocket::SocketError>(qt_socket_error)) {
+    case QAbstractSocket::ConnectionRefusedError:
+      return 10061;
+    case QAbstractSocket::RemoteHostClosedError:
+      return 10054;
+    case QAbstractSocket::HostNotFoundError:
+      return 11001;
+    case QAbstractSocket::SocketAccessError:
+      return 10013;
+    case QAbstractSocket::SocketResourceError:
+      return 10055;
+    case QAbstractSocket::SocketTimeoutError:
+      return 10060;
+    case QAbstractSocket::NetworkError:
+      return 10050;
+    case QAbstractSocket::AddressInUseError:
+      return 10048;
+    case QAbstractSocket::SocketAddressNotAvailableError:
+      return 10049;
+    case QAbstractSocket::UnsupportedSocketOperationError:
+      return 10045;
+    default:
+      return 10053;
+  }
+}
+
+QtTcpEndpoint::QtTcpEndpoint(int max_connections, QObject* parent)
+    : QObject(parent), server_(this), max_connections_(max_connections) {
+  connect(&server_, &QTcpServer::newConnection, this, &QtTcpEndpoint::on_new_connection);
+}
+
+QtTcpEndpoint::~QtTcpEndpoint() {
+  // No events while the owner is going away.
+  for (Connection& c : conns_) {
+    c.socket->disconnect();
+    c.socket->abort();
+    delete c.socket;
+  }
+  conns_.clear();
+}
+
+void QtTcpEndpoint::open(int port) {
+  if (server_.isListening()) close();
+  port_ = port;
+  if (port < 0 || port > 65535 ||
+      !server_.listen(QHostAddress::AnyIPv4, static_cast<quint16>(port)))
+    throw std::runtime_error(server_.errorString().toStdString());
+}
+
+void QtTcpEndpoint::close() {
+  server_.close();
+  for (int i = 0; i < static_cast<int>(conns_.size()); ++i) retire(i);
+}
+
+bool QtTcpEndpoint::is_listening() const {
+  return server_.isListening();
+}
+
+// The bound port while listening (so port 0 reports what the system chose).
+int QtTcpEndpoint::port() const {
+  return server_.isListening() ? server_.serverPort() : port_;
+}
+
+int QtTcpEndpoint::connection_count() const {
+  return static_cast<int>(conns_.size());
+}
+
+bool QtTcpEndpoint::live(int i) const {
+  return i >= 0 && i < static_cast<int>(conns_.size()) && !conns_[i].closing;
+}
+
+int QtTcpEndpoint::bytes_waiting(int i) {
+  if (!live(i)) return 0;
+  return static_cast<int>(std::min<qint64>(conns_[i].socket->bytesAvailable(), INT_MAX));
+}
+
+int QtTcpEndpoint::receive(int i, uint8_t* buf, int n) {
+  if (!live(i) || n <= 0) return 0;
+  QTcpSocket* s = conns_[i].socket;
+  const qint64 got = s->read(reinterpret_cast<char*>(buf), n);
+  // Bytes left behind raise another read event, as a socket does after recv.
+  if (s->bytesAvailable() > 0) post_read(s);
+  return got > 0 ? static_cast<int>(got) : 0;
+}
+
+void QtTcpEndpoint::send(int i, const uint8_t* buf, int n) {
+  if (!live(i) || n <= 0) return;
+  QTcpSocket* s = conns_[i].socket;
+  if (s->write(reinterpret_cast<const char*>(buf), n) < 0) {
+    post_error(s, socket_error_code(s->error()));
+    return;
+  }
+  s->flush();  // hand it to the kernel now rather than at the next loop pass
+}
+
+std::string QtTcpEndpoint::remote_address(int i) const {
+  if (i < 0 || i >= static_cast<int>(conns_.size())) return {};
+  return conns_[i].address;
+}
+
+void QtTcpEndpoint::close_connection(int i) {
+  if (live(i)) retire(i);
+}
+
+int QtTcpEndpoint::index_of(const QTcpSocket* s) const {
+  for (int i = 0; i < static_cast<int>(conns_.size()); ++i)
+    if (conns_[i].socket == s) return i;
+  return -1;
+}
+
+void QtTcpEndpoint::retire(int i) {
+  if (!live(i)) return;
+  conns_[i].closing = true;
+  QTcpSocket* s = conns_[i].socket;
+  emit client_disconnect(i);
+  // Entries leave the list only while no handler runs (the queued removal
+  // below, or reap()), so the handler above cannot have moved this one.
+  s->disconnect();
+  s->abort();
+  QMetaObject::invokeMethod(
+      this,
+      [this, s] {
+        const int k = index_of(s);
+        if (k >= 0) conns_.erase(conns_.begin() + k);
+        s->deleteLater();
+      },
+      Qt::QueuedConnection);
+}
+
+void QtTcpEndpoint::post_read(QTcpSocket* s) {
+  const int i = index_of(s);
+  if (i < 0 || conns_[i].read_posted) return;
+  conns_[i].read_posted = true;
+  QMetaObject::invokeMethod(
+      s, [this, s] { deliver_read(s); }, Qt::QueuedConnection);
+}
+
+void QtTcpEndpoint::deliver_read(QTcpSocket* s) {
+  const int i = index_of(s);
+  if (i < 0) return;
+  conns_[i].read_posted = false;
+  if (live(i) && s->bytesAvailable() > 0) emit client_read(i);
+}
+
+void QtTcpEndpoint::post_error(QTcpSocket* s, int code) {
+  QMetaObject::invokeMethod(
+      s,
+      [this, s, code] {
+        const int i = index_of(s);
+        if (live(i)) emit client_error(i, code);
+      },
+      Qt::QueuedConnection);
+}
+
+bool QtTcpEndpoint::peer_gone(QTcpSocket* s) {
+  if (s->state() == QAbstractSocket::UnconnectedState) return true;
+  // Unread bytes still belong to the logic; only an idle socket is probed.
+  if (s->bytesAvailable() > 0) return false;
+  char c;
+  return ::recv(static_cast<int>(s->socketDescriptor()), &c, 1, MSG_PEEK | MSG_DONTWAIT) == 0;
+}
+
+void QtTcpEndpoint::reap() {
+  for (int i = 0; i < static_cast<int>(conns_.size()); ++i)
+    if (live(i) && peer_gone(conns_[i].socket)) retire(i);
+  // No handler is running: retired entries can leave the list now. Their
+  // sockets are still deleted by the queued removal.
+  std::erase_if(conns_, [](const Connection& c) { return c.closing; });
+}
+
+void QtTcpEndpoint::on_new_connection() {
+  // A peer that left just before this one came must not count as open, or
+  // the newcomer would take a position behind a dead connection.
+  reap();
+  while (QTcpSocket* s = server_.nextPendingConnection()) {
+    if (max_connections_ > 0 && static_cast<int>(conns_.size()) >= max_connections_) {
+      s->abort();
+      s->deleteLater();
+      continue;
+    }
+    s->setParent(this);
+    s->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    conns_.push_back(Connection{s, dotted_ipv4(s->peerAddress())});
+    // Socket signals may be raised inside a handler (a failed write, say);
+    // queuing them keeps every event out of a handler that is still running.
+    connect(s, &QTcpSocket::readyRead, s, [this, s] { post_read(s); });
+    connect(
+        s, &QTcpSocket::disconnected, this,
+        [this, s] {
+          const int i = index_of(s);
+          if (live(i)) retire(i);
+        },
+        Qt::QueuedConnection);
+    connect(
+        s, &QTcpSocket::errorOccurred, this,
+        [this, s](QAbstractSocket::SocketError e) {
+          // A peer's normal close is a disconnect, not an error.
+          if (e == QAbstractSocket::RemoteHostClosedError) return;
+          const int i = index_of(s);
+          if (live(i)) emit client_error(i, socket_error_code(e));
+        },
+        Qt::QueuedConnection);
+    const int i = static_cast<int>(conns_.size()) - 1;
+    emit client_connect(i);
+    emit client_accept();
+    if (s->bytesAvailable() > 0) post_read(s);
+  }
+}
+
+}  // namespace netbuf

@@ -1,0 +1,73 @@
+// A listening TCP server over QTcpServer with its connections oldest first,
+// delivering connect/accept/read/disconnect/error as signals on the GUI thread.
+#pragma once
+
+#include <QObject>
+#include <QTcpServer>
+#include <string>
+#include <vector>
+
+#include "core/platform.h"
+
+class QTcpSocket;
+
+namespace netbuf {
+
+class QtTcpEndpoint : public QObject, public TcpEndpoint {
+  Q_OBJECT
+
+ public:
+  // max_connections > 0 closes any connection beyond that many at once,
+  // without events; 0 accepts every connection.
+  explicit QtTcpEndpoint(int max_connections = 0, QObject* parent = nullptr);
+  ~QtTcpEndpoint() override;
+
+  void open(int port) override;
+  void close() override;
+  bool is_listening() const override;
+  int port() const override;
+  int connection_count() const override;
+  int bytes_waiting(int i) override;
+  int receive(int i, uint8_t* buf, int n) override;
+  void send(int i, const uint8_t* buf, int n) override;
+  std::string remote_address(int i) const override;
+  void close_connection(int i) override;
+
+ signals:
+  void client_connect(int connection);
+  void client_accept();
+  void client_read(int connection);
+  void client_disconnect(int connection);
+  void client_error(int connection, int code);
+
+ private:
+  struct Connection {
+    QTcpSocket* socket;
+    std::string address;   // kept so it stays readable while the socket goes
+    bool closing = false;  // disconnect event given, removal pending
+    bool read_posted = false;
+  };
+
+  void on_new_connection();
+  static bool peer_gone(QTcpSocket* s);
+  void reap();
+  int index_of(const QTcpSocket* s) const;
+  bool live(int i) const;
+  // Gives the disconnect event, aborts the socket and removes it once the
+  // current handler has returned.
+  void retire(int i);
+  void post_read(QTcpSocket* s);
+  void deliver_read(QTcpSocket* s);
+  void post_error(QTcpSocket* s, int code);
+
+  QTcpServer server_;
+  std::vector<Connection> conns_;
+  int max_connections_;
+  int port_ = 0;
+};
+
+// The error number shown to the operator for a socket error; Winsock numbering,
+// which the installation's operators know.
+int socket_error_code(int qt_socket_error);
+
+}  // namespace netbuf

@@ -1,0 +1,152 @@
+// The main window Form1: three pages (Status, Ustawienia, Monitor), the
+// platform behind the logic's interfaces, and the handlers, which delegate to
+// the logic at once.
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QTimer>
+#include <QWidget>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "core/context.h"
+#include "ui/monitor_memo.h"
+#include "ui/operator_channel.h"
+#include "ui/qt_clock.h"
+#include "ui/qt_serial_line.h"
+#include "ui/qt_tcp_endpoint.h"
+
+class QCheckBox;
+class QLabel;
+class QLineEdit;
+class QPlainTextEdit;
+class QProgressBar;
+class QPushButton;
+class QSlider;
+class QTabWidget;
+class QToolButton;
+
+namespace netbuf {
+
+class PortPicker;
+class TrayIcon;
+
+class TForm1 : public QWidget, public FormControls {
+  Q_OBJECT
+
+ public:
+  // app_dir holds net.db and the COMn links; empty means the executable's
+  // directory.
+  explicit TForm1(const QString& app_dir = {}, QWidget* parent = nullptr);
+  ~TForm1() override;
+
+  Context& context() { return *ctx_; }
+  QtMonitorLog& monitor() { return *log_; }
+  QtOperatorChannel& operator_channel() { return op_; }
+  QtSerialLine& nrComm1() { return serial_; }
+  QtTcpEndpoint& ServerSocket1() { return socket1_; }
+  QtTcpEndpoint& ServerSocket2() { return socket2_; }
+  TrayIcon& tray() { return *tray_; }
+
+  // The clean stop: dirty registers and cards are stored, then the loop ends.
+  // Runs once, however many ways ask for it.
+  void shut_down();
+
+  // Handlers.
+  void FormCreate();
+  void FormClose();
+  void CheckBox33Click();
+  void Timer1Timer();
+  void Timer2Timer();
+  void Timer3Timer();
+  void ServerSocket1ClientConnect(int connection);
+  void ServerSocket1ClientAccept();
+  void ServerSocket1ClientRead();
+  void ServerSocket1ClientDisconnect(int connection);
+  void ServerSocket1ClientError(int connection, int code);
+  void ServerSocket2ClientConnect(int connection);
+  void ServerSocket2ClientRead();
+  void ServerSocket2ClientDisconnect(int connection);
+  void ServerSocket2ClientError(int connection, int code);
+  void nrComm1AfterReceive(const QByteArray& bytes);
+  void nrDeviceBox1Change(int index);
+  void Button2Click();
+  void Button3Click();
+  void Button4Click();
+  void Button5Click();
+  void Button7Click();
+  void SpeedButton1Click();
+  void SpeedButton2Click();
+  void TrackBar1Change();
+
+  // FormControls.
+  void set_label(int label_no, const std::string& text) override;
+  bool check(int box_no) const override;
+  void set_check(int box_no, bool checked) override;
+  int trackbar() const override;
+  void set_trackbar(int pos) override;
+  std::string edit(int edit_no) const override;
+  void set_edit(int edit_no, const std::string& text) override;
+  void set_gauge(int percent) override;
+  void set_poll_timer(bool enabled) override;
+  bool poll_timer() const override;
+  void set_poll_interval(int ms) override;
+  int poll_interval() const override;
+  void set_supervision_timer(bool enabled) override;
+  bool supervision_timer() const override;
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+
+ private:
+  // Every handler runs in here: whatever it throws goes to the operator as
+  // the top-level error report, and the loop goes on.
+  template <class F>
+  void dispatch(F&& handler);
+
+  void build_status_page(QWidget* page);
+  void build_settings_page(QWidget* page);
+  void build_monitor_page(QWidget* page);
+  void build_timers();
+  void wire_platform();
+  QLabel* add_label(QWidget* page, int no, const char* text, int x, int y, bool bold);
+
+  QString app_dir_;
+  bool shut_down_ = false;
+
+  // Platform behind the logic's interfaces.
+  std::unique_ptr<BufferState> st_;
+  Database db_;
+  QtClock clock_;
+  QtOperatorChannel op_;
+  QtSerialLine serial_;
+  QtTcpEndpoint socket1_;
+  QtTcpEndpoint socket2_;
+  QTimer timer1_;
+  QTimer timer2_;
+  QTimer timer3_;
+
+  // Controls, owned by their pages.
+  QTabWidget* pager_ = nullptr;
+  std::map<int, QLabel*> labels_;
+  std::map<int, QCheckBox*> boxes_;  // CheckBox1 ... CheckBox33
+  QLineEdit* edit2_ = nullptr;
+  QLineEdit* edit3_ = nullptr;
+  QSlider* trackbar_ = nullptr;
+  PortPicker* port_box_ = nullptr;
+  QProgressBar* gauge_ = nullptr;
+  QPlainTextEdit* memo1_ = nullptr;
+  QPlainTextEdit* memo2_ = nullptr;
+  QCheckBox* monitor_rs_ = nullptr;
+  QCheckBox* monitor_tcp_ = nullptr;
+  QCheckBox* monitor_zd_ = nullptr;
+  QCheckBox* monitor_tr_ = nullptr;
+
+  std::unique_ptr<QtMonitorLog> log_;
+  std::unique_ptr<Context> ctx_;
+  TrayIcon* tray_ = nullptr;
+};
+
+}  // namespace netbuf

@@ -1,0 +1,83 @@
+#include "ui/tray_icon.h"
+
+#include <QAction>
+#include <QMenu>
+#include <QPainter>
+#include <QPixmap>
+#include <QWidget>
+
+#include "ui/app_title.h"
+#include "ui/captions.h"
+
+namespace netbuf {
+
+namespace {
+
+// The program carries no icon file; a small drawn badge stands in.
+QIcon application_icon() {
+  QPixmap pm(32, 32);
+  pm.fill(Qt::transparent);
+  QPainter p(&pm);
+  p.setRenderHint(QPainter::Antialiasing);
+  p.setBrush(QColor(58, 58, 58));
+  p.setPen(QPen(QColor(200, 200, 200), 2));
+  p.drawRoundedRect(QRectF(1, 1, 30, 30), 5, 5);
+  p.setPen(QColor(240, 240, 240));
+  QFont f = p.font();
+  f.setBold(true);
+  f.setPixelSize(14);
+  p.setFont(f);
+  p.drawText(QRect(0, 0, 32, 32), Qt::AlignCenter, QStringLiteral("NB"));
+  p.end();
+  return QIcon(pm);
+}
+
+}  // namespace
+
+TrayIcon::TrayIcon(QWidget* window) : QObject(window), window_(window), menu_(new QMenu(window)) {
+  menu_->setObjectName(QStringLiteral("PopupMenu1"));
+  start1_ = menu_->addAction(QString::fromUtf8(captions::kStart1));
+  start1_->setObjectName(QStringLiteral("Start1"));
+  stop1_ = menu_->addAction(QString::fromUtf8(captions::kStop1));
+  stop1_->setObjectName(QStringLiteral("Stop1"));
+  connect(start1_, &QAction::triggered, this, &TrayIcon::hide_window);
+  connect(stop1_, &QAction::triggered, this, &TrayIcon::show_window);
+}
+
+TrayIcon::~TrayIcon() {
+  remove();
+}
+
+void TrayIcon::add() {
+  added_ = true;
+  if (!QSystemTrayIcon::isSystemTrayAvailable()) return;
+  if (!icon_) {
+    icon_ = new QSystemTrayIcon(application_icon(), this);
+    icon_->setToolTip(application_title());
+    icon_->setContextMenu(menu_);  // right click
+    connect(icon_, &QSystemTrayIcon::activated, this, &TrayIcon::on_activated);
+  }
+  icon_->show();
+}
+
+void TrayIcon::remove() {
+  added_ = false;
+  if (icon_) icon_->hide();
+}
+
+void TrayIcon::hide_window() {
+  window_->hide();
+}
+
+void TrayIcon::show_window() {
+  window_->show();
+}
+
+void TrayIcon::on_activated(QSystemTrayIcon::ActivationReason reason) {
+  if (reason != QSystemTrayIcon::Trigger && reason != QSystemTrayIcon::DoubleClick) return;
+  window_->showNormal();
+  window_->raise();
+  window_->activateWindow();
+}
+
+}  // namespace netbuf

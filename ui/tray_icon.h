@@ -1,0 +1,41 @@
+// The notification-area icon with its menu PopupMenu1: the way back to a
+// hidden window. Hiding and showing touch nothing but the window.
+#pragma once
+
+#include <QObject>
+#include <QSystemTrayIcon>
+
+class QAction;
+class QMenu;
+class QWidget;
+
+namespace netbuf {
+
+class TrayIcon : public QObject {
+  Q_OBJECT
+
+ public:
+  explicit TrayIcon(QWidget* window);
+  ~TrayIcon() override;
+
+  void add();     // shows the icon (when the desktop has a tray)
+  void remove();  // takes it away
+  bool added() const { return added_; }
+
+  QMenu* menu() const { return menu_; }
+  QSystemTrayIcon* icon() const { return icon_; }
+
+  void hide_window();
+  void show_window();
+  void on_activated(QSystemTrayIcon::ActivationReason reason);
+
+ private:
+  QWidget* window_;
+  QMenu* menu_;
+  QAction* start1_;
+  QAction* stop1_;
+  QSystemTrayIcon* icon_ = nullptr;
+  bool added_ = false;
+};
+
+}  // namespace netbuf
