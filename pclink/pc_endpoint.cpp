@@ -19,6 +19,10 @@ void on_pc_accept(Context& ctx) {
 void on_pc_disconnect(Context& ctx, int connection) {
   ctx.log.line_if(LogCategory::Connections, texts::kDisconnect + ctx.pc.remote_address(connection));
   ctx.form.set_label(21, texts::kNoConnection);
+  // A reader's answer still owed to the PC that left would go to the next PC,
+  // under a transaction number that PC never used.
+  if (connection == 0)
+    for (Tczytnik& r : ctx.st.readers) r.pc_wait = 0;
 }
 
 void on_pc_error(Context& ctx, int error_code) {

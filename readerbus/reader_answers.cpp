@@ -49,6 +49,13 @@ void resync(BufferState& st) {
     drop_front(st, 1);
 }
 
+// The PC's frame still waits for the reader's turn: an answer now is the
+// reader's answer to the frame before it (a poll, a relay), not to the PC's,
+// and the PC's frame must still go out.
+bool parked(const Tczytnik& r) {
+  return r.action == kActionForward && r.tx_len > 0;
+}
+
 // A changed code at an armed reader is a presented card. Status bit 15 and the
 // first code after a rebuild only set the reference.
 void apply_card_rule(Context& ctx, int entry, const Frame& f) {
@@ -85,6 +92,7 @@ void take_f03(Context& ctx) {
   const int e = st.find_reader(f[kRtuAddress]);
   Tczytnik& r = st.readers[e];
   if (r.pc_wait == 0 && r.action == kActionNone) apply_card_rule(ctx, e, f);
+  if (parked(r)) return;
   if (r.pc_wait == kPcWaiting) {
     answer_to_pc(ctx, e, f.data(), size - 2);
     r.pc_wait = 0;
@@ -106,6 +114,7 @@ void take_f16(Context& ctx) {
 
   const int e = st.find_reader(f[kRtuAddress]);
   Tczytnik& r = st.readers[e];
+  if (parked(r)) return;
   if (r.pc_wait == kPcWaiting) answer_to_pc(ctx, e, f.data(), kF16AnswerSize - 2);
   // Any acknowledgement ends a pending relay, whichever frame it answers.
   if (r.action == kActionForward || r.action == kActionRelay) r.action = kActionNone;

@@ -8,10 +8,11 @@ PACKAGES=(
   libsqlite3-dev sqlite3
   libgtest-dev libgmock-dev libbenchmark-dev
   mbpoll socat python3 python3-pymodbus python3-serial python3-serial-asyncio
-  xvfb xauth imagemagick
+  xvfb xauth imagemagick xdotool
   libmodbus-dev
   clang libclang-rt-14-dev
   netcat-openbsd procps
+  dpkg-dev
 )
 
 missing=()

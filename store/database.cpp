@@ -7,7 +7,12 @@
 namespace netbuf {
 
 void Database::open(const std::string& path) {
-  if (!database) database = std::make_unique<TSQLiteDatabase>(path);
+  if (database) return;
+  database = std::make_unique<TSQLiteDatabase>(path);
+  // A reader that holds the file for a moment (an online backup, the
+  // installer's tool) should delay a write, not fail it; a lock held longer
+  // still fails fast enough to keep the handlers responsive.
+  sqlite3_busy_timeout(database->handle(), kBusyTimeoutMs);
 }
 
 void Database::open_query(const std::string& sql) {

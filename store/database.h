@@ -11,6 +11,8 @@ namespace netbuf {
 
 class Database {
  public:
+  static constexpr int kBusyTimeoutMs = 100;
+
   // Creates the connection on the path unless one exists already.
   void open(const std::string& path);
   bool is_open() const { return database != nullptr; }

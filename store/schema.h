@@ -28,6 +28,11 @@ inline constexpr const char* kCreateEvent =
 // Not unique: after the PC sets the counter back, a repeated Id must still be
 // stored rather than lose the event.
 inline constexpr const char* kCreateEventIndex = "CREATE INDEX event_id ON event(ID)";
+// Write-back finds its row by adres or numer; without these every UPDATE
+// scans the whole table, and a tick storing all 9000 registers takes seconds.
+inline constexpr const char* kCreateRegisterIndex =
+    "CREATE INDEX register_adres ON register(adres)";
+inline constexpr const char* kCreateKartyIndex = "CREATE INDEX karty_numer ON karty(numer)";
 
 // One row per register address 0 ... 8999 and per card number 1 ... 20001:
 // the running system only updates, so a missing row would silently lose data.
@@ -40,10 +45,11 @@ inline constexpr const char* kFillKarty =
     "WITH RECURSIVE n(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM n WHERE x < 20001) "
     "SELECT x, 0, '', '---', 0, 0 FROM n";
 
-// Tables first, then the rows; the setings rows come from insert_setting.
-inline constexpr std::array<const char*, 7> kCreateStatements = {
-    kCreateRegister,   kCreateKarty,  kCreateSetings, kCreateEvent,
-    kCreateEventIndex, kFillRegister, kFillKarty,
+// Tables first, then the rows, then their lookup indexes (built in one go
+// over the filled tables); the setings rows come from insert_setting.
+inline constexpr std::array<const char*, 9> kCreateStatements = {
+    kCreateRegister, kCreateKarty, kCreateSetings,       kCreateEvent,      kCreateEventIndex,
+    kFillRegister,   kFillKarty,   kCreateRegisterIndex, kCreateKartyIndex,
 };
 
 struct SettingDefault {

@@ -32,8 +32,7 @@ class Batch {
     } catch (const std::exception&) {
       r.dirty = 1;
       failed_ = true;
-      ctx_.op.message_box(std::string(texts::kRegisterWriteFailed1) + dec(a) +
-                          texts::kRegisterWriteFailed2 + dec(r.val) + texts::kRegisterWriteFailed3);
+      report_register(a);
       return false;
     }
   }
@@ -48,7 +47,7 @@ class Batch {
     } catch (const std::exception&) {
       c.dirty = 1;
       failed_ = true;
-      ctx_.op.message_box(texts::kCardWriteFailed + dec(k));
+      report_card(k);
       return false;
     }
   }
@@ -62,9 +61,24 @@ class Batch {
     if (!lost) return;
     for (int a : registers_) ctx_.st.registers[a].dirty = 1;
     for (int k : cards_) ctx_.st.cards[k].dirty = 1;
+    // Every statement went through but the file refused the commit (a reader
+    // holding its lock, a file made read-only): still one message.
+    if (failed_) return;
+    if (!registers_.empty())
+      report_register(registers_.front());
+    else if (!cards_.empty())
+      report_card(cards_.front());
   }
 
  private:
+  void report_register(int a) {
+    ctx_.op.message_box(std::string(texts::kRegisterWriteFailed1) + dec(a) +
+                        texts::kRegisterWriteFailed2 + dec(ctx_.st.registers[a].val) +
+                        texts::kRegisterWriteFailed3);
+  }
+
+  void report_card(int k) { ctx_.op.message_box(texts::kCardWriteFailed + dec(k)); }
+
   Context& ctx_;
   bool in_tx_;
   bool failed_ = false;

@@ -29,6 +29,15 @@ QtMonitorLog::QtMonitorLog(QPlainTextEdit* memo, QCheckBox* rs, QCheckBox* tcp, 
   // Typing into the log would upset the row count; it is a display only.
   memo_->setReadOnly(true);
   memo_->setUndoRedoEnabled(false);
+
+  mirror_idle_.setSingleShot(true);
+  mirror_idle_.setInterval(200);
+  QObject::connect(&mirror_idle_, &QTimer::timeout, [this] {
+    if (!mirror_open_) return;
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+    mirror_open_ = false;
+  });
 }
 
 bool QtMonitorLog::enabled(LogCategory c) const {
@@ -41,9 +50,10 @@ void QtMonitorLog::mirror(const std::string& text, bool new_line) {
   if (new_line && mirror_open_) std::fputc('\n', stdout);
   std::fwrite(text.data(), 1, text.size(), stdout);
   mirror_open_ = true;
-  // The line end is written with the next line; flush so that readers of the
-  // stream see a line as soon as it is logged.
   std::fflush(stdout);
+  // A reader's answer continues the line of its request; the line end waits
+  // for it, but not for long, so the journal gets the line promptly.
+  mirror_idle_.start();
 }
 
 void QtMonitorLog::tick_categories(const std::string& list) {

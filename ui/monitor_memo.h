@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QString>
+#include <QTimer>
 
 #include "core/monitor_log.h"
 
@@ -44,6 +45,7 @@ class QtMonitorLog : public MonitorLog {
   QPlainTextEdit* memo_;
   bool mirror_ = false;
   bool mirror_open_ = false;  // a mirrored line awaits its line end
+  QTimer mirror_idle_;        // ends an open mirrored line after a pause
   QCheckBox* boxes_[4];
   bool empty_ = true;  // no line written since the last clear
   int rows_before_last_ = 0;

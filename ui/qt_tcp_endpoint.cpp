@@ -101,8 +101,10 @@ int QtTcpEndpoint::receive(int i, uint8_t* buf, int n) {
   if (!live(i) || n <= 0) return 0;
   QTcpSocket* s = conns_[i].socket;
   const qint64 got = s->read(reinterpret_cast<char*>(buf), n);
-  // Bytes left behind raise another read event, as a socket does after recv.
-  if (s->bytesAvailable() > 0) post_read(s);
+  // Bytes left behind raise another read event, as a socket does after recv,
+  // even when one is pending already: that one may be spent before these
+  // bytes get their turn.
+  if (s->bytesAvailable() > 0) post_read(s, true);
   return got > 0 ? static_cast<int>(got) : 0;
 }
 
@@ -150,9 +152,9 @@ void QtTcpEndpoint::retire(int i) {
       Qt::QueuedConnection);
 }
 
-void QtTcpEndpoint::post_read(QTcpSocket* s) {
+void QtTcpEndpoint::post_read(QTcpSocket* s, bool again) {
   const int i = index_of(s);
-  if (i < 0 || conns_[i].read_posted) return;
+  if (i < 0 || (conns_[i].read_posted && !again)) return;
   conns_[i].read_posted = true;
   QMetaObject::invokeMethod(
       s, [this, s] { deliver_read(s); }, Qt::QueuedConnection);
@@ -162,7 +164,13 @@ void QtTcpEndpoint::deliver_read(QTcpSocket* s) {
   const int i = index_of(s);
   if (i < 0) return;
   conns_[i].read_posted = false;
-  if (live(i) && s->bytesAvailable() > 0) emit client_read(i);
+  // The read handler serves every connection with data, not only the one
+  // that raised the event; a handler that gave up half way (a malformed
+  // command) leaves later connections' bytes for whichever event comes next.
+  const bool waiting = std::any_of(conns_.begin(), conns_.end(), [](const Connection& c) {
+    return !c.closing && c.socket->bytesAvailable() > 0;
+  });
+  if (waiting) emit client_read(i);
 }
 
 void QtTcpEndpoint::post_error(QTcpSocket* s, int code) {

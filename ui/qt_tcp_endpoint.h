@@ -56,7 +56,7 @@ class QtTcpEndpoint : public QObject, public TcpEndpoint {
   // Gives the disconnect event, aborts the socket and removes it once the
   // current handler has returned.
   void retire(int i);
-  void post_read(QTcpSocket* s);
+  void post_read(QTcpSocket* s, bool again = false);
   void deliver_read(QTcpSocket* s);
   void post_error(QTcpSocket* s, int code);
 

@@ -99,6 +99,17 @@ TEST_F(PassThrough, SecondRequestReplacesTheFirst) {
   EXPECT_EQ(H(w.pc.conns[0].out), "00 08 00 00 00 05 02 03 02 00 01");
 }
 
+TEST_F(PassThrough, AnswerToTheFrameBeforeIsNotThePcs) {
+  EXPECT_EQ(ticks(2), (Lines{P1, "02 03 00 0A 00 05 A5 F8"}));  // reader 2's poll is out
+  request("00 07 00 00 00 06 02 03 00 00 00 02");
+  reader_says("02 03 0A 00 00 00 00 00 00 00 00 00 00 21 75");  // CRC from pymodbus
+  EXPECT_TRUE(w.pc.conns[0].out.empty());
+  EXPECT_EQ(w.st.readers[2].action, kActionForward);
+  EXPECT_EQ(ticks(3), (Lines{P3, P1, "02 03 00 00 00 02 C4 38"}));
+  reader_says("02 03 04 00 01 00 02 19 32");
+  EXPECT_EQ(H(w.pc.conns[0].out), "00 07 00 00 00 07 02 03 04 00 01 00 02");
+}
+
 TEST_F(PassThrough, RejectsRequestsThatDoNotFit) {
   Tczytnik& r = w.st.readers[3];
   r.tx_frame.fill(0xEE);

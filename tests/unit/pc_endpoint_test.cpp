@@ -31,6 +31,19 @@ TEST(PcEndpoint, SecondPcIsClosedAtOnceAndLabelSaysSo) {
                                                     "Disconnect 10.0.0.2"}));
 }
 
+TEST(PcEndpoint, AnswersOwedToAPcThatLeftAreNotSentToTheNext) {
+  auto w = std::make_unique<FakeWorld>();
+  w->pc.conns.resize(2);
+  w->st.readers[1].pc_wait = 0xFF;
+  w->st.readers[1].action = kActionForward;
+  on_pc_disconnect(w->ctx, 1);  // a second PC turned away: the first still waits
+  EXPECT_EQ(w->st.readers[1].pc_wait, 0xFF);
+  on_pc_disconnect(w->ctx, 0);
+  EXPECT_EQ(w->st.readers[1].pc_wait, 0);
+  // The reader stays held until its answer ends the exchange.
+  EXPECT_EQ(w->st.readers[1].action, kActionForward);
+}
+
 TEST(PcEndpoint, IdleSupervisionClosesAfter120TicksThenStops) {
   auto w = std::make_unique<FakeWorld>();
   w->pc.conns.resize(1);

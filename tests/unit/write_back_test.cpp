@@ -100,6 +100,26 @@ TEST_F(WriteBack, FailedWriteKeepsTheChangeForALaterTick) {
   EXPECT_EQ(w->st.cards[1].dirty, 0);
 }
 
+TEST_F(WriteBack, RefusedCommitIsReportedOnceAndKeepsTheChanges) {
+  w->st.set_reg(20, 5);
+  w->st.set_reg(21, 6);
+  {
+    // A reader's lock lets the updates through but not the commit.
+    TSQLiteDatabase other(tdb.path());
+    other.RunSql("BEGIN");
+    other.QuerySql("SELECT count(*) FROM register");
+    on_write_back_tick(w->ctx);
+    EXPECT_EQ(w->st.registers[20].dirty, 1);
+    EXPECT_EQ(w->st.registers[21].dirty, 1);
+    EXPECT_EQ(w->op.boxes,
+              std::vector<std::string>{"blad zapisu pod adres 20 wartosci5 w tabeli register"});
+    other.RunSql("ROLLBACK");
+  }
+  on_write_back_tick(w->ctx);
+  EXPECT_EQ(reg_in_db(21), 6);
+  EXPECT_EQ(w->op.boxes.size(), 1u);
+}
+
 TEST_F(WriteBack, ZoneMaskHoldOffAndCleanStop) {
   // Sunday 08:30: zone 0 from 08:00 to 17:00 is active, zone 1 (start = end) never.
   w->st.registers[1700].val = 480;
