@@ -389,7 +389,11 @@ class Xvfb:
         r, w = os.pipe()
         try:
             self.proc = subprocess.Popen(
-                ["Xvfb", "-displayfd", str(w), "-screen", "0", size, "-nolisten", "tcp"],
+                # -noreset: the server resets whenever its last client leaves,
+                # and refuses a client that comes during the reset; the short
+                # xdotool and import clients would make that happen often.
+                ["Xvfb", "-displayfd", str(w), "-screen", "0", size, "-nolisten", "tcp",
+                 "-noreset"],
                 pass_fds=(w,), stdout=subprocess.DEVNULL, stderr=self.log_file)
             os.close(w)
             w = None

@@ -175,6 +175,39 @@ TEST(QtTcpEndpoint, ConnectionsBeyondTheMaximumAreRefusedSilently) {
   EXPECT_EQ(ep.connection_count(), 101);
 }
 
+// The service port's read handler serves positions in order and gives up at
+// a malformed command; a newer client's bytes must then get an event of their
+// own, even when the one raised for them was spent on the older client.
+TEST(QtTcpEndpoint, BytesLeftByAnAbandonedReadGetALaterEvent) {
+  QtTcpEndpoint ep;
+  ep.open(0);
+  auto older = connect_client(ep.port());
+  ASSERT_TRUE(wait_until([&] { return ep.connection_count() == 1; }));
+  auto newer = connect_client(ep.port());
+  ASSERT_TRUE(wait_until([&] {
+    return ep.connection_count() == 2 && newer->state() == QAbstractSocket::ConnectedState &&
+           older->state() == QAbstractSocket::ConnectedState;
+  }));
+  std::string served;
+  QObject::connect(&ep, &QtTcpEndpoint::client_read, [&](int) {
+    uint8_t buf[16];
+    if (ep.bytes_waiting(0) > 0) {
+      ep.receive(0, buf, 4);  // more than one read's worth: the rest waits
+      return;                 // and the pass ends here, as on a bad command
+    }
+    const int n = ep.receive(1, buf, sizeof buf);
+    served.append(reinterpret_cast<char*>(buf), n > 0 ? n : 0);
+  });
+  // Both arrive before the loop runs, so whichever event comes first finds
+  // the older client's bytes.
+  newer->write("OK", 2);
+  newer->flush();
+  older->write("bad-command", 11);
+  older->flush();
+  EXPECT_TRUE(wait_until([&] { return served == "OK"; }));
+  EXPECT_EQ(ep.bytes_waiting(0), 0);
+}
+
 TEST(QtTcpEndpoint, OpenFailsOnABusyPortAndCloseDropsEveryConnection) {
   QTcpServer holder;
   ASSERT_TRUE(holder.listen(QHostAddress::AnyIPv4, 0));
