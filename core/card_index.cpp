@@ -8,7 +8,7 @@ void CardIndex::change(int entry, const std::string& old_kod, const std::string&
     it->second.erase(entry);
     if (it->second.empty()) by_kod_.erase(it);
   }
-  by_kod_[new_kod].insert(entry);
+  insert(entry, new_kod);
 }
 
 int CardIndex::lowest(const std::string& kod, int last) const {

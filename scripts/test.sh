@@ -14,3 +14,6 @@ echo "== unit tests under ASan + UBSan"
 bash scripts/build.sh build-asan -DNETBUF_SANITIZE=ON -DNETBUF_WITH_UI=OFF -DNETBUF_WITH_BENCH=OFF
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build-asan --output-on-failure -j 2 --timeout 300
+
+echo "== fuzzing: every input surface, ${NETBUF_FUZZ_SECONDS:-60} s each"
+bash fuzz/run "${NETBUF_FUZZ_SECONDS:-60}"

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -54,7 +55,9 @@ class TSQLiteTable {
   friend class TSQLiteDatabase;
   const Cell& cell(int column) const;
 
-  std::vector<Cell> cells_;  // row-major
+  // Row-major. A deque grows without moving what it holds: the card table's
+  // 120 000 cells are written once instead of again at every doubling.
+  std::deque<Cell> cells_;
   int32_t row_count_ = 0;
   int32_t column_count_ = 0;
   std::vector<std::string> column_names_;  // upper-cased

@@ -1,0 +1,124 @@
+// One read of the management PC's connection, any bytes at all: whatever
+// unit and function it names, on_pc_data must stay inside its buffers and
+// the tables. Function 20 on file 128 runs its queries against a real net.db
+// with event rows, odd ones among them.
+#include <algorithm>
+#include <cstdint>
+#include <string>
+
+#include "fuzz_support.h"
+#include "pclink/modbus_tcp.h"
+#include "store/sql_texts.h"
+
+namespace netbuf::fuzz {
+namespace {
+
+constexpr int kEventRows = 40;
+// A function-20 frame header: the loop over a read may step one past its end.
+constexpr int kFileRecordHeader = 16;
+
+void fill_events(TSQLiteDatabase& db) {
+  db.RunSql("BEGIN");
+  for (int id = 1; id <= kEventRows; ++id) {
+    sql::EventValues v;
+    v.id = id;
+    v.adr485 = id % 7;
+    v.time = 1700000000 + id;
+    v.timezone = 0x80000001u;
+    v.kod = {id, 0xFF, 0, 0x12, 0x34};
+    v.status = id % 8;
+    v.code_no = id * 3;
+    db.RunSql(sql::insert_event(v));
+  }
+  // An Id stored twice (the PC set the counter back), a row of NULLs, values
+  // wider than their record fields, and text where numbers belong.
+  db.RunSql("INSERT INTO event(ID, typ) VALUES (7, 81)");
+  db.RunSql("INSERT INTO event(ID) VALUES (8)");
+  db.RunSql(
+      "INSERT INTO event VALUES (9, -1, 99999, -5, 9223372036854775807, 300, -2, 256, 65535, "
+      "-129, 1e300, -70000, 70000, -1, 65536, -9223372036854775808)");
+  db.RunSql("INSERT INTO event(ID, typ, time, kod1) VALUES (10, 'x', 'late', 2.5)");
+  db.RunSql("INSERT INTO event(ID) VALUES (-1)");
+  db.RunSql("INSERT INTO event(ID) VALUES (2147483647)");
+  db.RunSql("COMMIT");
+}
+
+struct Target {
+  ScratchDir dir;
+  FuzzWorld fw;
+
+  Target() {
+    const std::string path = dir.path("net.db");
+    {
+      TSQLiteDatabase db(path);
+      create_tables(db);
+      fill_events(db);
+    }
+    testing::FakeWorld& w = fw.w();
+    w.db.open(path);
+    w.pc.conns.resize(1);
+
+    BufferState& st = fw.st();
+    // Readers at addresses 5 (relay) and 2 (zone 1), so pass-through finds
+    // a configured reader as well as the fallback entry.
+    st.registers[kRegReaderSlots] = Register{0x0500, 0};
+    st.registers[kRegReaderSlots + 1] = Register{0x0C00, 0};
+    st.registers[kRegReaderSlots + 4] = Register{0x0201, 0};
+    // Events 1 ... 40 stored, none read yet.
+    st.registers[kRegReadPtrLo] = Register{1, 0};
+    st.registers[kRegEventCntLo] = Register{kEventRows, 0};
+    st.registers[kRegCardCount] = Register{100, 0};
+    // Values only the database can put there: a function-3 answer shows them.
+    st.registers[10] = Register{-1, 0};
+    st.registers[11] = Register{0x7FFFFFFF, 0};
+    st.registers[12] = Register{-2147483647 - 1, 0};
+    for (int k = 0; k < 20; ++k) {
+      std::fill(st.cards[k].pc_record.begin(), st.cards[k].pc_record.end(),
+                static_cast<uint8_t>(k));
+      st.set_card_kod(k, "00000000" + std::to_string(10 + k));
+    }
+    fw.snapshot();
+  }
+};
+
+}  // namespace
+}  // namespace netbuf::fuzz
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  using namespace netbuf;
+  static fuzz::Target t;
+  // Only an upload (function 21, which marks what it changes) touches cards,
+  // and only the previous input can have left any changed.
+  static bool cards_changed = false;
+  t.fw.restore(cards_changed ? fuzz::FuzzWorld::Cards::kMarked
+                             : fuzz::FuzzWorld::Cards::kUntouched);
+  cards_changed = size > 7 && data[6] == 255 && data[7] == 21;
+  testing::FakeWorld& w = t.fw.w();
+  BufferState& st = w.st;
+
+  w.pc.conns[0].in.assign(data, data + size);
+  on_pc_data(w.ctx);
+
+  t.fw.check_bounds();
+  const auto& out = w.pc.conns[0].out;
+  // Whatever did not fit the buffer is drained, never left for the next read.
+  NETBUF_FUZZ_CHECK(w.pc.conns[0].in.empty());
+  if (size == 0) {
+    NETBUF_FUZZ_CHECK(out.empty());
+    return 0;
+  }
+  const int n = static_cast<int>(std::min<size_t>(size, kPcBufferSize));
+  NETBUF_FUZZ_CHECK(st.pc_rx_len == n);
+  NETBUF_FUZZ_CHECK(st.pc_rx_pos >= 0 && st.pc_rx_pos < n + fuzz::kFileRecordHeader);
+  const bool own = n > 7 && data[6] == 255;
+  if (!own) {
+    // Other units wait for their reader; too short a read gets nothing.
+    NETBUF_FUZZ_CHECK(out.empty());
+    return 0;
+  }
+  // Everything built for the PC goes in one send.
+  NETBUF_FUZZ_CHECK(static_cast<int>(out.size()) == st.pc_tx_len);
+  // A file upload is answered with the request itself.
+  if (data[7] == 21) NETBUF_FUZZ_CHECK(std::equal(out.begin(), out.end(), data, data + n));
+  return 0;
+}

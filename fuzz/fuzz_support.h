@@ -1,0 +1,193 @@
+// What the fuzz targets share: a byte cursor over the input, a scratch
+// directory for net.db, and a buffer over the recording fakes that is built
+// once per process and put back into its starting state before every input,
+// so that an input found by the fuzzer replays the same way on its own.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/reader_rebuild.h"
+#include "fakes.h"
+#include "store/schema.h"
+#include "store/sqlite_table3.h"
+
+namespace netbuf::fuzz {
+
+// An invariant that must hold after every handler; a break is a crash the
+// fuzzer keeps.
+#define NETBUF_FUZZ_CHECK(cond)                                                          \
+  do {                                                                                   \
+    if (!(cond)) {                                                                       \
+      std::fprintf(stderr, "invariant broken: %s (%s:%d)\n", #cond, __FILE__, __LINE__); \
+      std::abort();                                                                      \
+    }                                                                                    \
+  } while (0)
+
+// The harness's own scans over the 20 001 cards are not what the fuzzer
+// should learn from; uninstrumented they also cost a fraction of the time.
+#define NETBUF_FUZZ_UNTRACED __attribute__((no_sanitize("coverage")))
+
+// Reads the input front to back; past the end every read gives zeros.
+class Cursor {
+ public:
+  Cursor(const uint8_t* data, size_t size) : p_(data), left_(size) {}
+  bool empty() const { return left_ == 0; }
+  size_t left() const { return left_; }
+  uint8_t u8() {
+    if (left_ == 0) return 0;
+    --left_;
+    return *p_++;
+  }
+  uint32_t be32() {
+    uint32_t v = 0;
+    for (int i = 0; i < 4; ++i) v = v << 8 | u8();
+    return v;
+  }
+  uint64_t be64() {
+    uint64_t v = 0;
+    for (int i = 0; i < 8; ++i) v = v << 8 | u8();
+    return v;
+  }
+  // Up to n bytes, fewer when the input ends first.
+  std::vector<uint8_t> bytes(size_t n) {
+    n = n < left_ ? n : left_;
+    std::vector<uint8_t> out(p_, p_ + n);
+    p_ += n;
+    left_ -= n;
+    return out;
+  }
+
+ private:
+  const uint8_t* p_;
+  size_t left_;
+};
+
+// A fresh directory under the system's temporary directory, removed when the
+// process ends normally.
+class ScratchDir {
+ public:
+  ScratchDir() {
+    std::string tmpl = (std::filesystem::temp_directory_path() / "netbuf-fuzz-XXXXXX").string();
+    if (mkdtemp(tmpl.data()) == nullptr) {
+      std::perror("mkdtemp");
+      std::abort();
+    }
+    dir_ = tmpl;
+  }
+  ~ScratchDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(dir_, ec);
+  }
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+  std::string path(const char* name) const { return dir_ + "/" + name; }
+
+ private:
+  std::string dir_;
+};
+
+// The four tables of net.db as the installer's tool lays them out, without
+// the 29 001 filler rows: a target adds only the rows it needs.
+inline void create_tables(TSQLiteDatabase& db) {
+  for (const char* sql : {schema::kCreateRegister, schema::kCreateKarty, schema::kCreateSetings,
+                          schema::kCreateEvent, schema::kCreateEventIndex})
+    db.RunSql(sql);
+}
+
+// A FakeWorld with readers configured through their registers, and the means
+// to return to that state. Handlers touch registers, readers, cards, link
+// buffers and the fakes; everything else a target changes it resets itself.
+class FuzzWorld {
+ public:
+  FuzzWorld() : w_(std::make_unique<testing::FakeWorld>()) {}
+
+  testing::FakeWorld& w() { return *w_; }
+  Context& ctx() { return w_->ctx; }
+  BufferState& st() { return w_->st; }
+
+  // Takes the current buffer as the state every input starts from.
+  NETBUF_FUZZ_UNTRACED void snapshot() {
+    rebuild_readers(w_->ctx);
+    registers_ = w_->st.registers;
+    readers_ = w_->st.readers;
+    reader_count_ = w_->st.reader_count;
+    cards_ = w_->st.cards;
+    form_ = w_->form;
+    n_card_ = w_->st.n_card;
+    s_card_ = w_->st.s_card;
+    zone_mask_ = w_->st.zone_mask;
+  }
+
+  // Which cards an input may have changed: none, only ones it marked dirty
+  // (PC uploads), or any (start-up loads cards without marking them).
+  enum class Cards { kUntouched, kMarked, kAny };
+
+  NETBUF_FUZZ_UNTRACED void restore(Cards cards) {
+    BufferState& st = w_->st;
+    st.registers = registers_;
+    st.readers = readers_;
+    st.reader_count = reader_count_;
+    st.card_count = st.reg(kRegCardCount);
+    st.n_card = n_card_;
+    st.s_card = s_card_;
+    st.zone_mask = zone_mask_;
+    for (int k = 0; cards != Cards::kUntouched && k < kCardCount; ++k) {
+      const Tcard& now = st.cards[k];
+      const Tcard& was = cards_[k];
+      const bool same = now.dirty == was.dirty &&
+                        (cards == Cards::kMarked ||
+                         (now.kod == was.kod && now.lcd == was.lcd && now.typ == was.typ &&
+                          now.time_zone == was.time_zone && now.geo_zone == was.geo_zone));
+      if (same) continue;
+      st.set_card_kod(k, was.kod);
+      st.cards[k] = was;
+    }
+    st.idle_countdown.fill(0);
+    st.service_idle.fill(0);
+    st.pc_rx_pos = st.pc_rx_len = st.pc_tx_len = 0;
+    st.rx_len = 0;
+    st.poll_index = 0;
+
+    w_->log.lines.clear();
+    w_->op.boxes.clear();
+    w_->op.errors.clear();
+    w_->form = form_;
+    w_->serial.sent.clear();
+    for (auto* ep : {&w_->pc, &w_->service})
+      for (auto& c : ep->conns) {
+        c.in.clear();
+        c.out.clear();
+        c.closed = false;
+      }
+  }
+
+  // What must hold whatever the input was.
+  NETBUF_FUZZ_UNTRACED void check_bounds() const {
+    const BufferState& st = w_->st;
+    NETBUF_FUZZ_CHECK(st.reader_count >= 0 && st.reader_count <= kReaderCount);
+    NETBUF_FUZZ_CHECK(st.pc_tx_len >= 0 && st.pc_tx_len <= kPcBufferSize);
+    NETBUF_FUZZ_CHECK(st.pc_rx_len >= 0 && st.pc_rx_len <= kPcBufferSize);
+    NETBUF_FUZZ_CHECK(st.rx_len >= 0 && st.rx_len <= kRxAccLimit);
+    for (int e = 1; e <= kReaderCount; ++e)
+      NETBUF_FUZZ_CHECK(st.readers[e].tx_len >= 0 && st.readers[e].tx_len <= kTxFrameSize);
+  }
+
+ private:
+  std::unique_ptr<testing::FakeWorld> w_;
+  std::array<Register, kRegisterCount> registers_{};
+  std::array<Tczytnik, kReaderCount + 1> readers_{};
+  int32_t reader_count_ = 0;
+  std::vector<Tcard> cards_;
+  testing::FakeForm form_;
+  int32_t n_card_ = 0, s_card_ = 0;
+  uint32_t zone_mask_ = 0;
+};
+
+}  // namespace netbuf::fuzz
