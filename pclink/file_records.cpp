@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "core/hex_text.h"
+#include "pclink/mbap.h"
 #include "store/sql_texts.h"
 
 namespace netbuf {
@@ -11,8 +12,8 @@ namespace netbuf {
 namespace {
 
 // Request fields, offsets from the start of the frame (MBAP included).
-constexpr int kTidHi = 0;
-constexpr int kTidLo = 1;
+using mbap::kTidHi;
+using mbap::kTidLo;
 constexpr int kFileLo = 11;
 constexpr int kRecordHi = 12;
 constexpr int kRecordLo = 13;
@@ -36,7 +37,7 @@ constexpr int kLastCardFile = 23;
 constexpr int kCardsPerFile = 512;
 constexpr int kEventFile = 128;
 
-constexpr uint8_t kUnitBuffer = 255;
+constexpr uint8_t kUnitBuffer = mbap::kBufferUnit;
 constexpr uint8_t kFnReadFileRecord = 20;
 constexpr uint8_t kReferenceType = 6;
 constexpr uint8_t kIllegalDataAddress = 2;

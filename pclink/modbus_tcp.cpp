@@ -6,27 +6,23 @@
 #include "core/log_texts.h"
 #include "core/reader_rebuild.h"
 #include "pclink/file_records.h"
+#include "pclink/mbap.h"
 #include "readerbus/pass_through.h"
 
 namespace netbuf {
 
 namespace {
 
-// Offsets of the MBAP header and PDU fields within a request frame.
-constexpr int kTidHi = 0;
-constexpr int kTidLo = 1;
-constexpr int kLenHi = 4;
-constexpr int kUnit = 6;
-constexpr int kFunction = 7;
-constexpr int kStartHi = 8;
-constexpr int kQtyHi = 10;
+using namespace mbap;
+
 constexpr int kF3FrameLen = 12;
 constexpr int kF16HeaderLen = 13;
-constexpr int kBufferUnit = 255;
 // A function 3 answer's 8-bit byte count holds at most 125 registers cleanly.
 constexpr int kMaxReadQuantity = 125;
 
-int word_at(const BufferState& st, int p) { return st.pc_rx[p] * 256 + st.pc_rx[p + 1]; }
+int word_at(const BufferState& st, int p) {
+  return st.pc_rx[p] * 256 + st.pc_rx[p + 1];
+}
 
 bool append(BufferState& st, std::initializer_list<int> bytes) {
   if (st.pc_tx_len + static_cast<int>(bytes.size()) > kPcBufferSize) return false;
@@ -65,8 +61,8 @@ bool write_registers(Context& ctx) {
   if (p + kF16HeaderLen + 2 * q > st.pc_rx_len) return false;  // data runs past the read
   st.pc_rx_pos += kF16HeaderLen + 2 * q;
   if (start + q > kRegisterCount) return true;  // refused whole: nothing written, no answer
-  if (!append(st, {st.pc_rx[p + kTidHi], st.pc_rx[p + kTidLo], 0, 0, 0, 6, st.pc_rx[p + kUnit],
-                   16, st.pc_rx[p + kStartHi], st.pc_rx[p + kStartHi + 1], st.pc_rx[p + kQtyHi],
+  if (!append(st, {st.pc_rx[p + kTidHi], st.pc_rx[p + kTidLo], 0, 0, 0, 6, st.pc_rx[p + kUnit], 16,
+                   st.pc_rx[p + kStartHi], st.pc_rx[p + kStartHi + 1], st.pc_rx[p + kQtyHi],
                    st.pc_rx[p + kQtyHi + 1]}))
     return false;
   for (int i = 0; i < q; ++i) {

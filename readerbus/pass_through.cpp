@@ -2,13 +2,14 @@
 
 #include <algorithm>
 
+#include "pclink/mbap.h"
 #include "readerbus/rtu_frames.h"
 
 namespace netbuf {
 
 namespace {
-constexpr int kMbapUnit = 6;
-constexpr int kMbapFunction = 7;
+using mbap::kFunction;
+using mbap::kUnit;
 constexpr uint8_t kPcWaiting = 0xFF;
 // Write-back ticks (3 s each) during which the reader is left to the PC.
 constexpr int kHoldOffTicks = 3;
@@ -17,11 +18,11 @@ constexpr int kHoldOffTicks = 3;
 void pass_through(Context& ctx, uint8_t tid_low) {
   BufferState& st = ctx.st;
   const int len = std::clamp(st.pc_rx_len, 0, kPcBufferSize);
-  if (len <= kMbapFunction) return;
+  if (len <= kFunction) return;
 
-  const int e = st.find_reader(st.pc_rx[kMbapUnit]);
+  const int e = st.find_reader(st.pc_rx[kUnit]);
   Tczytnik& r = st.readers[e];
-  const uint8_t fn = st.pc_rx[kMbapFunction];
+  const uint8_t fn = st.pc_rx[kFunction];
   if (fn == kFnReadHolding || fn == kFnWriteMultiple) {
     const int n = forwarded_frame(st.pc_rx.data(), len, r.tx_frame);
     // Too short, or more data than the frame area holds: leave the reader as it was.

@@ -2,13 +2,15 @@
 
 #include <algorithm>
 
+#include "pclink/mbap.h"
+
 namespace netbuf {
 
 namespace {
 
 // Modbus TCP request fields, counted from the start of the MBAP header.
-constexpr int kMbapUnit = 6;
-constexpr int kMbapFunction = 7;
+constexpr int kMbapUnit = mbap::kUnit;
+constexpr int kMbapFunction = mbap::kFunction;
 constexpr int kMbapReadSize = 12;   // header, function, start, quantity
 constexpr int kMbapByteCount = 12;  // of a write
 constexpr int kMbapWriteHead = 13;  // bytes before the data of a write
