@@ -1,5 +1,6 @@
 #pragma once
 #include <string>
+
 #include "core/context.h"
 
 namespace netbuf {

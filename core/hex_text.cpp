@@ -34,6 +34,8 @@ std::string hex_min(uint32_t v, int digits) {
   return out;
 }
 
-std::string dec(int64_t v) { return std::to_string(v); }
+std::string dec(int64_t v) {
+  return std::to_string(v);
+}
 
 }  // namespace netbuf

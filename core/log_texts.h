@@ -5,7 +5,7 @@
 namespace netbuf::texts {
 
 // Start-up (no category switch).
-inline constexpr const char* kPortTcpOpen = "Port TCP nr: ";           // + port + kOpened
+inline constexpr const char* kPortTcpOpen = "Port TCP nr: ";  // + port + kOpened
 inline constexpr const char* kOpened = " otwarty.";
 inline constexpr const char* kPortTcpFail = "nie można otwoży portu TCP nr:";  // + port
 inline constexpr const char* kComFail = "nie można otwoży portu com";          // + number

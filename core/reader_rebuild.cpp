@@ -7,8 +7,12 @@ namespace netbuf {
 namespace {
 // Truncating division and remainder of the signed register value, as the
 // registers are read as signed integers.
-int32_t div256(int32_t v) { return v / 256; }
-int32_t mod256(int32_t v) { return v % 256; }
+int32_t div256(int32_t v) {
+  return v / 256;
+}
+int32_t mod256(int32_t v) {
+  return v % 256;
+}
 }  // namespace
 
 void rebuild_readers(Context& ctx) {

@@ -39,8 +39,7 @@ void on_pc_supervision_tick(Context& ctx) {
     if (st.idle_countdown[i] <= 0) continue;
     --st.idle_countdown[i];
     running = true;
-    if (st.idle_countdown[i] == 0 && ctx.pc.connection_count() > 0 &&
-        i < ctx.pc.connection_count())
+    if (st.idle_countdown[i] == 0 && ctx.pc.connection_count() > 0 && i < ctx.pc.connection_count())
       ctx.pc.close_connection(i);
   }
   if (!running) ctx.form.set_supervision_timer(false);

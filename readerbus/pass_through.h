@@ -1,5 +1,6 @@
 #pragma once
 #include <cstdint>
+
 #include "core/context.h"
 
 namespace netbuf {
