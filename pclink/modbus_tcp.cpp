@@ -78,9 +78,10 @@ bool write_registers(Context& ctx) {
 
 void log_answer(Context& ctx, int function) {
   const BufferState& st = ctx.st;
-  ctx.log.line_if(LogCategory::Tcp, std::string(texts::kBufToPc) + hex2(function) + ":" +
-                                        dec(st.pc_tx_len) + "->" +
-                                        hex_bytes(st.pc_tx.data(), st.pc_tx_len, " "));
+  // The hex text is built only for a log that shows it: every request passes here.
+  if (!ctx.log.enabled(LogCategory::Tcp)) return;
+  ctx.log.log_line(std::string(texts::kBufToPc) + hex2(function) + ":" + dec(st.pc_tx_len) + "->" +
+                   hex_bytes(st.pc_tx.data(), st.pc_tx_len, " "));
 }
 
 }  // namespace
@@ -109,8 +110,9 @@ void on_pc_data(Context& ctx) {
   if (n <= 0) return;
   st.pc_rx_len = n;
 
-  ctx.log.line_if(LogCategory::Tcp, std::string(texts::kPcToBuf) + dec(n) + " ->" +
-                                        hex_bytes(st.pc_rx.data(), n, " "));
+  if (ctx.log.enabled(LogCategory::Tcp))
+    ctx.log.log_line(std::string(texts::kPcToBuf) + dec(n) + " ->" +
+                     hex_bytes(st.pc_rx.data(), n, " "));
 
   st.pc_tx_len = 0;
   st.pc_rx_pos = 0;

@@ -97,17 +97,15 @@ void write_back_cards(Batch& batch, Context& ctx) {
   const int32_t n = ctx.st.reg(kRegCardCount);
   if (n < 0) return;
   const int last = n < kCardCount ? n : kCardCount - 1;
+  // The bar shows only where the tick ended, so it is set once, not per entry.
   int written = 0;
-  bool found = false;
+  int gauge = 0;
   for (int k = 0; k <= last; ++k) {
-    if (ctx.st.cards[k].dirty == 1) {
-      found = true;
-      ctx.form.set_gauge(n > 0 ? static_cast<int>(static_cast<int64_t>(k) * 100 / n) : 0);
-      if (++written > 3) return;
-      if (!batch.store_card(k)) return;
-    }
-    if (!found) ctx.form.set_gauge(0);
+    if (ctx.st.cards[k].dirty != 1) continue;
+    gauge = n > 0 ? static_cast<int>(static_cast<int64_t>(k) * 100 / n) : 0;
+    if (++written > 3 || !batch.store_card(k)) break;
   }
+  ctx.form.set_gauge(gauge);
 }
 
 }  // namespace

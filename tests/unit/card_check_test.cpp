@@ -229,5 +229,27 @@ TEST_F(CardCheckTest, FindCardAgreesWithAScanAfterManyChanges) {
   }
 }
 
+// Unused entries (empty code) are looked up like any code, also when the first
+// of them lies far into the table and moves as entries are coded and cleared.
+TEST_F(CardCheckTest, EmptyCodeIsTheLowestUnusedEntry) {
+  w.log.all(false);
+  w.st.card_count = kCardCount - 1;
+  for (int k = 0; k < 200; ++k) w.st.set_card_kod(k, "00000000" + hex2(k & 0xFF));
+  EXPECT_EQ(find_card(w.ctx, ""), 200);
+  w.st.set_card_kod(130, "");
+  w.st.set_card_kod(64, "");
+  EXPECT_EQ(find_card(w.ctx, ""), 64);
+  w.st.set_card_kod(64, "ABCDEF0123");
+  EXPECT_EQ(find_card(w.ctx, ""), 130);
+  w.st.card_count = 129;
+  EXPECT_EQ(find_card(w.ctx, ""), kCardNotFound);
+  for (int k = 0; k < kCardCount; ++k) w.st.set_card_kod(k, "ABCDEF0123");
+  w.st.card_count = kCardCount - 1;
+  EXPECT_EQ(find_card(w.ctx, ""), kCardNotFound);
+  w.st.set_card_kod(kCardCount - 1, "");
+  EXPECT_EQ(find_card(w.ctx, ""), kCardCount - 1);
+  EXPECT_EQ(find_card(w.ctx, "ABCDEF0123"), 0);
+}
+
 }  // namespace
 }  // namespace netbuf

@@ -1,0 +1,164 @@
+#!/usr/bin/python3
+"""Start-up to listening, headless, on a full net.db, against the floor: the
+same two tables read by the sqlite3 command-line tool.
+
+    /usr/bin/python3 bench/startup.py [--runs N]
+
+Prints a table of medians. NETBUF_BIN names the directory of the binaries
+(default build/bin)."""
+
+import argparse
+import os
+import socket
+import sqlite3
+import statistics
+import struct
+import subprocess
+import sys
+import time
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../tests/system"))
+from netbuf_harness import Netbuf  # noqa: E402
+
+FC3 = struct.pack(">HHHBBHH", 1, 0, 6, 255, 3, 3170, 1)
+
+
+def try_connect(port):
+    s = socket.socket()
+    try:
+        s.connect(("127.0.0.1", port))
+        s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        return s
+    except OSError:
+        s.close()
+        return None
+
+
+def cpu_ms(pid):
+    """CPU time the process has used so far, all threads (ns resolution, so
+    it stays meaningful on a loaded machine where wall time does not)."""
+    total = 0
+    for tid in os.listdir("/proc/%d/task" % pid):
+        try:
+            with open("/proc/%d/task/%s/schedstat" % (pid, tid)) as f:
+                total += int(f.read().split()[0])
+        except OSError:
+            pass
+    return total / 1e6
+
+
+def netbuf_run(nb, limit=20.0):
+    """Milliseconds from exec to the PC port accepting a connection, to the
+    first function 3 answer on that connection, and the CPU time netbuf used
+    until it listened."""
+    t0 = time.monotonic()
+    nb.start(wait_port=False)
+    try:
+        sock = None
+        while sock is None:
+            if time.monotonic() - t0 > limit or not nb.alive():
+                raise RuntimeError("netbuf did not listen: " + nb.stderr())
+            sock = try_connect(nb.port_tcp)
+            if sock is None:
+                time.sleep(0.001)
+        t_listen = time.monotonic()
+        cpu = cpu_ms(nb.proc.pid)
+        sock.settimeout(limit)
+        sock.sendall(FC3)
+        answer = b""
+        while len(answer) < 11:
+            chunk = sock.recv(11 - len(answer))
+            if not chunk:
+                break
+            answer += chunk
+        t_answer = time.monotonic()
+        sock.close()
+        if answer[:9] != struct.pack(">HHHBBB", 1, 0, 5, 255, 3, 2) or len(answer) != 11:
+            raise RuntimeError("unexpected answer " + answer.hex(" "))
+        return (t_listen - t0) * 1000, (t_answer - t0) * 1000, cpu
+    finally:
+        nb.stop()
+
+
+def timed(argv):
+    """Wall and CPU milliseconds of a command run to its end."""
+    t0 = time.monotonic()
+    proc = subprocess.Popen(argv, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    _, status, usage = os.wait4(proc.pid, 0)
+    wall = (time.monotonic() - t0) * 1000
+    proc.returncode = os.waitstatus_to_exitcode(status)
+    if proc.returncode != 0:
+        raise RuntimeError("%s failed: %d" % (argv[0], proc.returncode))
+    return wall, (usage.ru_utime + usage.ru_stime) * 1000
+
+
+def fill_cards(nb):
+    """Every card with a ten-digit code and a display text, as in a site
+    whose whole card table is in use."""
+    con = sqlite3.connect(nb.db)
+    try:
+        con.execute("UPDATE karty SET typ = 1, time_zone = 1, geo_zone = 1,"
+                    " kod = printf('%010X', (numer * 2654435761) % 1099511627776)")
+        con.execute("UPDATE register SET val = 20000 WHERE adres = 3170")
+        con.commit()
+    finally:
+        con.close()
+
+
+def measure(nb, runs):
+    floor_cmd = ["sqlite3", nb.db, "SELECT * FROM register; SELECT * FROM karty;"]
+    # One round first to bring files and libraries into the page cache.
+    netbuf_run(nb)
+    timed(floor_cmd)
+    m = {k: [] for k in ("listen", "answer", "cpu", "floor", "floor_cpu", "bare", "bare_cpu")}
+    for _ in range(runs):
+        a, b, c = netbuf_run(nb)
+        m["listen"].append(a)
+        m["answer"].append(b)
+        m["cpu"].append(c)
+        w, c = timed(floor_cmd)
+        m["floor"].append(w)
+        m["floor_cpu"].append(c)
+        w, c = timed([nb.exe, "--version"])
+        m["bare"].append(w)
+        m["bare_cpu"].append(c)
+    return m
+
+
+def row(label, wall, cpu=None):
+    line = "%-44s %8.1f %7.1f %7.1f" % (label, statistics.median(wall), min(wall), max(wall))
+    if cpu:
+        line += " %8.1f" % statistics.median(cpu)
+    return line
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--runs", type=int, default=9)
+    args = ap.parse_args()
+    nb = Netbuf(service=0)
+    try:
+        results = []
+        results.append(("net.db as created (empty card codes)", measure(nb, args.runs)))
+        fill_cards(nb)
+        results.append(("net.db with all 20001 cards coded", measure(nb, args.runs)))
+    finally:
+        nb.cleanup()
+
+    print("start-up, headless, 9000 register rows, 20001 card rows; %d runs, ms" % args.runs)
+    for title, m in results:
+        print()
+        print("%-44s %8s %7s %7s %8s" % (title, "median", "min", "max", "cpu med"))
+        print(row("netbuf: exec -> PC port accepts", m["listen"], m["cpu"]))
+        print(row("netbuf: exec -> first function 3 answer", m["answer"]))
+        print(row("floor: sqlite3 CLI reads register, karty", m["floor"], m["floor_cpu"]))
+        print(row("netbuf --version (exec, shared libraries)", m["bare"], m["bare_cpu"]))
+        ratio = statistics.median(m["listen"]) / statistics.median(m["floor"])
+        cpu_ratio = statistics.median(m["cpu"]) / statistics.median(m["floor_cpu"])
+        ok = ratio <= 3 and statistics.median(m["listen"]) < 300
+        print("netbuf / floor: wall %.2fx, cpu %.2fx  (target: wall <= 3x and < 300 ms: %s)"
+              % (ratio, cpu_ratio, "met" if ok else "MISSED"))
+
+
+if __name__ == "__main__":
+    main()
