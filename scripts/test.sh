@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# Sets up, builds and runs every test: unit, UI (offscreen), system tests with
-# real peers, then the unit tests again under AddressSanitizer and
-# UndefinedBehaviorSanitizer.
+# Sets up, builds and runs every test: unit, window (offscreen), system tests
+# with real peers, every fuzz target for a bounded time, then the unit tests
+# again under AddressSanitizer and UndefinedBehaviorSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -10,10 +10,10 @@ bash scripts/build.sh build
 echo "== tests (unit, ui, system)"
 ctest --test-dir build --output-on-failure -j 2 --timeout 300
 
+echo "== fuzzing: every input surface, ${NETBUF_FUZZ_SECONDS:-60} s each"
+bash fuzz/run "${NETBUF_FUZZ_SECONDS:-60}"
+
 echo "== unit tests under ASan + UBSan"
 bash scripts/build.sh build-asan -DNETBUF_SANITIZE=ON -DNETBUF_WITH_UI=OFF -DNETBUF_WITH_BENCH=OFF
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir build-asan --output-on-failure -j 2 --timeout 300
-
-echo "== fuzzing: every input surface, ${NETBUF_FUZZ_SECONDS:-60} s each"
-bash fuzz/run "${NETBUF_FUZZ_SECONDS:-60}"
