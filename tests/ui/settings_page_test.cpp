@@ -1,0 +1,82 @@
+// "Zapisz" pressed on the real window against a real net.db.
+#include <gtest/gtest.h>
+
+#include <QCheckBox>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSlider>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <memory>
+#include <string>
+
+#include "store/schema.h"
+#include "store/sqlite_table3.h"
+#include "ui/tform1.h"
+
+namespace netbuf {
+namespace {
+
+class SettingsPage : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(dir_.isValid());
+    db_path_ = (dir_.path() + "/net.db").toStdString();
+    TSQLiteDatabase db(db_path_);
+    for (const char* create : schema::kCreateStatements) db.RunSql(create);
+    for (const auto& s : schema::kSettingDefaults)
+      db.RunSql(schema::insert_setting(s.key, s.key == std::string("PORT_TCP") ? 0 : s.value));
+    db.RunSql("UPDATE setings SET val=0 WHERE PARAMETR='SERVICE'");
+    form_ = std::make_unique<TForm1>(dir_.path());
+    form_->FormCreate();
+  }
+  template <class W>
+  W* find(const char* name) {
+    return form_->findChild<W*>(QString::fromLatin1(name));
+  }
+  int64_t setting(const char* key) {
+    TSQLiteDatabase db(db_path_);
+    return db.QuerySql(std::string("SELECT val FROM setings WHERE PARAMETR='") + key + "'")
+        ->ColumnAsInteger(0);
+  }
+
+  QTemporaryDir dir_;
+  std::string db_path_;
+  std::unique_ptr<TForm1> form_;
+};
+
+TEST_F(SettingsPage, ZapiszStoresWhatTheControlsShowAndRefusesNonPorts) {
+  find<QSlider>("TrackBar1")->setValue(120);
+  find<QLineEdit>("Edit2")->setText("1502");
+  find<QLineEdit>("Edit3")->setText("1060; DROP TABLE karty");
+  find<QCheckBox>("CheckBox1")->setChecked(true);
+  find<QCheckBox>("CheckBox16")->setChecked(true);
+  find<QCheckBox>("CheckBox32")->setChecked(true);
+  ::testing::internal::CaptureStderr();
+  find<QPushButton>("Button7")->click();
+  const std::string err = ::testing::internal::GetCapturedStderr();
+
+  EXPECT_EQ(setting("DELAY1"), 120);
+  EXPECT_EQ(setting("PORT_TCP"), 1502);
+  EXPECT_EQ(setting("SERVICE"), 0);  // not a port number: nothing stored
+  EXPECT_EQ(setting("N_CARD"), 32769);
+  EXPECT_EQ(setting("S_CARD"), 1);
+  EXPECT_NE(err.find("blad zapisu portu uslug specjalnych"), std::string::npos) << err;
+  EXPECT_EQ(find<QTimer>("Timer2")->interval(), 120);  // takes effect at once
+  EXPECT_EQ(form_->context().st.n_card, 32769);
+}
+
+TEST_F(SettingsPage, ZapiszOnAReadOnlyDatabaseShowsEachFailure) {
+  form_->context().db.RunSql("PRAGMA query_only = 1");
+  ::testing::internal::CaptureStderr();
+  find<QPushButton>("Button7")->click();
+  const std::string err = ::testing::internal::GetCapturedStderr();
+  for (const char* text :
+       {"blad zapisu konfiguracji", "blad zapisu portu TCP", "blad zapisu portu uslug specjalnych",
+        "blad zapisu portu parametru: N_CARD", "blad zapisu portu parametru: S_CARD"})
+    EXPECT_NE(err.find(text), std::string::npos) << text << "\n" << err;
+  EXPECT_EQ(setting("DELAY1"), 30);
+}
+
+}  // namespace
+}  // namespace netbuf
