@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
-bash scripts/build.sh build
+NETBUF_TARGETS="netbuf netbuf-db netbuf-readersim" bash scripts/build.sh build
 if [ ! -e build/bin/net.db ]; then
   build/bin/netbuf-db create build/bin/net.db
 fi
