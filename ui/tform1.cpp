@@ -1,7 +1,5 @@
 #include "ui/tform1.h"
 
-#include "ui/headless.h"
-
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -27,6 +25,7 @@
 #include "store/startup.h"
 #include "store/write_back.h"
 #include "ui/captions.h"
+#include "ui/headless.h"
 #include "ui/port_picker.h"
 #include "ui/tray_icon.h"
 
@@ -367,8 +366,12 @@ void TForm1::ServerSocket2ClientError(int /*connection*/, int code) {
 
 void TForm1::nrComm1AfterReceive(const QByteArray& bytes) {
   dispatch([this, &bytes] {
-    on_serial_receive(*ctx_, reinterpret_cast<const uint8_t*>(bytes.constData()),
-                      static_cast<int>(bytes.size()));
+    // Byte by byte, so each answer is taken as soon as its last byte is in.
+    // Answers that reach us together (a loop busy with the PC, a USB
+    // adapter's latency timer) would otherwise overflow the 20-byte
+    // accumulator and be dropped, and a relay would be fired twice.
+    const auto* p = reinterpret_cast<const uint8_t*>(bytes.constData());
+    for (qsizetype i = 0; i < bytes.size(); ++i) on_serial_receive(*ctx_, p + i, 1);
   });
 }
 
