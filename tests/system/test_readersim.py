@@ -8,12 +8,11 @@ import signal
 import subprocess
 import tempfile
 import termios
-import threading
 import time
 import tty
 import unittest
 
-from netbuf_harness import BIN, PtyPair, with_crc
+from netbuf_harness import BIN, PtyPair, ReaderSim, with_crc
 
 POLL_1 = bytes.fromhex("0103000A0005A5CB")
 
@@ -53,69 +52,6 @@ class Master:
         os.close(self.fd)
 
 
-class Sim:
-    """The simulator with its stdout collected line by line."""
-
-    def __init__(self, device, *args, stdin=subprocess.PIPE):
-        self.proc = subprocess.Popen([os.path.join(BIN, "netbuf-readersim"), device, *args],
-                                     stdin=stdin, stdout=subprocess.PIPE,
-                                     stderr=subprocess.PIPE, text=True, bufsize=1)
-        self.lines = []
-        self.cond = threading.Condition()
-        self.reader = threading.Thread(target=self._collect, daemon=True)
-        self.reader.start()
-        if not self.wait_line(lambda l: l.startswith("ready on "), 10):
-            raise RuntimeError("simulator not ready: %r" % self.lines)
-
-    def _collect(self):
-        for line in self.proc.stdout:
-            with self.cond:
-                self.lines.append(line.rstrip("\n"))
-                self.cond.notify_all()
-
-    def wait_line(self, match, timeout=3.0, start=0):
-        """The first line from index start on that matches; None on time-out."""
-        if isinstance(match, str):
-            text = match
-            match = lambda l: l == text
-        deadline = time.monotonic() + timeout
-        with self.cond:
-            while True:
-                for line in self.lines[start:]:
-                    if match(line):
-                        return line
-                left = deadline - time.monotonic()
-                if left <= 0:
-                    return None
-                self.cond.wait(left)
-
-    def command(self, text, timeout=3.0):
-        """Sends one console line and returns its closing "ok" / "error: ..." line."""
-        with self.cond:
-            start = len(self.lines)
-        self.proc.stdin.write(text + "\n")
-        self.proc.stdin.flush()
-        return self.wait_line(lambda l: l == "ok" or l.startswith("error: "), timeout, start)
-
-    def mark(self):
-        with self.cond:
-            return len(self.lines)
-
-    def stop(self):
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(5)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
-        self.reader.join(5)
-        for f in (self.proc.stdin, self.proc.stdout, self.proc.stderr):
-            if f:
-                f.close()
-        return self.proc.returncode
-
-
 class ReaderSimTest(unittest.TestCase):
     def setUp(self):
         self.tmp = tempfile.TemporaryDirectory(prefix="readersim-")
@@ -132,7 +68,7 @@ class ReaderSimTest(unittest.TestCase):
         self.tmp.cleanup()
 
     def start(self, *args, **kw):
-        sim = Sim(self.line.b, *args, **kw)
+        sim = ReaderSim(self.line.b, *args, **kw)
         self.sims.append(sim)
         self.master = Master(self.line.a)
         return sim
