@@ -21,21 +21,10 @@ import sys
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../tests/system"))
-from netbuf_harness import BIN, Netbuf, free_port, wait_for  # noqa: E402
+from netbuf_harness import BIN, Netbuf, cpu_ms, free_port, stop_process, wait_for  # noqa: E402
 
 START, QTY = 3000, 10
 ANSWER_LEN = 9 + 2 * QTY
-
-
-def cpu_ms(pid):
-    total = 0
-    for tid in os.listdir("/proc/%d/task" % pid):
-        try:
-            with open("/proc/%d/task/%s/schedstat" % (pid, tid)) as f:
-                total += int(f.read().split()[0])
-        except OSError:
-            pass
-    return total / 1e6
 
 
 def recv_exact(sock, n):
@@ -87,13 +76,7 @@ class LibmodbusServer:
             raise RuntimeError("libmodbus_server did not start")
 
     def stop(self):
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(5)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
+        stop_process(self.proc)
 
 
 def measure_netbuf(nb, requests):

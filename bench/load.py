@@ -24,7 +24,8 @@ sys.path.insert(0, os.path.join(HERE, "..", "tests", "system"))
 os.environ.setdefault("NETBUF_BIN", os.path.join(HERE, "..", "build", "bin"))
 
 from netbuf_harness import (EVENT_COLUMNS, Netbuf, Pc, PtyPair, ReaderSim,  # noqa: E402
-                            card_record, event_record, wait_for)
+                            card_record, cpu_seconds, event_record, shut_down, vm_kb,
+                            wait_for)
 
 READERS = 32
 N_CARD = 0x8001
@@ -32,7 +33,6 @@ S_CARD = 0x0101
 KNOWN_CARDS = 100
 CARD_COUNT = 200  # register 3170: room for the crash bench's uploads above the known cards
 PER_REQUEST = 7
-CLK_TCK = os.sysconf("SC_CLK_TCK")
 
 
 def known_code(i):
@@ -49,20 +49,6 @@ def known_card(i):
 
 def is_frame(line):
     return line.startswith("relay fired at address ") or line.startswith("buzzer pattern ")
-
-
-def cpu_ticks(pid):
-    with open("/proc/%d/stat" % pid) as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    return int(fields[11]) + int(fields[12])  # utime + stime
-
-
-def rss_kib(pid, field="VmRSS"):
-    with open("/proc/%d/status" % pid) as f:
-        for line in f:
-            if line.startswith(field + ":"):
-                return int(line.split()[1])
-    return 0
 
 
 class Rig:
@@ -110,12 +96,7 @@ class Rig:
         return sum(1 for l in self.sim.since(0) if is_frame(l))
 
     def close(self):
-        self.nb.stop()
-        if self.sim:
-            self.sim.stop()
-        if self.line:
-            self.line.close()
-        self.nb.cleanup()
+        shut_down(self.nb, self.sim, self.line)
 
 
 def check_write(pc, start, values):
@@ -252,19 +233,19 @@ def main():
         time.sleep(max(0.0, started + 5.0 - time.monotonic()))
         client = PcClient(rig.nb.port_tcp, pause=args.pc_pause / 1000.0)
         presenter = Presenter(rig.sim, random.Random(args.seed))
-        rss_start = rss_kib(pid)
-        cpu0, t0 = cpu_ticks(pid), time.monotonic()
+        rss_start = vm_kb(pid, "VmRSS")
+        cpu0, t0 = cpu_seconds(pid), time.monotonic()
         client.start()
         presenter.start()
         rss_samples = [rss_start]
         while time.monotonic() - t0 < seconds:
             time.sleep(min(10.0, max(0.1, seconds - (time.monotonic() - t0))))
-            rss_samples.append(rss_kib(pid))
+            rss_samples.append(vm_kb(pid, "VmRSS"))
             if not rig.nb.alive() or client.error or not client.is_alive():
                 raise RuntimeError("load broke off: %r %s" % (client.error, rig.nb.stderr()))
         presenter.stop()
         run_s = time.monotonic() - t0
-        cpu_s = (cpu_ticks(pid) - cpu0) / CLK_TCK
+        cpu_s = cpu_seconds(pid) - cpu0
         frames_at_end = rig.frames()
 
         # Drain: the last decisions reach the line, the PC fetches the last rows.
@@ -277,8 +258,8 @@ def main():
         wait_for(drained, 60, 0.5)
         drain_s = time.monotonic() - t0 - run_s
         client.stop()
-        rss_end = rss_kib(pid)
-        hwm = rss_kib(pid, "VmHWM")
+        rss_end = vm_kb(pid, "VmRSS")
+        hwm = vm_kb(pid, "VmHWM")
         rig.nb.stop()  # clean stop: everything stored
         rows = event_rows(rig.nb)
         frames = [l for l in rig.sim.since(0) if is_frame(l)]

@@ -23,7 +23,7 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../tests/system"))
 from netbuf_harness import (Netbuf, PtyPair, RawReaders, buzzer_frame, cpu_seconds,  # noqa: E402
-                            poll_frame, reader_slots)
+                            poll_frame, reader_slots, shut_down)
 
 DELAY = 20  # ms
 N_CARD = 0x8001
@@ -49,12 +49,7 @@ class Line:
             raise
 
     def close(self):
-        self.nb.stop()
-        if self.readers:
-            self.readers.stop()
-        if self.line:
-            self.line.close()
-        self.nb.cleanup()
+        shut_down(self.nb, self.readers, self.line)
 
 
 def latency(count, presentations, rng):

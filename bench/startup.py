@@ -18,7 +18,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../tests/system"))
-from netbuf_harness import Netbuf  # noqa: E402
+from netbuf_harness import Netbuf, cpu_ms  # noqa: E402
 
 FC3 = struct.pack(">HHHBBHH", 1, 0, 6, 255, 3, 3170, 1)
 
@@ -32,19 +32,6 @@ def try_connect(port):
     except OSError:
         s.close()
         return None
-
-
-def cpu_ms(pid):
-    """CPU time the process has used so far, all threads (ns resolution, so
-    it stays meaningful on a loaded machine where wall time does not)."""
-    total = 0
-    for tid in os.listdir("/proc/%d/task" % pid):
-        try:
-            with open("/proc/%d/task/%s/schedstat" % (pid, tid)) as f:
-                total += int(f.read().split()[0])
-        except OSError:
-            pass
-    return total / 1e6
 
 
 def netbuf_run(nb, limit=20.0):

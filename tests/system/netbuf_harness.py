@@ -58,6 +58,44 @@ def event_record(row):
                     for v, w in zip(row, EVENT_WIDTHS))
 
 
+def stop_process(proc, timeout=5, sig=signal.SIGTERM):
+    """Ends a process started by a test: the signal, then SIGKILL when it
+    does not go within timeout seconds. Returns its exit code."""
+    if proc.poll() is None:
+        proc.send_signal(sig)
+        try:
+            proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
+    return proc.returncode
+
+
+def shut_down(nb, *parts):
+    """Stops netbuf first (so it sees no peer vanish while it runs on), then
+    each peer or line (stop() or close(); None is skipped), then removes
+    netbuf's directory."""
+    nb.stop()
+    for p in parts:
+        if p is not None:
+            (getattr(p, "stop", None) or p.close)()
+    nb.cleanup()
+
+
+def cpu_ms(pid):
+    """CPU time the process has used so far, all threads, from schedstat (ns
+    resolution, so it stays meaningful on a loaded machine where wall time
+    does not)."""
+    total = 0
+    for tid in os.listdir("/proc/%d/task" % pid):
+        try:
+            with open("/proc/%d/task/%s/schedstat" % (pid, tid)) as f:
+                total += int(f.read().split()[0])
+        except OSError:
+            pass
+    return total / 1e6
+
+
 def crc16(data):
     crc = 0xFFFF
     for b in data:
@@ -89,13 +127,7 @@ class PtyPair:
             raise RuntimeError("socat did not make the pty pair")
 
     def close(self):
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(5)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
+        stop_process(self.proc)
 
 
 class Netbuf:
@@ -154,13 +186,8 @@ class Netbuf:
             return False
 
     def stop(self, sig=signal.SIGTERM):
-        if self.proc and self.proc.poll() is None:
-            self.proc.send_signal(sig)
-            try:
-                self.proc.wait(15)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
+        if self.proc:
+            stop_process(self.proc, 15, sig)
         for f in ("out", "err"):
             if hasattr(self, f):
                 getattr(self, f).close()
@@ -364,13 +391,7 @@ class ReaderSim:
         return self.wait_line(lambda l: l == "ok" or l.startswith("error: "), timeout, start)
 
     def stop(self):
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(5)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
+        stop_process(self.proc)
         self.reader.join(5)
         for f in (self.proc.stdin, self.proc.stdout):
             if f:
@@ -442,13 +463,8 @@ class Xvfb:
                                     "" if alive else " (ended)", text)
 
     def stop(self):
-        if self.proc and self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(5)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
+        if self.proc:
+            stop_process(self.proc)
         self.log_file.close()
 
 

@@ -17,7 +17,7 @@ import tty
 import unittest
 
 from netbuf_harness import (BIN, EVENT_COLUMNS, Netbuf, Pc, PtyPair, ReaderSim, card_record,
-                            event_record, mbap, wait_for, with_crc)
+                            event_record, mbap, wait_for, with_crc, shut_down)
 
 EVENT_FAILED = "blad zapisu zdarzenia"
 N_CARD = 0x8001
@@ -395,12 +395,7 @@ class LinkFaultTest(unittest.TestCase):
 
     @classmethod
     def tearDownClass(cls):
-        cls.nb.stop()
-        if cls.sim:
-            cls.sim.stop()
-        if cls.line:
-            cls.line.close()
-        cls.nb.cleanup()
+        shut_down(cls.nb, cls.sim, cls.line)
 
     def fd_count(self):
         return len(os.listdir("/proc/%d/fd" % self.nb.proc.pid))

@@ -6,7 +6,6 @@ system commands). The package tests need build-pkg/netbuf_*.deb from
 scripts/package.sh and are skipped without it; the unit and script tests
 always run."""
 
-import configparser
 import glob
 import io
 import os

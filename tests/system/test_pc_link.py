@@ -3,7 +3,6 @@ binary, with mbpoll and raw sockets, and the registers' way into net.db."""
 
 import socket
 import subprocess
-import time
 import unittest
 
 from netbuf_harness import Netbuf, Pc, wait_for

@@ -14,7 +14,7 @@ import unittest
 
 from netbuf_harness import (LineTap, Netbuf, Pc, PtyPair, PymodbusReaders, RawReaders,
                             ReaderSim, buzzer_frame, cpu_seconds, poll_frame, reader_slots,
-                            relay_frame, wait_for, with_crc)
+                            relay_frame, wait_for, with_crc, shut_down)
 
 POLL_1 = bytes.fromhex("0103000A0005A5CB")
 N_CARD = 0x8001
@@ -53,12 +53,7 @@ class RawLineTest(unittest.TestCase):
             raise
 
     def tearDown(self):
-        self.nb.stop()
-        if self.readers:
-            self.readers.stop()
-        if self.line:
-            self.line.close()
-        self.nb.cleanup()
+        shut_down(self.nb, self.readers, self.line)
 
     def test_one_poll_per_tick_in_reader_list_order(self):
         self.assertTrue(self.readers.wait_count(40, 30), self.nb.stderr())
@@ -150,14 +145,7 @@ class PymodbusLineTest(unittest.TestCase):
             raise
 
     def tearDown(self):
-        self.nb.stop()
-        if self.slaves:
-            self.slaves.stop()
-        if self.tap:
-            self.tap.stop()
-        if self.line:
-            self.line.close()
-        self.nb.cleanup()
+        shut_down(self.nb, self.slaves, self.tap, self.line)
 
     def run_mbpoll(self, *args, values=()):
         """mbpoll as the PC, asking again after a time-out: a slave that
@@ -284,12 +272,7 @@ class GarbageLineTest(unittest.TestCase):
             raise
 
     def tearDown(self):
-        self.nb.stop()
-        if self.sim:
-            self.sim.stop()
-        if self.line:
-            self.line.close()
-        self.nb.cleanup()
+        shut_down(self.nb, self.sim, self.line)
 
     def noise_until(self, frame, text):
         """Writes frame until netbuf logs text: a chunk that meets a reader's

@@ -7,7 +7,7 @@ import socket
 import time
 import unittest
 
-from netbuf_harness import Netbuf, Pc, PtyPair, ReaderSim, wait_for
+from netbuf_harness import Netbuf, Pc, PtyPair, ReaderSim, wait_for, shut_down
 
 RELAY_5 = "relay fired at address 5"
 
@@ -59,12 +59,7 @@ class RemoteControlTest(unittest.TestCase):
 
     @classmethod
     def tearDownClass(cls):
-        cls.nb.stop()
-        if cls.sim:
-            cls.sim.stop()
-        if cls.line:
-            cls.line.close()
-        cls.nb.cleanup()
+        shut_down(cls.nb, cls.sim, cls.line)
 
     def setUp(self):
         self.clients = []
