@@ -57,18 +57,31 @@ int64_t event_time(const LocalTime& t) {
   return s - (is_summer(t.year, t.month, t.day) ? kSummerOffset : kWinterOffset);
 }
 
+namespace {
+
+// The next Id follows the last event decided, stored or still waiting.
+uint32_t next_event_id(const BufferState& st) {
+  const auto& waiting = st.upkeep.waiting_events;
+  const int32_t last = waiting.empty() ? st.event_counter() : waiting.back().id;
+  // Bit arithmetic: the counter wraps instead of overflowing.
+  return static_cast<uint32_t>(last) + 1u;
+}
+
+std::string hh_mm(const LocalTime& t) {
+  const auto two = [](int v) { return std::string(v < 10 ? "0" : "") + std::to_string(v); };
+  return two(t.hour) + ":" + two(t.minute);
+}
+
+}  // namespace
+
 bool store_event(Context& ctx, int entry, int status, int card_index,
                  const std::array<int32_t, 5>& kod, int typ_kodu) {
   BufferState& st = ctx.st;
+  Upkeep& up = st.upkeep;
   const LocalTime now = ctx.clock.now();
 
-  // Bit arithmetic: the counter wraps instead of overflowing.
-  const uint32_t id = static_cast<uint32_t>(st.event_counter()) + 1u;
-  const int32_t hi = static_cast<int32_t>(id >> 16);
-  const int32_t lo = static_cast<int32_t>(id & 0xFFFFu);
-
   sql::EventValues v;
-  v.id = static_cast<int32_t>(id);
+  v.id = static_cast<int32_t>(next_event_id(st));
   v.adr485 = entry >= 1 && entry <= kReaderCount ? st.reader(entry).adr485 : 0;
   v.time = event_time(now);
   v.timezone = st.zone_mask;
@@ -77,28 +90,57 @@ bool store_event(Context& ctx, int entry, int status, int card_index,
   v.status = status;
   v.code_no = card_index;
 
-  // The row and the counter that numbers it go to the file together, so a
-  // restart can never hand out an Id that is already stored.
-  bool stored = ctx.db.begin();
-  if (stored) {
-    try {
-      ctx.db.RunSql(sql::insert_event(v));
-      ctx.db.RunSql(sql::update_register(hi, kRegEventCntHi));
-      ctx.db.RunSql(sql::update_register(lo, kRegEventCntLo));
-      stored = ctx.db.commit();
-    } catch (const ESQLiteException&) {
-      ctx.db.rollback();
-      stored = false;
-    }
-  }
-  if (!stored) {
-    ctx.op.message_box(texts::kEventWriteFailed);
+  if (up.waiting_events.size() >= kMaxWaitingEvents) {
+    if (!up.queue_full_reported)
+      up.say(Severity::Error, texts::kQueueFull1 + std::to_string(kMaxWaitingEvents) +
+                                  texts::kQueueFull2 + std::to_string(v.id));
+    up.queue_full_reported = true;
     return false;
   }
+  up.waiting_events.push_back(v);
+  // Behind older waiting events: the file gets them in the order decided.
+  if (store_waiting_events(ctx)) return true;
+  // One message per outage; later events join the queue quietly.
+  if (!up.events_refused) ctx.op.message_box(texts::kEventWriteFailed);
+  up.events_refused = true;
+  return false;
+}
+
+bool store_waiting_events(Context& ctx, std::size_t limit) {
+  BufferState& st = ctx.st;
+  Upkeep& up = st.upkeep;
+  auto& waiting = up.waiting_events;
+  if (waiting.empty()) return true;
+
+  // The rows and the counter that numbers them go to the file together, so a
+  // restart can never hand out an Id that is already stored.
+  std::size_t n = 0;
+  if (ctx.db.begin()) {
+    try {
+      for (; n < waiting.size() && n < limit; ++n) ctx.db.RunSql(sql::insert_event(waiting[n]));
+      const uint32_t id = static_cast<uint32_t>(waiting[n - 1].id);
+      ctx.db.RunSql(sql::update_register(static_cast<int32_t>(id >> 16), kRegEventCntHi));
+      ctx.db.RunSql(sql::update_register(static_cast<int32_t>(id & 0xFFFFu), kRegEventCntLo));
+      if (!ctx.db.commit()) n = 0;
+    } catch (const ESQLiteException&) {
+      ctx.db.rollback();
+      n = 0;
+    }
+  }
+  if (n == 0) return false;
 
   // Already in the file: nothing left for the write-back.
-  st.registers[kRegEventCntHi] = Register{hi, 0};
-  st.registers[kRegEventCntLo] = Register{lo, 0};
+  const uint32_t id = static_cast<uint32_t>(waiting[n - 1].id);
+  st.registers[kRegEventCntHi] = Register{static_cast<int32_t>(id >> 16), 0};
+  st.registers[kRegEventCntLo] = Register{static_cast<int32_t>(id & 0xFFFFu), 0};
+  up.last_event_at = hh_mm(ctx.clock.now());
+  waiting.erase(waiting.begin(), waiting.begin() + static_cast<std::ptrdiff_t>(n));
+  if (up.events_refused)
+    up.say(Severity::Info, std::to_string(n) + texts::kWaitingStored +
+                               std::to_string(waiting.size()) + texts::kWaitingLeft);
+  if (!waiting.empty()) return false;
+  up.events_refused = false;
+  up.queue_full_reported = false;
   return true;
 }
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/card_index.h"
+#include "core/upkeep.h"
 
 namespace netbuf {
 
@@ -126,6 +127,8 @@ class BufferState {
   std::array<uint8_t, kRxAccSize> rx_acc{};
   int32_t rx_len = 0;
   int32_t poll_index = 0;
+
+  Upkeep upkeep;
 
  private:
   CardIndex card_index_;

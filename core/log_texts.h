@@ -74,3 +74,24 @@ inline constexpr const char* kUnknownError = "Unknown error";
 inline constexpr const char* kCaption = "Brennik  1.6                              VARNEL";
 
 }  // namespace netbuf::texts
+
+// Journal lines of an unattended run (standard error, no category switch).
+namespace netbuf::texts {
+inline constexpr const char* kQueueFull1 = "events waiting for net.db: queue full (";  // + max
+inline constexpr const char* kQueueFull2 = "), event lost from Id ";                   // + Id
+inline constexpr const char* kWaitingStored =
+    " waiting events stored in net.db, ";  // n + .. + left
+inline constexpr const char* kWaitingLeft = " still waiting";
+inline constexpr const char* kDbReadOnly = " can only be read: ";              // path + .. + reason
+inline constexpr const char* kDbWritable = " is writable again";               // path + ..
+inline constexpr const char* kNotStored = "stopping: not stored in net.db: ";  // + what
+inline constexpr const char* kReaderNotAnswering = " not answering";  // reader A (entry E) + ..
+inline constexpr const char* kReaderAnswering = " answering again";
+inline constexpr const char* kTimeZoneOffset =
+    "the host's time zone is not UTC+1 or UTC+2: card time zones and event times assume the "
+    "site's local time";
+inline constexpr const char* kJournalPcPort = "PC port ";                 // + port
+inline constexpr const char* kJournalServicePort = "service port ";       // + port
+inline constexpr const char* kJournalOpen = " open";                      // port or line + ..
+inline constexpr const char* kJournalCannotOpen = " cannot be opened: ";  // + reason
+}  // namespace netbuf::texts

@@ -43,6 +43,8 @@ class SerialLine {
   virtual void set_port_number(int n) = 0;
   // One blocking write; nothing when closed or empty; failures are ignored.
   virtual void send(const uint8_t* bytes, int n) = 0;
+  // The device COMn stands for (/dev/ttyUSB0 ...), for the journal.
+  virtual std::string device() const { return {}; }
 };
 
 // The operator: message boxes and the top-level error report. Neither blocks

@@ -4,6 +4,7 @@
 
 #include "core/hex_text.h"
 #include "core/log_texts.h"
+#include "readerbus/reader_health.h"
 #include "readerbus/rtu_frames.h"
 
 namespace netbuf {
@@ -18,6 +19,8 @@ void write_frame(Context& ctx, const std::array<uint8_t, N>& f) {
 void send_poll(Context& ctx, int address) {
   const auto f = poll_frame(address);
   write_frame(ctx, f);
+  // A closed line is reported as such, not as every reader falling silent.
+  if (ctx.serial.is_open()) note_poll_sent(ctx, address);
   if (ctx.log.enabled(LogCategory::Rs485))
     ctx.log.log_line(texts::kBufToReader + hex_bytes(f.data(), static_cast<int>(f.size()), ""));
 }

@@ -8,6 +8,7 @@
 #include "access/card_check.h"
 #include "core/hex_text.h"
 #include "core/log_texts.h"
+#include "readerbus/reader_health.h"
 #include "readerbus/rtu_frames.h"
 
 namespace netbuf {
@@ -88,6 +89,7 @@ void take_f03(Context& ctx) {
     return;
   }
   if (rs) ctx.log.log_append(texts::kReaderToBuf + hex_bytes(f.data(), size, "*"));
+  note_good_answer(ctx, f[kRtuAddress]);
 
   const int e = st.find_reader(f[kRtuAddress]);
   Tczytnik& r = st.readers[e];
@@ -111,6 +113,7 @@ void take_f16(Context& ctx) {
     return;
   }
   if (rs) ctx.log.log_append(texts::kReaderToPc + hex_bytes(f.data(), kF16AnswerSize, "-"));
+  note_good_answer(ctx, f[kRtuAddress]);
 
   const int e = st.find_reader(f[kRtuAddress]);
   Tczytnik& r = st.readers[e];

@@ -1,6 +1,10 @@
 #include "store/database.h"
 
 #include <sqlite3.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include "store/sql_texts.h"
 
@@ -8,11 +12,41 @@ namespace netbuf {
 
 void Database::open(const std::string& path) {
   if (database) return;
-  database = std::make_unique<TSQLiteDatabase>(path);
+  path_ = path;
+  database = connect();
+  read_only_reason_ = read_only_reason_of(*database);
+}
+
+std::unique_ptr<TSQLiteDatabase> Database::connect() const {
+  auto db = std::make_unique<TSQLiteDatabase>(path_, false);
   // A reader that holds the file for a moment (an online backup, the
   // installer's tool) should delay a write, not fail it; a lock held longer
   // still fails fast enough to keep the handlers responsive.
-  sqlite3_busy_timeout(database->handle(), kBusyTimeoutMs);
+  sqlite3_busy_timeout(db->handle(), kBusyTimeoutMs);
+  return db;
+}
+
+std::string Database::read_only_reason_of(const TSQLiteDatabase& db) const {
+  // SQLite falls back to reading when the file cannot be opened for writing
+  // and says nothing; every later write would fail.
+  if (sqlite3_db_readonly(db.handle(), "main") != 1) return {};
+  if (::access(path_.c_str(), W_OK) != 0) return std::strerror(errno);
+  return "opened for reading only";
+}
+
+bool Database::reopen_writable() {
+  if (!database) return false;
+  if (read_only_reason_.empty()) return true;
+  try {
+    auto db = connect();
+    read_only_reason_ = read_only_reason_of(*db);
+    if (!read_only_reason_.empty()) return false;
+    rollback();
+    database = std::move(db);
+    return true;
+  } catch (const ESQLiteException&) {
+    return false;
+  }
 }
 
 void Database::open_query(const std::string& sql) {

@@ -13,9 +13,18 @@ class Database {
  public:
   static constexpr int kBusyTimeoutMs = 100;
 
-  // Creates the connection on the path unless one exists already.
+  // Opens the connection on the path unless one exists already. Never
+  // creates the file: a missing net.db is an error, not an empty database.
   void open(const std::string& path);
   bool is_open() const { return database != nullptr; }
+  const std::string& path() const { return path_; }
+
+  // The file could be opened for reading only (its owner or mode, a
+  // read-only mount): the system's reason, empty while writable.
+  const std::string& read_only_reason() const { return read_only_reason_; }
+  // Replaces a read-only connection with a writable one once the file
+  // allows it; true when the connection is (now) writable.
+  bool reopen_writable();
 
   // current_result <- QuerySql(sql), then FirstRow. On failure current_result
   // keeps what it held and the exception goes to the caller.
@@ -38,6 +47,13 @@ class Database {
 
   std::unique_ptr<TSQLiteDatabase> database;
   std::unique_ptr<TSQLiteTable> current_result;
+
+ private:
+  std::unique_ptr<TSQLiteDatabase> connect() const;
+  std::string read_only_reason_of(const TSQLiteDatabase& db) const;
+
+  std::string path_;
+  std::string read_only_reason_;
 };
 
 }  // namespace netbuf

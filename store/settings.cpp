@@ -3,18 +3,25 @@
 #include "core/hex_text.h"
 #include "core/log_texts.h"
 #include "store/sql_texts.h"
+#include "store/upkeep_tick.h"
 
 namespace netbuf {
 
 namespace {
 
-void open_server(Context& ctx, TcpEndpoint& server, int32_t v, const char* opened,
-                 const char* failed) {
+void open_server(Context& ctx, TcpEndpoint& server, WantedPort& want, const char* label, int32_t v,
+                 const char* opened, const char* failed) {
+  // Wanted from now on: a port that cannot be had now is tried again on
+  // every write-back tick.
+  want.wanted = true;
+  want.number = v;
   try {
     server.open(v);
     ctx.log.log_line(opened + dec(v) + texts::kOpened);
-  } catch (const std::exception&) {
+    note_port(ctx, want, label + dec(v), "");
+  } catch (const std::exception& e) {
     ctx.log.log_line(failed + dec(v));
+    note_port(ctx, want, label + dec(v), e.what());
   }
 }
 
@@ -50,24 +57,33 @@ void apply_setting(Context& ctx, const std::string& key, int32_t v) {
     ctx.form.set_poll_interval(v);
   }
   if (key == sql::kKeyCom1 && v != 0) {
+    Upkeep& up = ctx.st.upkeep;
+    up.serial.wanted = true;
+    up.serial.number = v;
     try {
       ctx.serial.set_port_number(v);
       ctx.serial.open();
       ctx.form.set_poll_timer(true);
-    } catch (const std::exception&) {
+      up.poll_on_open = false;
+      note_port(ctx, up.serial, line_name(ctx), "");
+    } catch (const std::exception& e) {
       ctx.form.set_poll_timer(false);
+      up.poll_on_open = true;
       ctx.log.log_line(texts::kComFail + dec(v));
+      note_port(ctx, up.serial, line_name(ctx), serial_open_reason(e.what()));
     }
   }
   if (key == sql::kKeyPortTcp && v != 0) {
     ctx.form.set_edit(2, dec(v));
-    open_server(ctx, ctx.pc, v, texts::kPortTcpOpen, texts::kPortTcpFail);
+    open_server(ctx, ctx.pc, ctx.st.upkeep.pc, texts::kJournalPcPort, v, texts::kPortTcpOpen,
+                texts::kPortTcpFail);
   }
   if (key == sql::kKeyNCard) ctx.st.n_card = v;
   if (key == sql::kKeySCard) ctx.st.s_card = v;
   if (key == sql::kKeyService && v != 0) {
     ctx.form.set_edit(3, dec(v));
-    open_server(ctx, ctx.service, v, texts::kServiceOpen, texts::kServiceFail);
+    open_server(ctx, ctx.service, ctx.st.upkeep.service, texts::kJournalServicePort, v,
+                texts::kServiceOpen, texts::kServiceFail);
   }
 }
 

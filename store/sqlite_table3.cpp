@@ -5,6 +5,7 @@
 #include <array>
 #include <charconv>
 #include <cmath>
+#include <cstring>
 #include <utility>
 
 namespace netbuf {
@@ -97,17 +98,20 @@ std::string SQLiteErrorText(int code) {
 
 // ---- TSQLiteDatabase ----
 
-TSQLiteDatabase::TSQLiteDatabase(const std::string& file_name) {
+TSQLiteDatabase::TSQLiteDatabase(const std::string& file_name, bool create) {
   // sqlite3_open's mode, without SQLite's per-call locking: a connection is
   // only ever used by the one thread that opened it, and the lock pair on
   // every column read made up a good part of loading the card table.
-  const int rc =
-      sqlite3_open_v2(file_name.c_str(), &db_,
-                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
+  const int rc = sqlite3_open_v2(
+      file_name.c_str(), &db_,
+      SQLITE_OPEN_READWRITE | (create ? SQLITE_OPEN_CREATE : 0) | SQLITE_OPEN_NOMUTEX, nullptr);
   if (rc == SQLITE_OK) return;
   std::string msg = "Failed to open database \"" + file_name + "\" : ";
   if (db_) {
     msg += sqlite3_errmsg(db_);
+    // SQLite's own text does not say why ("unable to open database file").
+    if (const int e = sqlite3_system_errno(db_); e != 0)
+      msg += std::string(" (") + std::strerror(e) + ")";
     sqlite3_close(db_);
     db_ = nullptr;
   } else {

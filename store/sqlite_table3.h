@@ -67,8 +67,9 @@ class TSQLiteTable {
 
 class TSQLiteDatabase {
  public:
-  // OpenFile: opens (or creates) the database file; throws ESQLiteException.
-  explicit TSQLiteDatabase(const std::string& file_name);
+  // OpenFile: opens (or, with create, creates) the database file; throws
+  // ESQLiteException naming the file and the system's reason.
+  explicit TSQLiteDatabase(const std::string& file_name, bool create = true);
   ~TSQLiteDatabase();
   TSQLiteDatabase(const TSQLiteDatabase&) = delete;
   TSQLiteDatabase& operator=(const TSQLiteDatabase&) = delete;

@@ -1,5 +1,6 @@
 #include "store/startup.h"
 
+#include "core/log_texts.h"
 #include "core/reader_rebuild.h"
 #include "store/settings.h"
 #include "store/sql_texts.h"
@@ -36,6 +37,9 @@ class Column {
 void start_up(Context& ctx, const std::string& db_path) {
   ctx.db.open(db_path);
   Database& db = ctx.db;
+  // Loading still works; writes wait in memory until a tick can reopen it.
+  if (!db.read_only_reason().empty())
+    ctx.st.upkeep.say(Severity::Warning, db_path + texts::kDbReadOnly + db.read_only_reason());
   BufferState& st = ctx.st;
 
   db.open_query(sql::kSelectRegister);

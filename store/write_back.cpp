@@ -2,10 +2,12 @@
 
 #include <vector>
 
+#include "access/event_records.h"
 #include "core/hex_text.h"
 #include "core/log_texts.h"
 #include "service/remote_control.h"
 #include "store/sql_texts.h"
+#include "store/upkeep_tick.h"
 
 namespace netbuf {
 
@@ -130,6 +132,7 @@ void on_write_back_tick(Context& ctx) {
   for (int e = 1; e <= kReaderCount; ++e)
     if (ctx.st.readers[e].hold_off > 0) --ctx.st.readers[e].hold_off;
 
+  keep_up(ctx);
   Batch batch(ctx);
   write_back_registers(batch, ctx);
   if (!batch.failed()) write_back_cards(batch, ctx);
@@ -138,6 +141,9 @@ void on_write_back_tick(Context& ctx) {
 
 void store_everything(Context& ctx) {
   if (!ctx.db.is_open()) return;
+  // Events still waiting get one more try, behind nothing else.
+  ctx.db.reopen_writable();
+  store_waiting_events(ctx);
   Batch batch(ctx);
   write_back_registers(batch, ctx);
   for (int k = 0; k < kCardCount && !batch.failed(); ++k)

@@ -5,6 +5,7 @@ namespace netbuf {
 // Timer1Timer: zone mask, service supervision, hold-off countdown, write-back.
 void on_write_back_tick(Context& ctx);
 void compute_zone_mask(Context& ctx);
-// Stores every dirty register and every dirty card (clean stop).
+// Stores waiting events, every dirty register and every dirty card (clean
+// stop); what could not be stored stays marked.
 void store_everything(Context& ctx);
 }  // namespace netbuf

@@ -72,6 +72,10 @@ void QtSerialLine::open() {
   port_.clearError();
 }
 
+std::string QtSerialLine::device() const {
+  return device_for(number_, dir_).toStdString();
+}
+
 bool QtSerialLine::is_open() const {
   return port_.isOpen() && !failed_;
 }

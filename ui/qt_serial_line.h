@@ -25,6 +25,7 @@ class QtSerialLine : public QObject, public SerialLine {
   int port_number() const override { return number_; }
   void set_port_number(int n) override;
   void send(const uint8_t* bytes, int n) override;
+  std::string device() const override;
 
   QString resolution_dir() const { return dir_; }
 

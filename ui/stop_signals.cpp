@@ -37,11 +37,15 @@ StopSignals::StopSignals(QObject* parent) : QObject(parent) {
   sa.sa_flags = SA_RESTART;
   ::sigaction(SIGTERM, &sa, nullptr);
   ::sigaction(SIGINT, &sa, nullptr);
+  // A hang-up (a closed session, systemctl kill -s HUP) stores like a stop
+  // instead of ending the process without storing.
+  ::sigaction(SIGHUP, &sa, nullptr);
 }
 
 StopSignals::~StopSignals() {
   ::signal(SIGTERM, SIG_DFL);
   ::signal(SIGINT, SIG_DFL);
+  ::signal(SIGHUP, SIG_DFL);
   delete notifier_;
   ::close(g_fds[0]);
   ::close(g_fds[1]);

@@ -1,4 +1,4 @@
-// SIGTERM and SIGINT as a Qt signal on the GUI thread. The handler only
+// SIGTERM, SIGINT and SIGHUP as a Qt signal on the GUI thread. The handler only
 // writes a byte to a socket pair; the work happens in the event loop.
 #pragma once
 

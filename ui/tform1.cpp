@@ -23,6 +23,7 @@
 #include "service/remote_control.h"
 #include "store/settings.h"
 #include "store/startup.h"
+#include "store/upkeep_tick.h"
 #include "store/write_back.h"
 #include "ui/captions.h"
 #include "ui/headless.h"
@@ -281,7 +282,8 @@ void TForm1::FormCreate() {
     // can be ticked from the environment for diagnosis of a running service.
     log_->mirror_to_stdout(is_headless());
     log_->tick_categories(qEnvironmentVariable("NETBUF_MONITOR").toStdString());
-    start_up(*ctx_, (app_dir_ + QStringLiteral("/net.db")).toStdString());
+    start_up(*ctx_, db_path().toStdString());
+    started_ = true;
     // A start-up that failed above leaves the icon out, as it leaves the rest.
     tray_->add();
   });
@@ -295,8 +297,10 @@ void TForm1::shut_down() {
   if (shut_down_) return;
   shut_down_ = true;
   dispatch([this] { store_everything(*ctx_); });
+  const std::string left = unstored(*ctx_);
+  if (!left.empty()) st_->upkeep.say(Severity::Error, texts::kNotStored + left);
   tray_->remove();
-  QCoreApplication::quit();
+  QCoreApplication::exit(left.empty() ? 0 : 1);
 }
 
 void TForm1::closeEvent(QCloseEvent* event) {

@@ -50,9 +50,13 @@ class TForm1 : public QWidget, public FormControls {
   QtTcpEndpoint& ServerSocket2() { return socket2_; }
   TrayIcon& tray() { return *tray_; }
 
-  // The clean stop: dirty registers and cards are stored, then the loop ends.
+  // The clean stop: waiting events, dirty registers and cards are stored,
+  // then the loop ends, with status 1 when something could not be stored.
   // Runs once, however many ways ask for it.
   void shut_down();
+  // Start-up went through to its end.
+  bool started() const { return started_; }
+  QString db_path() const { return app_dir_ + QStringLiteral("/net.db"); }
 
   // Handlers.
   void FormCreate();
@@ -115,6 +119,7 @@ class TForm1 : public QWidget, public FormControls {
 
   QString app_dir_;
   bool shut_down_ = false;
+  bool started_ = false;
 
   // Platform behind the logic's interfaces.
   std::unique_ptr<BufferState> st_;

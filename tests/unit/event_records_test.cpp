@@ -92,37 +92,59 @@ TEST_F(EventRecordsTest, CounterGoesToTheFileWithTheRow) {
   EXPECT_FALSE(w.db.in_transaction());
 }
 
-TEST_F(EventRecordsTest, FailedStoreLeavesNoTraceButTheDecisionGoesOn) {
+TEST_F(EventRecordsTest, RefusedEventsWaitInOrderWithTheirIdsWhileTheDecisionGoesOn) {
+  struct Lines : Journal {
+    void line(Severity, const std::string& text) override { seen.push_back(text); }
+    std::vector<std::string> seen;
+  } journal;
+  w.st.upkeep.journal = &journal;
   counter(0, 41);
+  const int64_t t0 = 1554026400;  // 2019-03-31 10:00 UTC
 
-  // No event table: nothing stored, the counter stays, the reader still buzzes.
+  // No event table: the event waits, the reader still buzzes, the counter
+  // shows what the file holds.
   db.exec("ALTER TABLE event RENAME TO event_away");
   check_card(w.ctx, 2, "FF0000000001");
   EXPECT_EQ(w.op.boxes, std::vector<std::string>{"blad zapisu zdarzenia"});
   EXPECT_EQ(w.st.reader(2).action, kActionBuzzerN);
   EXPECT_EQ(w.form.labels[13], "41");
 
-  // The row goes in but its counter cannot be stored: the row is taken back.
+  // The rows go in but their counter cannot be stored: all taken back.
   db.exec("ALTER TABLE event_away RENAME TO event");
   db.exec("ALTER TABLE register RENAME TO reg_away");
+  w.clock.t.minute = 1;
   EXPECT_FALSE(store_event(w.ctx, 2, 0, kCardNotFound, {}, 42));
   db.exec("ALTER TABLE reg_away RENAME TO register");
   EXPECT_TRUE(events().empty());
 
-  // A database that refuses writes.
+  // A database that refuses writes, at the next event and at a tick.
   w.db.RunSql("PRAGMA query_only = 1");
   EXPECT_FALSE(store_event(w.ctx, 2, 0, kCardNotFound, {}, 42));
+  EXPECT_FALSE(store_waiting_events(w.ctx));
   w.db.RunSql("PRAGMA query_only = 0");
-
-  EXPECT_EQ(w.op.boxes.size(), 3u);
+  EXPECT_EQ(w.op.boxes.size(), 1u);  // once per outage
   EXPECT_EQ(w.st.registers[kRegEventCntLo].val, 41);
-  EXPECT_EQ(w.st.registers[kRegEventCntLo].dirty, 1);
   EXPECT_FALSE(w.db.in_transaction());
+  EXPECT_TRUE(journal.seen.empty());
 
-  // The lost events did not use up their Id.
+  // Accepted again: the next event goes in behind the waiting ones, each with
+  // its own Id and time, and the counter with the last.
+  w.clock.t.minute = 2;
   EXPECT_TRUE(store_event(w.ctx, 2, 0, kCardNotFound, {}, 42));
-  ASSERT_EQ(events().size(), 1u);
-  EXPECT_EQ(events()[0][0], 42);
+  std::vector<Row> id_time;
+  for (const Row& r : events()) id_time.push_back({r[0], r[3]});
+  EXPECT_EQ(id_time, (std::vector<Row>{{42, t0}, {43, t0 + 60}, {44, t0 + 60}, {45, t0 + 120}}));
+  EXPECT_EQ(stored_counter(), (std::vector<Row>{{804, 0}, {805, 45}}));
+  EXPECT_EQ(w.st.registers[kRegEventCntLo].val, 45);
+  EXPECT_TRUE(w.st.upkeep.waiting_events.empty());
+  EXPECT_EQ(journal.seen,
+            std::vector<std::string>{"4 waiting events stored in net.db, 0 still waiting"});
+
+  // A later outage is told again.
+  w.db.RunSql("PRAGMA query_only = 1");
+  EXPECT_FALSE(store_event(w.ctx, 2, 0, kCardNotFound, {}, 42));
+  EXPECT_EQ(w.op.boxes.size(), 2u);
+  EXPECT_EQ(w.st.upkeep.waiting_events.front().id, 46);
 }
 
 TEST(EventTime, SummerRunsFromLastSundayOfMarchToLastSundayOfOctober) {

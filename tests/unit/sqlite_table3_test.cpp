@@ -149,9 +149,9 @@ TEST_F(SqliteFile, ErrorTextsAndStatementsFinalizedOnEveryPath) {
   // Every failure above must have finalized its statement.
   EXPECT_EQ(sqlite3_next_stmt(db.handle(), nullptr), nullptr);
 
-  EXPECT_EQ(
-      error_of([&] { TSQLiteDatabase bad(path("no/such/dir.db")); }),
-      "Failed to open database \"" + path("no/such/dir.db") + "\" : unable to open database file");
+  EXPECT_EQ(error_of([&] { TSQLiteDatabase bad(path("no/such/dir.db")); }),
+            "Failed to open database \"" + path("no/such/dir.db") +
+                "\" : unable to open database file (No such file or directory)");
 
   EXPECT_EQ(SQLiteErrorText(0), "Successful result");
   EXPECT_EQ(SQLiteErrorText(26), "File opened that is not a database file");
@@ -181,7 +181,14 @@ TEST_F(SqliteFile, DatabaseReadsByNameAndKeepsResultOnFailedQuery) {
   Database d;
   EXPECT_THROW(d.open_query(sql::kSelectSetings), ESQLiteException);
   EXPECT_EQ(error_of([&] { d.read_int("val"); }), "Table is at End of File");
+  // The process's connection never creates the file it is pointed at.
+  EXPECT_EQ(error_of([&] { d.open(path()); }),
+            "Failed to open database \"" + path() +
+                "\" : unable to open database file (No such file or directory)");
+  EXPECT_FALSE(std::filesystem::exists(path()));
+  TSQLiteDatabase{path()};
   d.open(path());
+  EXPECT_EQ(d.read_only_reason(), "");
   d.RunSql("CREATE TABLE setings(PARAMETR TEXT, val INTEGER)");
   d.RunSql("INSERT INTO setings VALUES ('COM1', 3), (NULL, NULL)");
   d.open_query(sql::kSelectSetings);
@@ -196,6 +203,7 @@ TEST_F(SqliteFile, DatabaseReadsByNameAndKeepsResultOnFailedQuery) {
 
 TEST_F(SqliteFile, DatabaseTransactionsRollBackOnFailure) {
   Database d;
+  TSQLiteDatabase{path()};
   d.open(path());
   d.RunSql("PRAGMA foreign_keys = ON");
   d.RunSql("CREATE TABLE p(id INTEGER PRIMARY KEY)");

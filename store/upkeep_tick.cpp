@@ -1,0 +1,142 @@
+#include "store/upkeep_tick.h"
+
+#include <algorithm>
+
+#include "access/event_records.h"
+#include "core/log_texts.h"
+
+namespace netbuf {
+
+namespace {
+
+// A tick stores at most this many waiting events, so a long outage drains
+// over a few ticks instead of holding the loop for one long transaction.
+constexpr std::size_t kEventsPerTick = 10000;
+
+const char* const kDot = " \u00b7 ";
+
+void keep_db(Context& ctx) {
+  Database& db = ctx.db;
+  if (!db.is_open() || db.read_only_reason().empty()) return;
+  if (db.reopen_writable()) ctx.st.upkeep.say(Severity::Info, db.path() + texts::kDbWritable);
+}
+
+void keep_server(Context& ctx, TcpEndpoint& server, WantedPort& want, const char* label) {
+  if (!want.wanted || server.is_listening()) return;
+  const std::string name = label + std::to_string(want.number);
+  try {
+    server.open(want.number);
+    note_port(ctx, want, name, "");
+  } catch (const std::exception& e) {
+    note_port(ctx, want, name, e.what());
+  }
+}
+
+void keep_line(Context& ctx) {
+  Upkeep& up = ctx.st.upkeep;
+  WantedPort& want = up.serial;
+  if (!want.wanted) return;
+  if (ctx.serial.is_open()) {
+    // Opened again from the window's port picker.
+    note_port(ctx, want, line_name(ctx), "");
+    return;
+  }
+  // A line that went away while open was reported by the line itself.
+  const bool just_lost = want.reported && want.failure.empty();
+  try {
+    ctx.serial.open();
+    note_port(ctx, want, line_name(ctx), "");
+    if (up.poll_on_open) ctx.form.set_poll_timer(true);
+    up.poll_on_open = false;
+  } catch (const std::exception& e) {
+    if (just_lost)
+      want.failure = serial_open_reason(e.what());
+    else
+      note_port(ctx, want, line_name(ctx), serial_open_reason(e.what()));
+  }
+}
+
+std::string plural(std::size_t n, const char* one, const char* many) {
+  return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
+}  // namespace
+
+void note_port(Context& ctx, WantedPort& want, const std::string& name,
+               const std::string& failure) {
+  if (want.reported && want.failure == failure) return;
+  want.reported = true;
+  want.failure = failure;
+  if (failure.empty())
+    ctx.st.upkeep.say(Severity::Info, name + texts::kJournalOpen);
+  else
+    ctx.st.upkeep.say(Severity::Warning, name + texts::kJournalCannotOpen + failure);
+}
+
+std::string serial_open_reason(const std::string& what) {
+  const auto cr = what.rfind('\r');
+  return cr == std::string::npos ? what : what.substr(cr + 1);
+}
+
+std::string line_name(const Context& ctx) {
+  const std::string dev = ctx.serial.device();
+  return "COM" + std::to_string(ctx.serial.port_number()) + (dev.empty() ? "" : " " + dev);
+}
+
+void keep_up(Context& ctx) {
+  keep_db(ctx);
+  store_waiting_events(ctx, kEventsPerTick);
+  Upkeep& up = ctx.st.upkeep;
+  keep_server(ctx, ctx.pc, up.pc, texts::kJournalPcPort);
+  keep_server(ctx, ctx.service, up.service, texts::kJournalServicePort);
+  keep_line(ctx);
+}
+
+std::string status_text(const Context& ctx) {
+  const BufferState& st = ctx.st;
+  const Upkeep& up = st.upkeep;
+  std::string s = "PC ";
+  if (ctx.pc.connection_count() > 0)
+    s += ctx.pc.remote_address(0);
+  else
+    s += ctx.pc.is_listening() ? "none" : "port closed";
+  s += kDot + line_name(ctx) + (ctx.serial.is_open() ? " open" : " closed");
+  int answering = 0;
+  const int count = std::min(st.reader_count, kReaderCount);
+  for (int e = 1; e <= count; ++e)
+    answering += !up.silent[static_cast<uint8_t>(st.readers[e].adr485)];
+  s += kDot + std::string("readers answering ") + std::to_string(answering) + "/" +
+       std::to_string(std::max(count, 0));
+  if (const int32_t last = st.event_counter(); last != 0)
+    s += kDot + std::string("last event ") + std::to_string(last) +
+         (up.last_event_at.empty() ? "" : " at " + up.last_event_at);
+  s += kDot;
+  if (!ctx.db.is_open())
+    s += "db closed";
+  else if (!ctx.db.read_only_reason().empty())
+    s += "db read-only";
+  else
+    s += up.events_refused ? "db refusing writes" : "db ok";
+  s += kDot + plural(up.waiting_events.size(), "event", "events") + " waiting";
+  return s;
+}
+
+std::string unstored(const Context& ctx) {
+  const BufferState& st = ctx.st;
+  std::size_t regs = 0, cards = 0;
+  for (const Register& r : st.registers) regs += r.dirty == 1;
+  for (const Tcard& c : st.cards) cards += c.dirty == 1;
+  const std::size_t events = st.upkeep.waiting_events.size();
+  std::string s;
+  const auto add = [&s](std::size_t n, const char* one, const char* many) {
+    if (n == 0) return;
+    if (!s.empty()) s += ", ";
+    s += plural(n, one, many);
+  };
+  add(regs, "register", "registers");
+  add(cards, "card", "cards");
+  add(events, "event", "events");
+  return s;
+}
+
+}  // namespace netbuf
