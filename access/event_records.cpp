@@ -136,8 +136,8 @@ bool store_waiting_events(Context& ctx, std::size_t limit) {
   up.last_event_at = hh_mm(ctx.clock.now());
   waiting.erase(waiting.begin(), waiting.begin() + static_cast<std::ptrdiff_t>(n));
   if (up.events_refused)
-    up.say(Severity::Info, std::to_string(n) + texts::kWaitingStored +
-                               std::to_string(waiting.size()) + texts::kWaitingLeft);
+    up.say(Severity::Info, texts::kWaitingStored + std::to_string(n) + texts::kWaitingLeft +
+                               std::to_string(waiting.size()));
   if (!waiting.empty()) return false;
   up.events_refused = false;
   up.queue_full_reported = false;

@@ -79,9 +79,8 @@ inline constexpr const char* kCaption = "Brennik  1.6                           
 namespace netbuf::texts {
 inline constexpr const char* kQueueFull1 = "events waiting for net.db: queue full (";  // + max
 inline constexpr const char* kQueueFull2 = "), event lost from Id ";                   // + Id
-inline constexpr const char* kWaitingStored =
-    " waiting events stored in net.db, ";  // n + .. + left
-inline constexpr const char* kWaitingLeft = " still waiting";
+inline constexpr const char* kWaitingStored = "waiting events stored in net.db: ";     // + n
+inline constexpr const char* kWaitingLeft = ", still waiting: ";                       // + left
 inline constexpr const char* kDbReadOnly = " can only be read: ";              // path + .. + reason
 inline constexpr const char* kDbWritable = " is writable again";               // path + ..
 inline constexpr const char* kNotStored = "stopping: not stored in net.db: ";  // + what

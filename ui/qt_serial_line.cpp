@@ -55,7 +55,8 @@ std::vector<QtSerialLine::PortEntry> QtSerialLine::available_ports(const QString
 void QtSerialLine::open() {
   if (port_.isOpen()) port_.close();
   failed_ = false;
-  port_.setPortName(device_for(number_, dir_));
+  opened_device_ = device_for(number_, dir_);
+  port_.setPortName(opened_device_);
   port_.setBaudRate(QSerialPort::Baud19200);
   port_.setDataBits(QSerialPort::Data8);
   port_.setParity(QSerialPort::NoParity);
@@ -133,7 +134,7 @@ void QtSerialLine::close_quietly(const QString& why) {
   if (port_.isOpen()) port_.close();
   failed_ = false;
   qWarning().noquote()
-      << QStringLiteral("COM%1 (%2) closed: %3").arg(number_).arg(port_.portName(), why);
+      << QStringLiteral("COM%1 %2 closed: %3").arg(number_).arg(opened_device_, why);
 }
 
 }  // namespace netbuf

@@ -51,6 +51,7 @@ class QtSerialLine : public QObject, public SerialLine {
 
   QSerialPort port_;
   QString dir_;
+  QString opened_device_;  // what COMn stood for when it was opened
   int number_ = 1;
   bool in_send_ = false;  // a write is waiting for completion
   bool deliver_posted_ = false;

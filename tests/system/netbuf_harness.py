@@ -155,9 +155,10 @@ class Netbuf:
         return subprocess.run([os.path.join(BIN, "netbuf-db"), *args], capture_output=True,
                               text=True, timeout=60, check=check)
 
-    def start(self, wait_port=True, display=None):
+    def start(self, wait_port=True, display=None, env_extra=None, stdout=None):
         """Headless unless `display` (":N") names an X server; then with a
-        real window on it."""
+        real window on it. env_extra adds to the environment; stdout (a file
+        descriptor) replaces stdout.txt."""
         env = dict(os.environ)
         env.pop("DISPLAY", None)
         env.pop("WAYLAND_DISPLAY", None)
@@ -168,9 +169,11 @@ class Netbuf:
             env["QT_QPA_PLATFORM"] = "offscreen"
         if self.monitor:
             env["NETBUF_MONITOR"] = self.monitor
+        env.update(env_extra or {})
         self.out = open(self.out_path, "ab")
         self.err = open(self.err_path, "ab")
-        self.proc = subprocess.Popen([self.exe], cwd="/", env=env, stdout=self.out,
+        self.proc = subprocess.Popen([self.exe], cwd="/", env=env,
+                                     stdout=self.out if stdout is None else stdout,
                                      stderr=self.err, stdin=subprocess.DEVNULL)
         if wait_port and self.port_tcp:
             if not wait_for(lambda: self.can_connect(self.port_tcp), 15):
@@ -226,6 +229,11 @@ class Netbuf:
             con.commit()
         finally:
             con.close()
+
+    def stderr_lines(self):
+        """stderr's lines, without Qt's complaint about a missing runtime
+        directory (the unit gives it one)."""
+        return [l for l in self.stderr().split("\n") if l and "XDG_RUNTIME_DIR" not in l]
 
     def stdout_lines(self):
         return self.stdout().split("\n")

@@ -1,7 +1,10 @@
 """The PC side of netbuf: Modbus TCP function 3 and 16 against the real
 binary, with mbpoll and raw sockets, and the registers' way into net.db."""
 
+import os
+import pathlib
 import socket
+import sqlite3
 import subprocess
 import unittest
 
@@ -98,18 +101,41 @@ class RestartTest(unittest.TestCase):
         finally:
             nb.cleanup()
 
-    def test_missing_database_is_reported_and_no_table_is_made(self):
-        nb = Netbuf(port_tcp=0, create_db=False)
-        try:
-            nb.start(wait_port=False)
-            self.assertTrue(wait_for(lambda: "missing database" in nb.stderr() or
-                                     "no such table" in nb.stderr(), 10), nb.stderr())
-            self.assertIn("SELECT * FROM register", nb.stderr())
-            self.assertTrue(nb.alive())
-            nb.stop()
-            self.assertEqual(nb.query("SELECT name FROM sqlite_master"), [])
-        finally:
-            nb.cleanup()
+    def test_unusable_database_ends_headless_start_with_one_line(self):
+        def foreign(path):
+            con = sqlite3.connect(path)
+            con.execute("CREATE TABLE invoices(n INTEGER)")
+            con.commit()
+            con.close()
+
+        cases = [
+            # name, makes the file (None: no file), what the line says
+            ("missing", None, "\"%s\" : unable to open database file (No such file or directory)"),
+            ("empty", lambda p: pathlib.Path(p).write_bytes(b""), "no such table: register"),
+            ("foreign", foreign, "no such table: register"),
+            ("not sqlite", lambda p: pathlib.Path(p).write_bytes(b"x" * 4096),
+             "file is not a database"),
+        ]
+        for name, make, says in cases:
+            with self.subTest(name):
+                nb = Netbuf(port_tcp=0, create_db=False)
+                try:
+                    if make:
+                        make(nb.db)
+                    before = pathlib.Path(nb.db).read_bytes() if make else None
+                    nb.start(wait_port=False)
+                    nb.proc.wait(15)
+                    self.assertEqual(nb.proc.returncode, 1, nb.stderr())
+                    lines = nb.stderr_lines()
+                    self.assertEqual(len(lines), 1, lines)
+                    self.assertIn(says % nb.db if "%s" in says else says, lines[0])
+                    # Nothing is created or changed.
+                    if make:
+                        self.assertEqual(pathlib.Path(nb.db).read_bytes(), before)
+                    else:
+                        self.assertFalse(os.path.exists(nb.db))
+                finally:
+                    nb.cleanup()
 
 
 if __name__ == "__main__":

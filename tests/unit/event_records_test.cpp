@@ -138,7 +138,7 @@ TEST_F(EventRecordsTest, RefusedEventsWaitInOrderWithTheirIdsWhileTheDecisionGoe
   EXPECT_EQ(w.st.registers[kRegEventCntLo].val, 45);
   EXPECT_TRUE(w.st.upkeep.waiting_events.empty());
   EXPECT_EQ(journal.seen,
-            std::vector<std::string>{"4 waiting events stored in net.db, 0 still waiting"});
+            std::vector<std::string>{"waiting events stored in net.db: 4, still waiting: 0"});
 
   // A later outage is told again.
   w.db.RunSql("PRAGMA query_only = 1");
