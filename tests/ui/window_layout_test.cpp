@@ -297,11 +297,18 @@ TEST_F(Form1Test, TrayMenuAndUkryjChangeOnlyVisibility) {
 }
 
 TEST_F(Form1Test, FailedStartUpIsReportedAndLeavesTheWindowRunning) {
-  // No net.db beside the executable: the first query fails.
+  // No net.db beside the executable: reported with its path and the reason,
+  // and not created.
   ::testing::internal::CaptureStderr();
   form_->FormCreate();
   const std::string err = ::testing::internal::GetCapturedStderr();
-  EXPECT_NE(err.find("register"), std::string::npos) << err;
+  const QString db = dir_.path() + "/net.db";
+  EXPECT_NE(err.find(db.toStdString() + "\" : unable to open database file (No such file or "
+                                        "directory)"),
+            std::string::npos)
+      << err;
+  EXPECT_FALSE(QFile::exists(db));
+  EXPECT_FALSE(form_->started());
   EXPECT_EQ(form_->windowTitle(), QString::fromUtf8(texts::kCaption));
   EXPECT_FALSE(form_->tray().added());  // start-up stopped before the icon
   EXPECT_EQ(find<QLabel>("Label8")->text(), "?");

@@ -1,0 +1,171 @@
+"""netbuf as an unattended service under systemd: its command line, a port
+that is taken at start, stops by SIGHUP and with a closed log pipe, a net.db
+that is read-only at start, and what systemd and its journal get."""
+
+import os
+import re
+import signal
+import socket
+import sqlite3
+import subprocess
+import tempfile
+import unittest
+
+from netbuf_harness import BIN, Netbuf, Pc, free_port, wait_for
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def project_version():
+    with open(os.path.join(HERE, "../../CMakeLists.txt")) as f:
+        return re.search(r"project\(netbuf VERSION (\S+)", f.read()).group(1)
+
+
+class CommandLineTest(unittest.TestCase):
+    def test_help_version_and_anything_else(self):
+        directory = tempfile.mkdtemp(prefix="netbuf-cli-")
+        exe = os.path.join(directory, "netbuf")
+        os.symlink(os.path.join(BIN, "netbuf"), exe)
+        try:
+            cases = [
+                # arguments, exit status, stdout holds, stderr holds
+                (["--help"], 0, "Usage: netbuf [--help] [--version]", ""),
+                (["--version"], 0, "netbuf %s\n" % project_version(), ""),
+                (["--port", "502"], 2, "", "Usage: netbuf"),
+                (["net.db"], 2, "", "Usage: netbuf"),
+            ]
+            for args, status, out, err in cases:
+                with self.subTest(args):
+                    r = subprocess.run([exe] + args, capture_output=True, text=True, timeout=10,
+                                       cwd=directory, env=dict(os.environ, QT_QPA_PLATFORM="offscreen"))
+                    self.assertEqual(r.returncode, status, r.stderr)
+                    self.assertIn(out, r.stdout)
+                    self.assertIn(err, r.stderr)
+                    if not out:
+                        self.assertEqual(r.stdout, "")
+                    if not err:
+                        self.assertEqual(r.stderr, "")
+                    # Nothing started, nothing created.
+                    self.assertEqual(os.listdir(directory), ["netbuf"])
+        finally:
+            os.remove(exe)
+            os.rmdir(directory)
+
+
+class ServiceTest(unittest.TestCase):
+    def setUp(self):
+        # COM3 stands for a device that does not exist.
+        self.nb = Netbuf(com=3)
+        self.nb.link_com(3, os.path.join(self.nb.dir, "no-such-tty"))
+        self.com3 = os.path.join(self.nb.dir, "COM3")
+        self.parts = []
+
+    def tearDown(self):
+        self.nb.stop()
+        for p in self.parts:
+            p.close()
+        subprocess.run(["chattr", "-i", self.nb.db], capture_output=True)
+        self.nb.cleanup()
+
+    def test_pc_port_taken_at_start_opens_once_freed(self):
+        holder = socket.socket()
+        holder.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        holder.bind(("0.0.0.0", self.nb.port_tcp))
+        holder.listen()
+        self.parts.append(holder)
+        self.nb.start(wait_port=False)
+        failed = "PC port %d cannot be opened: " % self.nb.port_tcp
+        self.assertTrue(wait_for(lambda: any(l.startswith(failed) for l in self.nb.stderr_lines()),
+                                 10), self.nb.stderr())
+        holder.close()
+        self.assertTrue(wait_for(lambda: Netbuf.can_connect(self.nb.port_tcp), 10))
+        pc = Pc(self.nb.port_tcp)
+        self.parts.append(pc)
+        self.assertEqual(pc.read_regs(804, 2), [0, 0])
+        # Failing ticks left no line of their own; without the journal no
+        # level prefix either.
+        ports = [l for l in self.nb.stderr_lines() if l.startswith("PC port")]
+        self.assertEqual(len(ports), 2, ports)
+        self.assertTrue(ports[0].startswith(failed))
+        self.assertEqual(ports[1], "PC port %d open" % self.nb.port_tcp)
+
+    def test_sighup_and_a_closed_stdout_pipe_store_pending_changes(self):
+        r, w = os.pipe()
+        self.nb.monitor = "tcp"  # every PC frame is a line on stdout
+        try:
+            self.nb.start(stdout=w)
+        finally:
+            os.close(w)
+        os.close(r)  # nobody reads the log any more
+        pc = Pc(self.nb.port_tcp)
+        self.parts.append(pc)
+        # Answered although each frame's log line meets a closed pipe.
+        self.assertEqual(pc.write_regs(4000, [7, 8, 9])[7:], bytes.fromhex("100FA00003"))
+        self.assertEqual(pc.read_regs(4000, 3), [7, 8, 9])
+        self.assertTrue(self.nb.alive())
+        # Before any tick could store them.
+        self.assertEqual(self.nb.stop(signal.SIGHUP), 0, self.nb.stderr())
+        self.assertEqual([self.nb.register_in_db(a) for a in (4000, 4001, 4002)], [7, 8, 9])
+
+    def test_read_only_database_at_start_is_stored_to_once_writable(self):
+        if subprocess.run(["chattr", "+i", self.nb.db], capture_output=True).returncode != 0:
+            self.skipTest("chattr +i is not available here")
+        self.nb.start()
+        said = "%s can only be read: " % self.nb.db
+        self.assertTrue(any(l.startswith(said) for l in self.nb.stderr_lines()),
+                        self.nb.stderr())
+        pc = Pc(self.nb.port_tcp)
+        self.parts.append(pc)
+        pc.write_regs(4100, [1, 2])
+        subprocess.run(["chattr", "-i", self.nb.db], check=True)
+        self.assertTrue(wait_for(lambda: self.nb.register_in_db(4101) == 2, 10),
+                        self.nb.stderr())
+        self.assertIn("%s is writable again" % self.nb.db, self.nb.stderr_lines())
+
+    def test_a_stop_that_cannot_store_says_what_and_fails(self):
+        self.nb.start()
+        pc = Pc(self.nb.port_tcp)
+        self.parts.append(pc)
+        holder = sqlite3.connect(self.nb.db, isolation_level=None, timeout=5)
+        self.parts.append(holder)
+        holder.execute("BEGIN EXCLUSIVE")
+        pc.write_regs(4200, [5, 6])
+        self.assertEqual(self.nb.stop(), 1)
+        self.assertEqual(self.nb.stderr_lines()[-1],
+                         "stopping: not stored in net.db: 2 registers")
+
+    def test_systemd_gets_ready_status_and_journal_levels(self):
+        notify_path = os.path.join(self.nb.dir, "notify")
+        notify = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        notify.bind(notify_path)
+        notify.settimeout(10)
+        self.parts.append(notify)
+        # The journal is recognised by the device and inode of stderr.
+        open(self.nb.err_path, "ab").close()
+        err = os.stat(self.nb.err_path)
+        self.nb.start(env_extra={"NOTIFY_SOCKET": notify_path,
+                                 "JOURNAL_STREAM": "%d:%d" % (err.st_dev, err.st_ino)})
+        first = notify.recv(4096).decode()
+        self.assertTrue(first.startswith("READY=1\nSTATUS=PC none \u00b7 COM3 "), first)
+        self.assertTrue(first.endswith(" closed \u00b7 readers answering 0/0 \u00b7 db ok"
+                                       " \u00b7 0 events waiting"), first)
+        pc = Pc(self.nb.port_tcp)
+        self.parts.append(pc)
+        # The status follows: the PC is seen at the next update.
+        status = wait_for(lambda: notify.recv(4096).decode(), 10)
+        self.assertTrue(status.startswith("STATUS=PC 127.0.0.1 \u00b7 "), status)
+
+        lines = self.nb.stderr_lines()
+        self.assertIn("<6>PC port %d open" % self.nb.port_tcp, lines)
+        self.assertIn("<4>COM3 %s cannot be opened: No such file or directory" % self.com3, lines)
+        start = [l for l in lines if l.startswith("<6>netbuf ")]
+        self.assertEqual(len(start), 1, lines)
+        self.assertIn("<6>netbuf %s \u00b7 net.db %s \u00b7 COM1=3 (COM3 %s) DELAY1=30 "
+                      "PORT_TCP=%d SERVICE=%d N_CARD=0 S_CARD=0 \u00b7 time zone "
+                      % (project_version(), os.path.realpath(self.nb.db), self.com3, self.nb.port_tcp,
+                         self.nb.service), start[0])
+        self.assertTrue(all(re.match(r"<[346]>", l) for l in lines), lines)
+
+
+if __name__ == "__main__":
+    unittest.main()
