@@ -111,6 +111,7 @@ bool store_waiting_events(Context& ctx, std::size_t limit) {
   Upkeep& up = st.upkeep;
   auto& waiting = up.waiting_events;
   if (waiting.empty()) return true;
+  if (limit == 0) return false;
 
   // The rows and the counter that numbers them go to the file together, so a
   // restart can never hand out an Id that is already stored.
