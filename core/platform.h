@@ -90,4 +90,14 @@ class FormControls {
   virtual bool supervision_timer() const = 0;
 };
 
+// Lines for systemd's journal (standard error), whatever the monitor shows;
+// the numbers are syslog levels.
+enum class Severity { Error = 3, Warning = 4, Info = 6 };
+
+class Journal {
+ public:
+  virtual ~Journal() = default;
+  virtual void line(Severity s, const std::string& text) = 0;
+};
+
 }  // namespace netbuf

@@ -8,18 +8,10 @@
 #include <deque>
 #include <string>
 
+#include "core/platform.h"
 #include "store/sql_texts.h"
 
 namespace netbuf {
-
-enum class Severity { Error = 3, Warning = 4, Info = 6 };
-
-// Lines for systemd's journal (standard error), whatever the monitor says.
-class Journal {
- public:
-  virtual ~Journal() = default;
-  virtual void line(Severity s, const std::string& text) = 0;
-};
 
 // One port or line that should be open: its last reported state, so a change
 // is one line and a retry that fails the same way is none.

@@ -477,9 +477,11 @@ class LinkFaultTest(unittest.TestCase):
 
     def test_0_reader_falls_silent_and_answers_again(self):
         self.assertEqual(self.sim.command("silent 2 on"), "ok")
-        self.assertTrue(wait_for(lambda: "reader 2 (entry 2) not answering" in
-                                 self.nb.stderr_lines(), 10), self.nb.stderr())
-        self.assertEqual(self.sim.command("silent 2 off"), "ok")
+        try:
+            self.assertTrue(wait_for(lambda: "reader 2 (entry 2) not answering" in
+                                     self.nb.stderr_lines(), 10), self.nb.stderr())
+        finally:
+            self.assertEqual(self.sim.command("silent 2 off"), "ok")
         self.assertTrue(wait_for(lambda: "reader 2 (entry 2) answering again" in
                                  self.nb.stderr_lines(), 10), self.nb.stderr())
         # One line each, though many polls went unanswered; reader 1 kept answering.
