@@ -1,6 +1,7 @@
 #include "store/database.h"
 
 #include <sqlite3.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -13,8 +14,18 @@ namespace netbuf {
 void Database::open(const std::string& path) {
   if (database) return;
   path_ = path;
-  database = connect();
-  read_only_reason_ = read_only_reason_of(*database);
+  take(connect());
+}
+
+void Database::take(std::unique_ptr<TSQLiteDatabase> db) {
+  struct stat st {};
+  if (::stat(path_.c_str(), &st) == 0) {
+    dev_ = st.st_dev;
+    ino_ = st.st_ino;
+  }
+  read_only_reason_ = read_only_reason_of(*db);
+  rollback();
+  database = std::move(db);
 }
 
 std::unique_ptr<TSQLiteDatabase> Database::connect() const {
@@ -39,14 +50,30 @@ bool Database::reopen_writable() {
   if (read_only_reason_.empty()) return true;
   try {
     auto db = connect();
-    read_only_reason_ = read_only_reason_of(*db);
-    if (!read_only_reason_.empty()) return false;
-    rollback();
-    database = std::move(db);
+    if (!read_only_reason_of(*db).empty()) return false;
+    take(std::move(db));
     return true;
   } catch (const ESQLiteException&) {
     return false;
   }
+}
+
+Database::FileChange Database::follow_file() {
+  if (path_.empty()) return FileChange::None;
+  struct stat st {};
+  const bool exists = ::stat(path_.c_str(), &st) == 0;
+  if (database && exists && st.st_dev == dev_ && st.st_ino == ino_) return FileChange::None;
+  if (exists) {
+    try {
+      take(connect());
+      return FileChange::Reopened;
+    } catch (const ESQLiteException&) {
+    }
+  }
+  if (!database) return FileChange::None;
+  rollback();
+  database.reset();
+  return FileChange::Gone;
 }
 
 void Database::open_query(const std::string& sql) {

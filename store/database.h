@@ -2,6 +2,7 @@
 // small row-walking operations the loaders and the event readout use.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -25,6 +26,13 @@ class Database {
   // Replaces a read-only connection with a writable one once the file
   // allows it; true when the connection is (now) writable.
   bool reopen_writable();
+
+  // Whether the file at the path is still the one open. A file moved over it
+  // (a restore) or removed would take every later write into a file nobody
+  // reads: the connection follows the path instead, reopened on the new file
+  // or closed until there is one again. Says what this call changed.
+  enum class FileChange { None, Reopened, Gone };
+  FileChange follow_file();
 
   // current_result <- QuerySql(sql), then FirstRow. On failure current_result
   // keeps what it held and the exception goes to the caller.
@@ -52,8 +60,13 @@ class Database {
   std::unique_ptr<TSQLiteDatabase> connect() const;
   std::string read_only_reason_of(const TSQLiteDatabase& db) const;
 
+  void take(std::unique_ptr<TSQLiteDatabase> db);
+
   std::string path_;
   std::string read_only_reason_;
+  // The file the connection was opened on.
+  uint64_t dev_ = 0;
+  uint64_t ino_ = 0;
 };
 
 }  // namespace netbuf

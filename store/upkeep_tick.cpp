@@ -17,8 +17,19 @@ const char* const kDot = " \u00b7 ";
 
 void keep_db(Context& ctx) {
   Database& db = ctx.db;
+  Upkeep& up = ctx.st.upkeep;
+  switch (db.follow_file()) {
+    case Database::FileChange::Reopened:
+      up.say(Severity::Warning, db.path() + texts::kDbReplaced);
+      break;
+    case Database::FileChange::Gone:
+      up.say(Severity::Error, db.path() + texts::kDbGone);
+      break;
+    case Database::FileChange::None:
+      break;
+  }
   if (!db.is_open() || db.read_only_reason().empty()) return;
-  if (db.reopen_writable()) ctx.st.upkeep.say(Severity::Info, db.path() + texts::kDbWritable);
+  if (db.reopen_writable()) up.say(Severity::Info, db.path() + texts::kDbWritable);
 }
 
 void keep_server(Context& ctx, TcpEndpoint& server, WantedPort& want, const char* label) {

@@ -122,6 +122,26 @@ class ServiceTest(unittest.TestCase):
                         self.nb.stderr())
         self.assertIn("%s is writable again" % self.nb.db, self.nb.stderr_lines())
 
+    def test_net_db_removed_then_restored_is_followed(self):
+        self.nb.start()
+        pc = Pc(self.nb.port_tcp)
+        self.parts.append(pc)
+        backup = self.nb.db + ".backup"
+        src, dst = sqlite3.connect(self.nb.db), sqlite3.connect(backup)
+        src.backup(dst)
+        src.close()
+        dst.close()
+        os.remove(self.nb.db)
+        gone = "%s is gone: changes and events wait until it is back" % self.nb.db
+        self.assertTrue(wait_for(lambda: gone in self.nb.stderr_lines(), 10), self.nb.stderr())
+        pc.write_regs(4300, [3, 4])
+        # A restore moves the copy into place: the change goes to the new file.
+        os.replace(backup, self.nb.db)
+        self.assertTrue(wait_for(lambda: self.nb.register_in_db(4301) == 4, 10),
+                        self.nb.stderr())
+        self.assertIn("%s was replaced: writing to the new file" % self.nb.db,
+                      self.nb.stderr_lines())
+
     def test_a_stop_that_cannot_store_says_what_and_fails(self):
         self.nb.start()
         pc = Pc(self.nb.port_tcp)
