@@ -13,6 +13,7 @@
 #include <QToolButton>
 #include <algorithm>
 #include <exception>
+#include <stdexcept>
 
 #include "access/card_check.h"
 #include "core/log_texts.h"
@@ -282,7 +283,15 @@ void TForm1::FormCreate() {
     // can be ticked from the environment for diagnosis of a running service.
     log_->mirror_to_stdout(is_headless());
     log_->tick_categories(qEnvironmentVariable("NETBUF_MONITOR").toStdString());
-    start_up(*ctx_, db_path().toStdString());
+    const std::string db = db_path().toStdString();
+    try {
+      start_up(*ctx_, db);
+    } catch (const std::exception& e) {
+      // On a server this one line is all the installer gets: it names the file.
+      const std::string what = e.what();
+      if (!is_headless() || what.find(db) != std::string::npos) throw;
+      throw std::runtime_error(db + ": " + what);
+    }
     started_ = true;
     // A start-up that failed above leaves the icon out, as it leaves the rest.
     tray_->add();

@@ -129,6 +129,7 @@ class RestartTest(unittest.TestCase):
                     lines = nb.stderr_lines()
                     self.assertEqual(len(lines), 1, lines)
                     self.assertIn(says % nb.db if "%s" in says else says, lines[0])
+                    self.assertIn(nb.db, lines[0])
                     # Nothing is created or changed.
                     if make:
                         self.assertEqual(pathlib.Path(nb.db).read_bytes(), before)
