@@ -1,6 +1,6 @@
 // What keeps an unattended run whole: the ports it should hold, the events the
 // database has not taken yet, the readers that stopped answering, and where
-// the journal lines go. Part of the buffer state, so every handler reaches it.
+// the journal lines go. Held in the buffer state, so every handler reaches it.
 #pragma once
 
 #include <array>
