@@ -137,8 +137,7 @@ TEST(MonitorLog, ViewFollowsOnlyFromTheBottomAndKeepsASelection) {
   };
   const Case cases[] = {
       {"left at the bottom", [](QPlainTextEdit*) {}, true},
-      {"scrolled up", [](QPlainTextEdit* memo) { memo->verticalScrollBar()->setValue(5); },
-       false},
+      {"scrolled up", [](QPlainTextEdit* memo) { memo->verticalScrollBar()->setValue(5); }, false},
       {"selected a line at the bottom",
        [](QPlainTextEdit* memo) {
          QTextCursor c(memo->document()->findBlockByNumber(57));
