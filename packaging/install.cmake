@@ -1,15 +1,18 @@
-# Installation layout, the same as the Debian package's (see cpack.cmake):
-#   /opt/netbuf/bin/netbuf          the buffer; net.db and the COMn links go
-#                                   beside it, since it reads them from its
-#                                   own directory
-#   /usr/bin/netbuf-db, /usr/bin/netbuf-readersim
-#   /lib/systemd/system/netbuf.service
-#   /usr/share/doc/netbuf/README.md
-# Destinations are relative to the prefix, which the package sets to /.
+# Installation layout under the prefix (/usr for the Debian package, debian/):
+#   lib/netbuf/netbuf   the buffer, in a directory only root can write: netbuf
+#                       reads net.db and the COMn links from its executable's
+#                       directory, and Qt looks there for qt.conf and plugins
+#   bin/netbuf-db, bin/netbuf-readersim
+#   share/man/man8/netbuf.8, share/man/man1/netbuf-db.1, netbuf-readersim.1
+#   share/doc/netbuf/README.md
+# The package adds the unit, the service user, /var/lib/netbuf and the
+# net.db link beside the executable.
 
 if(TARGET netbuf)
-  install(TARGETS netbuf RUNTIME DESTINATION opt/netbuf/bin)
-  install(FILES ${CMAKE_CURRENT_LIST_DIR}/netbuf.service DESTINATION lib/systemd/system)
+  install(TARGETS netbuf RUNTIME DESTINATION lib/netbuf)
+  install(FILES ${CMAKE_CURRENT_LIST_DIR}/man/netbuf.8 DESTINATION share/man/man8)
 endif()
-install(TARGETS netbuf-db netbuf-readersim RUNTIME DESTINATION usr/bin)
-install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION usr/share/doc/netbuf)
+install(TARGETS netbuf-db netbuf-readersim RUNTIME DESTINATION bin)
+install(FILES ${CMAKE_CURRENT_LIST_DIR}/man/netbuf-db.1 ${CMAKE_CURRENT_LIST_DIR}/man/netbuf-readersim.1
+        DESTINATION share/man/man1)
+install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION share/doc/netbuf)

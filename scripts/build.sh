@@ -5,7 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 dir="${1:-build}"
 shift || true
-cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DNETBUF_WERROR=ON "$@" >/dev/null
 targets=()
 for t in ${NETBUF_TARGETS:-}; do targets+=(--target "$t"); done
 cmake --build "$dir" -j "$(nproc)" "${targets[@]}"

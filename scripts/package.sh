@@ -1,13 +1,23 @@
 #!/usr/bin/env bash
-# Builds the Debian package into build-pkg/ (netbuf_<version>_<arch>.deb).
-# Only the three installed programs are built; the tests and benchmarks are not.
+# Builds the Debian packages into build-pkg/: netbuf_<version>_<arch>.deb and
+# its detached debug symbols netbuf-dbgsym_<version>_<arch>.deb, with
+# dpkg-buildpackage and debhelper (debian/). The build runs in a copy of the
+# source tree (the files git knows, and new ones it does not ignore), so the
+# tree itself stays as it was; the build log is build-pkg/build.log.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
-dir=build-pkg
-cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DNETBUF_WITH_BENCH=OFF -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON "$@" >/dev/null
-cmake --build "$dir" -j "$(nproc)" --target netbuf netbuf-db netbuf-readersim
-rm -f "$dir"/netbuf_*.deb
-(cd "$dir" && cpack -G DEB)
-ls "$dir"/netbuf_*.deb
+out=build-pkg
+rm -rf "$out"
+mkdir -p "$out/netbuf"
+git ls-files -z --cached --others --exclude-standard |
+  while IFS= read -r -d '' f; do [ -e "$f" ] && printf '%s\0' "$f"; done |
+  tar -c --null -T - | tar -x -C "$out/netbuf"
+if ! (cd "$out/netbuf" &&
+      DEB_BUILD_OPTIONS="parallel=$(nproc) ${DEB_BUILD_OPTIONS:-}" \
+        dpkg-buildpackage -b -us -uc) >"$out/build.log" 2>&1; then
+  grep -E "error|warning" "$out/build.log" | tail -n 20 >&2
+  echo "package build failed; see $out/build.log" >&2
+  exit 1
+fi
+ls "$out"/*.deb

@@ -14,6 +14,7 @@ PACKAGES=(
   netcat-openbsd procps
   dpkg-dev
   libsystemd-dev
+  debhelper lintian systemd trayer
 )
 
 missing=()

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs every test: unit, window (offscreen), system tests
-# with real peers, every fuzz target for a bounded time, then the unit tests
-# again under AddressSanitizer and UndefinedBehaviorSanitizer.
+# with real peers (among them the Debian package: a Release build without
+# -Werror, lintian, the unit), every fuzz target for a bounded time, then the
+# unit tests again under AddressSanitizer and UndefinedBehaviorSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh

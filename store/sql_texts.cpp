@@ -29,10 +29,23 @@ std::string insert_event(const EventValues& v) {
   std::string s =
       "INSERT INTO event(ID,typ,ADR485,time,timezone,typ_kodu,kod1,kod2,kod3,kod4,kod5,status,"
       "code_no,alarm,event,q5)";
-  s += " VALUES (" + dec(v.id) + ",80," + dec(v.adr485) + "," + dec(v.time) + "," +
-       dec(static_cast<int64_t>(v.timezone)) + "," + dec(v.typ_kodu);
-  for (int32_t k : v.kod) s += "," + dec(k);
-  s += "," + dec(v.status) + "," + dec(v.code_no) + ",0,0,0);";
+  // Appended piece by piece: GCC 12 at -O3 takes `"literal" + std::string&&`
+  // here for an overlapping copy (a false -Wrestrict).
+  const auto field = [&s](int64_t n) {
+    s += ',';
+    s += dec(n);
+  };
+  s += " VALUES (";
+  s += dec(v.id);
+  s += ",80";
+  field(v.adr485);
+  field(v.time);
+  field(static_cast<int64_t>(v.timezone));
+  field(v.typ_kodu);
+  for (int32_t k : v.kod) field(k);
+  field(v.status);
+  field(v.code_no);
+  s += ",0,0,0);";
   return s;
 }
 

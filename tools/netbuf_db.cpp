@@ -36,9 +36,10 @@ constexpr const char* kUsage =
     "      write a complete database: every register 0..8999, every card 1..20001,\n"
     "      the six settings (defaults: port-tcp 502, service 1060, com 0 = no serial\n"
     "      port, delay 30 ms, n-card 0, s-card 0). An existing PATH is replaced only\n"
-    "      with --force.\n"
+    "      with --force. The file is made mode 0640.\n"
     "  netbuf-db set PATH KEY VALUE\n"
-    "      change one setting; KEY is COM1, DELAY1, PORT_TCP, SERVICE, N_CARD or S_CARD.\n"
+    "      change one setting; KEY is COM1, DELAY1 (20 or more), PORT_TCP, SERVICE,\n"
+    "      N_CARD or S_CARD.\n"
     "  netbuf-db events PATH [--from ID] [--limit N]\n"
     "      list stored events in Id order.\n"
     "  netbuf-db show PATH\n"
@@ -104,6 +105,8 @@ std::optional<int64_t> parse_integer(const std::string& text) {
   return v;
 }
 
+constexpr int64_t kMinDelay = 20;
+
 // Ports and the serial port number end up in 16-bit fields; the rest are
 // read back as 32-bit words.
 int64_t setting_value(const std::string& key, const std::string& text) {
@@ -115,6 +118,12 @@ int64_t setting_value(const std::string& key, const std::string& text) {
       key == netbuf::sql::kKeyService) {
     lo = 0;
     hi = 65535;
+  }
+  // netbuf raises a smaller poll interval to 20 ms at start; storing one would
+  // only make the file say something netbuf does not do.
+  if (key == netbuf::sql::kKeyDelay1 && *v < kMinDelay) {
+    throw ToolError("DELAY1 must be at least " + netbuf::dec(kMinDelay) +
+                    " (ms between two frames on the reader line): " + text);
   }
   if (*v < lo || *v > hi) {
     throw ToolError("value for " + key + " out of range " + netbuf::dec(lo) + ".." +
@@ -187,6 +196,13 @@ int cmd_create(int argc, char** argv) {
     remove_quietly(tmp);
     remove_quietly(tmp + "-journal");
     throw;
+  }
+  // Card codes and the event history: readable by the owner and its group only.
+  fs::permissions(tmp, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read,
+                  fs::perm_options::replace, ec);
+  if (ec) {
+    remove_quietly(tmp);
+    throw ToolError("cannot set the mode of " + tmp + ": " + ec.message());
   }
   if (exists) {
     // A hot journal left by the old file would be played back into the new one.

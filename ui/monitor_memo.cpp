@@ -68,6 +68,7 @@ void QtMonitorLog::tick_categories(const std::string& list) {
 
 void QtMonitorLog::log_line(const std::string& text) {
   mirror(text, true);
+  const View before = view();
   const QString t = QString::fromStdString(text);
   QTextCursor c(memo_->document());
   c.movePosition(QTextCursor::End);
@@ -77,29 +78,49 @@ void QtMonitorLog::log_line(const std::string& text) {
   }
   c.insertText(t);
   empty_ = false;
-  after_write(t.contains(QLatin1Char('\n')) || t.contains(QLatin1Char('\r')));
+  after_write(t.contains(QLatin1Char('\n')) || t.contains(QLatin1Char('\r')), before);
 }
 
 void QtMonitorLog::log_append(const std::string& text) {
   mirror(text, false);
+  const View before = view();
   const QString t = QString::fromStdString(text);
   QTextCursor c(memo_->document());
   c.movePosition(QTextCursor::End);
   c.insertText(t);
   empty_ = false;
-  after_write(t.contains(QLatin1Char('\n')) || t.contains(QLatin1Char('\r')));
+  after_write(t.contains(QLatin1Char('\n')) || t.contains(QLatin1Char('\r')), before);
 }
 
-void QtMonitorLog::after_write(bool may_split) {
+QtMonitorLog::View QtMonitorLog::view() const {
+  const QScrollBar* bar = memo_->verticalScrollBar();
+  const QTextCursor c = memo_->textCursor();
+  return {bar->value() >= bar->maximum() && !c.hasSelection(), bar->value(), c.anchor(),
+          c.position()};
+}
+
+void QtMonitorLog::after_write(bool may_split, const View& before) {
   if (may_split || counted_width_ != wrap_width()) {
     recount();
   } else {
     last_rows_ = rows_of(memo_->document()->lastBlock().text());
   }
-  // Follow the newest line.
-  QTextCursor end(memo_->document());
-  end.movePosition(QTextCursor::End);
-  memo_->setTextCursor(end);
+  QScrollBar* bar = memo_->verticalScrollBar();
+  if (before.follow) {
+    // Follow the newest line.
+    QTextCursor end(memo_->document());
+    end.movePosition(QTextCursor::End);
+    memo_->setTextCursor(end);
+    bar->setValue(bar->maximum());
+    return;
+  }
+  // The operator scrolled up or selected text: lines only ever go on at the
+  // end, so the same positions still hold what the operator was looking at.
+  QTextCursor kept(memo_->document());
+  kept.setPosition(before.anchor);
+  kept.setPosition(before.position, QTextCursor::KeepAnchor);
+  memo_->setTextCursor(kept);
+  bar->setValue(before.scroll);
 }
 
 void QtMonitorLog::log_clear() {

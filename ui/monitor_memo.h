@@ -38,7 +38,16 @@ class QtMonitorLog : public MonitorLog {
   int wrap_width() const;
   int rows_of(const QString& text) const;
   void recount();
-  void after_write(bool may_split);
+  // What the operator sees: whether the view follows the newest line (at the
+  // bottom, nothing selected), else where it stands and what is selected.
+  struct View {
+    bool follow;
+    int scroll;
+    int anchor;
+    int position;
+  };
+  View view() const;
+  void after_write(bool may_split, const View& before);
 
   void mirror(const std::string& text, bool new_line);
 

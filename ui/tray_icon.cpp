@@ -5,9 +5,11 @@
 #include <QPainter>
 #include <QPixmap>
 #include <QWidget>
+#include <iostream>
 
 #include "ui/app_title.h"
 #include "ui/captions.h"
+#include "ui/headless.h"
 
 namespace netbuf {
 
@@ -50,7 +52,9 @@ TrayIcon::~TrayIcon() {
 
 void TrayIcon::add() {
   added_ = true;
-  if (!QSystemTrayIcon::isSystemTrayAvailable()) return;
+  if (is_headless()) return;  // no desktop, now or later
+  // Shown even with no tray host yet: Qt embeds the icon once a panel with a
+  // tray starts, and that icon is the only way back to a hidden window.
   if (!icon_) {
     icon_ = new QSystemTrayIcon(application_icon(), this);
     icon_->setToolTip(application_title());
@@ -66,7 +70,18 @@ void TrayIcon::remove() {
 }
 
 void TrayIcon::hide_window() {
-  window_->hide();
+  if (tray_available_()) {
+    window_->hide();
+    return;
+  }
+  // Hidden with no tray to bring it back, the window would be lost for good;
+  // minimised, the desktop still offers it.
+  if (!told_no_tray_) {
+    told_no_tray_ = true;
+    std::cerr << "netbuf: no system tray on this desktop; \"" << captions::kStart1
+              << "\" minimises the window instead of hiding it" << std::endl;
+  }
+  window_->showMinimized();
 }
 
 void TrayIcon::show_window() {

@@ -4,6 +4,7 @@
 
 #include <QObject>
 #include <QSystemTrayIcon>
+#include <functional>
 
 class QAction;
 class QMenu;
@@ -18,13 +19,17 @@ class TrayIcon : public QObject {
   explicit TrayIcon(QWidget* window);
   ~TrayIcon() override;
 
-  void add();     // shows the icon (when the desktop has a tray)
+  void add();     // shows the icon, now or once the desktop has a tray
   void remove();  // takes it away
   bool added() const { return added_; }
+
+  // Whether the desktop has a tray now; a test may stand in for the desktop.
+  void set_tray_probe(std::function<bool()> probe) { tray_available_ = std::move(probe); }
 
   QMenu* menu() const { return menu_; }
   QSystemTrayIcon* icon() const { return icon_; }
 
+  // Hides the window; with no tray to bring it back, minimises it instead.
   void hide_window();
   void show_window();
   void on_activated(QSystemTrayIcon::ActivationReason reason);
@@ -36,6 +41,8 @@ class TrayIcon : public QObject {
   QAction* stop1_;
   QSystemTrayIcon* icon_ = nullptr;
   bool added_ = false;
+  bool told_no_tray_ = false;
+  std::function<bool()> tray_available_ = &QSystemTrayIcon::isSystemTrayAvailable;
 };
 
 }  // namespace netbuf

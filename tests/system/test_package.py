@@ -1,59 +1,66 @@
-"""The Debian package and its service: what the .deb holds, that the unit runs
-the packaged executable where its data is writable, that the installed tree
-runs headless as the unit runs it, and what the maintainer scripts do on
-install, upgrade, removal and purge (against recording stand-ins for the
-system commands). The package tests need build-pkg/netbuf_*.deb from
-scripts/package.sh and are skipped without it; the unit and script tests
-always run."""
+"""The Debian package as an installer gets it. scripts/package.sh builds it
+from this tree (dpkg-buildpackage: a Release build with the hardening flags
+and without -Werror); then lintian, the files, modes and links of the .deb,
+the unit under systemd-analyze, the installed tree running through its
+net.db link as the unit runs it, and the package's own removal and purge
+scripts with the database in place."""
 
 import glob
-import io
+import gzip
 import os
 import re
 import shutil
 import signal
 import socket
+import sqlite3
 import stat
 import subprocess
-import tarfile
 import tempfile
 import unittest
 
-from netbuf_harness import free_port, wait_for
+from netbuf_harness import Pc, free_port, stop_process, wait_for
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "../.."))
-PACKAGING = os.path.join(ROOT, "packaging")
-UNIT = os.path.join(PACKAGING, "netbuf.service")
-SCRIPTS = ("postinst", "prerm", "postrm")
+OUT = os.path.join(ROOT, "build-pkg")
+UNIT = "lib/systemd/system/netbuf.service"
+EXE = "usr/lib/netbuf/netbuf"
+STATE = "/var/lib/netbuf"
+MAX_EXPOSURE = 2.5
 
+# Every file of the package and its mode; all root's.
 EXPECTED_FILES = {
-    "./opt/netbuf/bin/netbuf": 0o755,
-    "./usr/bin/netbuf-db": 0o755,
-    "./usr/bin/netbuf-readersim": 0o755,
-    "./lib/systemd/system/netbuf.service": 0o644,
-    "./usr/share/doc/netbuf/README.md": 0o644,
+    EXE: 0o755,
+    "usr/bin/netbuf-db": 0o755,
+    "usr/bin/netbuf-readersim": 0o755,
+    UNIT: 0o644,
+    "usr/lib/sysusers.d/netbuf.conf": 0o644,
+    "usr/lib/tmpfiles.d/netbuf.conf": 0o644,
+    "usr/share/man/man8/netbuf.8.gz": 0o644,
+    "usr/share/man/man1/netbuf-db.1.gz": 0o644,
+    "usr/share/man/man1/netbuf-readersim.1.gz": 0o644,
+    "usr/share/doc/netbuf/README.md.gz": 0o644,
+    "usr/share/doc/netbuf/changelog.gz": 0o644,
+    "usr/share/doc/netbuf/copyright": 0o644,
 }
+EXPECTED_LINKS = {"usr/lib/netbuf/net.db": STATE + "/net.db",
+                  "usr/sbin/netbuf": "../lib/netbuf/netbuf"}
+PROGRAMS = (EXE, "usr/bin/netbuf-db", "usr/bin/netbuf-readersim")
+
+
+def run(*args, **kw):
+    kw.setdefault("timeout", 60)
+    kw.setdefault("text", True)
+    return subprocess.run(args, capture_output=True, check=True, **kw)
 
 
 def project_version():
-    return re.search(r"project\(netbuf VERSION ([0-9.]+)",
-                     read(os.path.join(ROOT, "CMakeLists.txt"))).group(1)
-
-
-def read(path, mode="r"):
-    with open(path, mode) as f:
-        return f.read()
-
-
-def find_deb():
-    debs = glob.glob(os.path.join(ROOT, "build-pkg", "netbuf_%s_*.deb" % project_version()))
-    return debs[0] if len(debs) == 1 else None
+    with open(os.path.join(ROOT, "CMakeLists.txt")) as f:
+        return re.search(r"project\(netbuf VERSION ([0-9.]+)", f.read()).group(1)
 
 
 def read_unit(text):
     """The unit as {section: {key: [values]}}; systemd keys may repeat."""
-    units = {}
-    section = None
+    units, section = {}, None
     for line in text.splitlines():
         line = line.strip()
         if not line or line.startswith("#"):
@@ -66,75 +73,168 @@ def read_unit(text):
     return units
 
 
-def run(*args, **kw):
-    return subprocess.run(args, capture_output=True, timeout=30, check=True, **kw)
-
-
 class PackageTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.deb = find_deb()
-        if not cls.deb:
-            raise unittest.SkipTest("no build-pkg/netbuf_%s_*.deb; build it with scripts/package.sh"
-                                    % project_version())
+        # NETBUF_REUSE_PACKAGE=1 tests what build-pkg/ holds, without building.
+        if os.environ.get("NETBUF_REUSE_PACKAGE") != "1":
+            r = subprocess.run(["bash", os.path.join(ROOT, "scripts/package.sh")], cwd=ROOT,
+                               capture_output=True, text=True, timeout=1500)
+            if r.returncode:
+                raise AssertionError("scripts/package.sh failed:\n" + r.stdout + r.stderr)
+        version = project_version()
+        cls.deb = os.path.join(OUT, "netbuf_%s_amd64.deb" % version)
+        cls.dbgsym = os.path.join(OUT, "netbuf-dbgsym_%s_amd64.deb" % version)
+        cls.changes = os.path.join(OUT, "netbuf_%s_amd64.changes" % version)
         cls.tree = tempfile.mkdtemp(prefix="netbuf-pkg-")
+        os.chmod(cls.tree, 0o755)
         run("dpkg-deb", "-x", cls.deb, cls.tree)
 
     @classmethod
     def tearDownClass(cls):
         shutil.rmtree(cls.tree, ignore_errors=True)
 
-    def member(self, tar_bytes, name):
-        with tarfile.open(fileobj=io.BytesIO(tar_bytes)) as t:
-            return t.extractfile(t.getmember(name)).read()
+    def path(self, rel):
+        return os.path.join(self.tree, rel)
 
-    def test_files_modes_and_nothing_else(self):
-        data = run("dpkg-deb", "--fsys-tarfile", self.deb).stdout
-        with tarfile.open(fileobj=io.BytesIO(data)) as t:
-            members = t.getmembers()
-        files = {m.name: m for m in members if not m.isdir()}
-        # net.db in particular must never come with the package: an upgrade
-        # would overwrite the installation's data.
-        self.assertEqual(set(files), set(EXPECTED_FILES))
-        for name, mode in EXPECTED_FILES.items():
-            m = files[name]
-            self.assertEqual((stat.S_IMODE(m.mode), m.uname, m.gname), (mode, "root", "root"), name)
-        self.assertEqual(self.member(data, "./lib/systemd/system/netbuf.service"),
-                         read(UNIT, "rb"),
-                         "the package's unit is stale; rebuild with scripts/package.sh")
+    def test_release_build_is_clean_and_lintian_has_nothing_to_say(self):
+        with open(os.path.join(OUT, "build.log")) as f:
+            log = f.read()
+        self.assertIn("-DCMAKE_BUILD_TYPE=Release", log)
+        self.assertNotRegex(log, r" -Werror( |$)", "warnings must not stop a plain build")
+        # No compiler warning at all, the false ones of -O3 included.
+        self.assertEqual(re.findall(r"^.*warning: .*\[-W[\w=+-]+\]$", log, re.M), [])
+        # Both packages: the .changes names them.
+        r = subprocess.run(["lintian", "--tag-display-limit", "0", self.changes],
+                           capture_output=True, text=True, timeout=600)
+        complaints = [l for l in r.stdout.splitlines() if l[:2] in ("E:", "W:")]
+        self.assertEqual(complaints, [], r.stdout + r.stderr)
 
-    def test_control_dependencies_and_maintainer_scripts(self):
-        fields = run("dpkg-deb", "-f", self.deb).stdout.decode()
-        self.assertRegex(fields, r"(?m)^Package: netbuf$")
+    def test_files_modes_links_and_metadata(self):
+        files, links = {}, {}
+        for top, dirs, names in os.walk(self.tree):
+            for d in dirs:
+                st = os.lstat(os.path.join(top, d))
+                if not stat.S_ISLNK(st.st_mode):
+                    rel = os.path.relpath(os.path.join(top, d), self.tree)
+                    self.assertEqual(stat.S_IMODE(st.st_mode), 0o755, rel)
+            for n in names:
+                p = os.path.join(top, n)
+                rel = os.path.relpath(p, self.tree)
+                if os.path.islink(p):
+                    links[rel] = os.readlink(p)
+                else:
+                    files[rel] = stat.S_IMODE(os.lstat(p).st_mode)
+        # Nothing in /opt, no net.db of the package's own (an upgrade would
+        # overwrite the operator's), nothing else beside the executable
+        # where Qt would look for qt.conf or plugins.
+        self.assertEqual(files, EXPECTED_FILES)
+        self.assertEqual(links, EXPECTED_LINKS)
+        listing = run("dpkg-deb", "-c", self.deb).stdout
+        self.assertEqual({l.split()[1] for l in listing.splitlines()}, {"root/root"})
+
+        for rel in files:
+            if rel.endswith(".gz"):  # gzip -9n: no name, no time stamp, best compression
+                with open(self.path(rel), "rb") as f:
+                    head = f.read(10)
+                self.assertEqual((head[3] & 0x08, head[4:8], head[8]), (0, bytes(4), 2), rel)
+        with gzip.open(self.path("usr/share/man/man8/netbuf.8.gz"), "rt") as f:
+            self.assertRegex(f.read(), r"(?m)^\.TH NETBUF 8 ")
+
+        fields = run("dpkg-deb", "-f", self.deb).stdout
         self.assertRegex(fields, r"(?m)^Version: %s$" % re.escape(project_version()))
-        depends = re.search(r"(?m)^Depends: (.*)$", fields).group(1)
-        for lib in ("libqt6widgets6", "libqt6network6", "libqt6serialport6", "libsqlite3-0",
-                    "libstdc++6", "passwd"):
-            self.assertIn(lib, depends)
-        ctrl = run("dpkg-deb", "--ctrl-tarfile", self.deb).stdout
-        with tarfile.open(fileobj=io.BytesIO(ctrl)) as t:
-            modes = {os.path.basename(m.name): stat.S_IMODE(m.mode) for m in t.getmembers()}
-        for s in SCRIPTS:
-            self.assertEqual(modes.get(s), 0o755, s)
-            self.assertEqual(self.member(ctrl, "./" + s),
-                             read(os.path.join(PACKAGING, "debian", s), "rb"),
-                             s + " in the package is stale; rebuild with scripts/package.sh")
+        self.assertNotRegex(fields, r"(?m)@localhost|^Depends:.*passwd")
+        with gzip.open(self.path("usr/share/doc/netbuf/changelog.gz"), "rt") as f:
+            self.assertTrue(f.readline().startswith("netbuf (%s) " % project_version()))
 
-    def test_installed_tree_runs_as_the_unit_runs_it(self):
-        exe = os.path.join(self.tree, "opt/netbuf/bin/netbuf")
-        self.assertNotIn(b"not found", run("ldd", exe).stdout)
+        # Hardened: full RELRO, stack protector, fortified calls; symbols only
+        # in the -dbgsym package.
+        fortified = False
+        for rel in PROGRAMS:
+            exe = self.path(rel)
+            self.assertIn("GNU_RELRO", run("readelf", "-lW", exe).stdout, rel)
+            self.assertRegex(run("readelf", "-dW", exe).stdout, r"BIND_NOW|FLAGS.*\bNOW\b", rel)
+            symbols = run("readelf", "--dyn-syms", "-W", exe).stdout
+            self.assertIn("__stack_chk_fail", symbols, rel)
+            fortified |= bool(re.search(r"__\w+_chk@", symbols.replace("__stack_chk_fail", "")))
+            self.assertNotIn(".debug_info", run("readelf", "-SW", exe).stdout, rel)
+        self.assertTrue(fortified)
+        debug = [l for l in run("dpkg-deb", "-c", self.dbgsym).stdout.splitlines()
+                 if "/.build-id/" in l and l.endswith(".debug")]
+        self.assertEqual(len(debug), len(PROGRAMS), debug)
+
+    def test_unit_verifies_and_is_locked_down(self):
+        unit_path = self.path(UNIT)
+        with open(unit_path) as f:
+            unit = read_unit(f.read())
+        svc = unit["Service"]
+        self.assertEqual(svc["ExecStart"], ["/" + EXE])
+        self.assertEqual(unit["Unit"]["ConditionPathExists"],
+                         [EXPECTED_LINKS["usr/lib/netbuf/net.db"]])
+        self.assertEqual(svc["StateDirectory"], [os.path.basename(STATE)])
+        self.assertEqual((svc["Type"], svc["NotifyAccess"]), (["notify"], ["main"]))
+        self.assertEqual(svc["AmbientCapabilities"], ["CAP_NET_BIND_SERVICE"])
+        # The reader line stays reachable: devices are closed except the
+        # serial ones.
+        self.assertNotIn("PrivateDevices", svc)
+        self.assertEqual(set(svc["DeviceAllow"]),
+                         {"char-ttyS rw", "char-ttyUSB rw", "char-ttyACM rw"})
+        self.assertIn("dialout", svc["SupplementaryGroups"])
+
+        # verify insists that the executable exists: the packaged one, unpacked.
+        with open(unit_path) as f:
+            text = f.read().replace("ExecStart=/" + EXE, "ExecStart=" + self.path(EXE))
+        with tempfile.TemporaryDirectory() as d:
+            with open(os.path.join(d, "netbuf.service"), "w") as f:
+                f.write(text)
+            r = subprocess.run(["systemd-analyze", "verify", "--man=no",
+                                os.path.join(d, "netbuf.service")],
+                               capture_output=True, text=True, timeout=60)
+        # Unknown keys and bad values are only warnings; any output is a fault.
+        self.assertEqual((r.returncode, r.stdout + r.stderr), (0, ""))
+        r = run("systemd-analyze", "security", "--offline=yes", "--no-pager", unit_path)
+        exposure = float(re.search(r"Overall exposure level for netbuf.service: ([0-9.]+)",
+                                   r.stdout).group(1))
+        self.assertLessEqual(exposure, MAX_EXPOSURE, r.stdout)
+
+    def test_installed_tree_runs_through_its_links(self):
+        """netbuf-db and netbuf from the package, netbuf started through its
+        link on the PATH, the database in the state directory reached through
+        the link beside the executable, run as the unit runs it; as an
+        unprivileged user when the test runs as root, so that the executable's
+        directory is not writable for it."""
+        state = self.path(STATE.lstrip("/"))
+        os.makedirs(state)
+        db = os.path.join(state, "net.db")
+        netbuf_db = self.path("usr/bin/netbuf-db")
         tcp, service = free_port(), free_port()
-        run(os.path.join(self.tree, "usr/bin/netbuf-db"), "create",
-            os.path.join(self.tree, "opt/netbuf/bin/net.db"),
-            "--port-tcp", str(tcp), "--service", str(service))
-        unit = read_unit(read(UNIT))["Service"]
+        run(netbuf_db, "create", db, "--port-tcp", str(tcp), "--service", str(service))
+        self.assertEqual(stat.S_IMODE(os.stat(db).st_mode), 0o640)
+        r = subprocess.run([netbuf_db, "set", db, "DELAY1", "19"], capture_output=True,
+                           text=True, timeout=30)
+        self.assertEqual((r.returncode, r.stderr),
+                         (1, "netbuf-db: DELAY1 must be at least 20 (ms between two frames "
+                             "on the reader line): 19\n"))
+        run(netbuf_db, "set", db, "DELAY1", "20")
+        link = self.path("usr/lib/netbuf/net.db")
+        os.remove(link)
+        os.symlink(db, link)
+        exe_dir = sorted(os.listdir(os.path.dirname(link)))
+
+        with open(self.path(UNIT)) as f:
+            svc = read_unit(f.read())["Service"]
+        runtime = self.path("run/netbuf")
+        os.makedirs(runtime, 0o700)
         env = {"PATH": "/usr/bin:/bin", "HOME": "/nonexistent"}
-        runtime = os.path.join(self.tree, "run")
-        os.mkdir(runtime, 0o700)
-        for assignment in unit["Environment"]:
+        for assignment in svc["Environment"]:
             k, _, v = assignment.partition("=")
             env[k] = runtime if k == "XDG_RUNTIME_DIR" else v
-        proc = subprocess.Popen([exe], cwd="/", env=env, stdin=subprocess.DEVNULL,
+        cmd = [self.path("usr/sbin/netbuf")]  # through the link on the PATH
+        if os.geteuid() == 0:
+            for p in (state, db, runtime):
+                os.chown(p, 65534, 65534)
+            cmd = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"] + cmd
+        proc = subprocess.Popen(cmd, cwd="/", env=env, stdin=subprocess.DEVNULL,
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         try:
             def answer():
@@ -145,8 +245,13 @@ class PackageTest(unittest.TestCase):
                 except OSError:
                     return None
             self.assertEqual(wait_for(answer, 15), b"OK")
-            proc.send_signal(signal.SIGTERM)
-            out, err = proc.communicate(timeout=30)
+            pc = Pc(tcp)
+            try:
+                self.assertEqual(len(pc.write_regs(3000, [0x1357])), 12)
+            finally:
+                pc.close()
+            stop_process(proc, 30, signal.SIGTERM)
+            out, err = proc.communicate()
         finally:
             if proc.poll() is None:
                 proc.kill()
@@ -156,144 +261,47 @@ class PackageTest(unittest.TestCase):
         # With the unit's environment Qt finds its runtime directory and has
         # nothing to complain about.
         self.assertEqual(err, b"")
+        con = sqlite3.connect(db)
+        try:
+            self.assertEqual(con.execute("SELECT val FROM register WHERE adres=3000").fetchall(),
+                             [(0x1357,)])
+        finally:
+            con.close()
+        # SQLite kept its journal beside the real file, not the link.
+        self.assertEqual(sorted(os.listdir(os.path.dirname(link))), exe_dir)
 
-
-class UnitTest(unittest.TestCase):
-    def test_unit_verifies_and_keeps_its_paths_consistent(self):
-        text = read(UNIT)
-        unit = read_unit(text)
-        svc = unit["Service"]
-        exe = svc["ExecStart"][0]
-        data_dir = os.path.dirname(exe)
-        self.assertIn("." + exe, EXPECTED_FILES)
-        self.assertEqual(unit["Unit"]["ConditionPathExists"], [data_dir + "/net.db"])
-        self.assertIn(data_dir, svc["ReadWritePaths"][0].split())
-        self.assertEqual(svc["ProtectSystem"], ["strict"])
-        self.assertEqual((svc["User"], svc["KillSignal"], svc["Restart"]),
-                         (["netbuf"], ["SIGTERM"], ["on-failure"]))
-        self.assertIn("QT_QPA_PLATFORM=offscreen", svc["Environment"])
-        for key in ("AmbientCapabilities", "CapabilityBoundingSet"):
-            self.assertEqual(svc[key], ["CAP_NET_BIND_SERVICE"], key)
-        # Each of these closes the device list and with it the reader line.
-        for key in ("PrivateDevices", "DevicePolicy", "DeviceAllow", "ProtectClock"):
-            self.assertNotIn(key, svc)
-
-        if not shutil.which("systemd-analyze"):
-            self.skipTest("systemd-analyze is not installed")
-        with tempfile.TemporaryDirectory() as d:
-            # verify insists that the executable exists; point it at one that does.
-            copy = os.path.join(d, "netbuf.service")
-            with open(copy, "w") as f:
-                f.write(text.replace("ExecStart=" + exe, "ExecStart=/bin/true"))
-            r = subprocess.run(["systemd-analyze", "verify", copy], capture_output=True,
-                               text=True, timeout=30)
-        # Unknown keys and bad values are only warnings; any output is a fault.
-        self.assertEqual((r.returncode, r.stdout + r.stderr), (0, ""))
-
-
-STUB = r"""#!/bin/sh
-echo "$(basename "$0") $*" >> "$STATE/calls"
-case "$(basename "$0") $1" in
-  "getent passwd") [ -e "$STATE/user-$2" ] ;;
-  "getent group") [ -e "$STATE/group-$2" ] ;;
-  "useradd "*) for a; do n=$a; done; touch "$STATE/user-$n" "$STATE/group-$n" ;;
-  "userdel "*) rm "$STATE/user-$1" ;;
-  "groupdel "*) rm "$STATE/group-$1" ;;
-  "dpkg-statoverride --list") [ -e "$STATE/override" ] ;;
-  "dpkg-statoverride --update") touch "$STATE/override" ;;
-  "dpkg-statoverride --remove") rm "$STATE/override" ;;
-esac
-"""
-
-
-class MaintainerScriptsTest(unittest.TestCase):
-    """The scripts run by /bin/sh with the system's paths moved under a
-    scratch root and the commands that change users, overrides and services
-    replaced by stand-ins that record their arguments."""
-
-    def setUp(self):
-        self.root = tempfile.mkdtemp(prefix="netbuf-scripts-")
-        self.state = os.path.join(self.root, "state")
-        stubs = os.path.join(self.root, "stubs")
-        os.makedirs(self.state)
+    def test_remove_and_purge_keep_the_database(self):
+        """The package's own postrm, with the system's paths moved under a
+        scratch root and the service helpers replaced by stand-ins."""
+        scratch = tempfile.mkdtemp(prefix="netbuf-postrm-")
+        self.addCleanup(shutil.rmtree, scratch, True)
+        stubs = os.path.join(scratch, "stubs")
         os.makedirs(stubs)
-        for cmd in ("getent", "useradd", "usermod", "userdel", "groupdel", "dpkg-statoverride",
-                    "systemctl", "chown", "chmod"):
-            path = os.path.join(stubs, cmd)
-            with open(path, "w") as f:
-                f.write(STUB)
-            os.chmod(path, 0o755)
-        self.env = {"PATH": stubs + ":/usr/bin:/bin", "STATE": self.state}
-        self.dir = self.root + "/opt/netbuf/bin"
-        os.makedirs(self.dir)
-
-    def tearDown(self):
-        shutil.rmtree(self.root, ignore_errors=True)
-
-    def systemd(self):
-        os.makedirs(self.root + "/run/systemd/system")
-
-    def script(self, name, *args):
-        text = read(os.path.join(PACKAGING, "debian", name))
-        for p in ("/opt/netbuf", "/run/systemd/system", "/etc/systemd"):
-            text = text.replace(p, self.root + p)
-        open(os.path.join(self.state, "calls"), "w").close()
-        r = subprocess.run(["/bin/sh", "-c", text, name, *args], env=self.env,
-                           capture_output=True, text=True, timeout=30)
-        self.assertEqual(r.returncode, 0, r.stderr)
-        calls = [c for c in read(os.path.join(self.state, "calls")).splitlines()
-                 if not c.startswith("getent ")]
-        return calls, r.stderr
-
-    def test_install_then_upgrade(self):
-        self.systemd()
-        calls, _ = self.script("postinst", "configure", "")
-        self.assertEqual(calls, [
-            "useradd --system --user-group --home-dir %s/opt/netbuf --no-create-home "
-            "--shell /usr/sbin/nologin --comment netbuf event buffer netbuf" % self.root,
-            "usermod --append --groups dialout netbuf",
-            "dpkg-statoverride --list " + self.dir,
-            "dpkg-statoverride --update --add root netbuf 1775 " + self.dir,
-            "systemctl daemon-reload",
-        ])
-        # Upgrade: user and override are there; a running service restarts.
-        calls, _ = self.script("postinst", "configure", "1.5.0")
-        self.assertEqual(calls, [
-            "usermod --append --groups dialout netbuf",
-            "dpkg-statoverride --list " + self.dir,
-            "systemctl daemon-reload",
-            "systemctl try-restart netbuf.service",
-        ])
-        self.assertEqual(self.script("prerm", "upgrade", "1.6.0")[0], [])
-        self.assertEqual(self.script("prerm", "remove")[0], ["systemctl stop netbuf.service"])
-
-    def test_without_systemd_nothing_touches_services(self):
-        for name, args in (("postinst", ("configure", "")), ("prerm", ("remove",)),
-                           ("postrm", ("remove",))):
-            calls, _ = self.script(name, *args)
-            self.assertFalse([c for c in calls if c.startswith("systemctl")], name)
-
-    def test_purge_removes_user_and_override_and_hands_data_to_root(self):
-        self.systemd()
-        self.script("postinst", "configure", "")
-        wants = self.root + "/etc/systemd/system/multi-user.target.wants"
-        os.makedirs(wants)
-        os.symlink("/lib/systemd/system/netbuf.service", wants + "/netbuf.service")
-        open(self.dir + "/net.db", "w").close()
-        os.symlink("/dev/ttyUSB0", self.dir + "/COM1")
-
-        self.assertNotIn("userdel netbuf", self.script("postrm", "remove")[0])
-        calls, err = self.script("postrm", "purge")
-        self.assertFalse(os.path.lexists(wants + "/netbuf.service"))
-        for c in ("dpkg-statoverride --remove " + self.dir,
-                  "chown -h root:root %s/net.db" % self.dir,
-                  "chown -h root:root %s/COM1" % self.dir,
-                  "userdel netbuf", "groupdel netbuf"):
-            self.assertIn(c, calls)
-        self.assertIn("data left in", err)
-        self.assertEqual(os.listdir(self.state), ["calls"])
-        # A second purge (user already gone) still succeeds.
-        self.assertNotIn("userdel netbuf", self.script("postrm", "purge")[0])
+        for cmd in ("deb-systemd-helper", "deb-systemd-invoke", "systemctl", "systemd-sysusers",
+                    "systemd-tmpfiles", "userdel", "groupdel"):
+            with open(os.path.join(stubs, cmd), "w") as f:
+                f.write('#!/bin/sh\necho "$(basename "$0") $*" >> "%s/calls"\n' % scratch)
+            os.chmod(os.path.join(stubs, cmd), 0o755)
+        state = scratch + STATE
+        os.makedirs(state)
+        with open(state + "/net.db", "w") as f:
+            f.write("history")
+        control = run("dpkg-deb", "--ctrl-tarfile", self.deb, text=False).stdout
+        text = subprocess.run(["tar", "-xO", "./postrm"], input=control, capture_output=True,
+                              check=True, timeout=30).stdout.decode()
+        text = text.replace(STATE, state).replace("/run/systemd", scratch + "/run/systemd")
+        for action, told in (("remove", False), ("purge", True)):
+            r = subprocess.run(["/bin/sh", "-c", text, "postrm", action],
+                               env={"PATH": stubs + ":/usr/bin:/bin"}, capture_output=True,
+                               text=True, timeout=30)
+            self.assertEqual(r.returncode, 0, r.stderr)
+            with open(state + "/net.db") as f:
+                self.assertEqual(f.read(), "history", action)
+            self.assertEqual(state in r.stderr, told, r.stderr)
+        with open(scratch + "/calls") as f:
+            calls = f.read()
+        self.assertIn("deb-systemd-helper purge netbuf.service", calls)
+        self.assertNotRegex(calls, r"userdel|groupdel")
 
 
 if __name__ == "__main__":

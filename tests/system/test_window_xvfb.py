@@ -1,6 +1,7 @@
 """The real window of netbuf on a private X server (Xvfb): where it stands,
-what each page looks like, and the two controls below the pages. The
-screenshots stay in the build tree (screenshots/) for a person to look at."""
+what each page looks like, the two controls below the pages, and "Ukryj"
+without and with a tray host (trayer). The screenshots stay in the build tree
+(screenshots/) for a person to look at."""
 
 import os
 import subprocess
@@ -8,7 +9,7 @@ import tempfile
 import time
 import unittest
 
-from netbuf_harness import BIN, Netbuf, Pc, Xvfb, wait_for
+from netbuf_harness import BIN, Netbuf, Pc, Xvfb, stop_process, wait_for
 
 SHOTS = os.path.normpath(os.path.join(BIN, "..", "screenshots"))
 CAPTION = "Brennik  1.6                              VARNEL"
@@ -21,6 +22,8 @@ ON_FORM = (450, 530)
 STATUS_TAB = (20, 12)
 UKRYJ = (293, 528)
 QUIT_BOX = (15, 529)
+NO_TRAY = ('netbuf: no system tray on this desktop; "Ukryj" minimises the window instead of '
+           'hiding it\n')
 
 
 class Shot:
@@ -134,15 +137,45 @@ class WindowTest(unittest.TestCase):
         self.assertTrue(black(monitor.pixel(*IN_LOG)))
         self.assertEqual(len({status.rgb, settings.rgb, monitor.rgb}), 3)
 
-        # Hidden, the window is off the screen while the buffer serves on.
+    def test_ukryj_without_and_with_a_tray_host(self):
+        window = self.start_window()
+        # No tray: the window stays within reach, and standard error says why, once.
         self.click(window, UKRYJ)
-        self.assertTrue(wait_for(lambda: not self.visible(), 10, 0.2))
-        pc = Pc(self.nb.port_tcp)
+        self.click(window, UKRYJ)
+        self.assertTrue(wait_for(lambda: NO_TRAY in self.nb.stderr(), 10, 0.1))
+        self.assertEqual(self.visible(), [window])
+
+        # A tray host started later gets the icon that was there from the start.
+        tray = subprocess.Popen(["trayer", "--edge", "top", "--align", "right", "--widthtype",
+                                 "request", "--height", "32", "--SetDockType", "false"],
+                                env=self.x.env(), stdout=subprocess.DEVNULL,
+                                stderr=subprocess.DEVNULL)
         try:
-            self.assertIsNotNone(pc.read_regs(3170, 1))
+            icon = wait_for(lambda: [w for w in self.xdotool("search", "--onlyvisible", "--class",
+                                                             "netbuf").split() if w != window],
+                            15, 0.2)
+            self.assertEqual(len(icon), 1, self.x.log())
+            badge = self.shoot_when(icon[0], "tray-icon",
+                                    lambda s: s.count((0, 0, s.width, s.height),
+                                                      lambda p: p == FORM_GREY) > 50)
+            self.assertGreater(badge.count((0, 0, badge.width, badge.height),
+                                           lambda p: p == FORM_GREY), 50)
+
+            # Hidden, the window is off the screen while the buffer serves on.
+            self.click(window, UKRYJ)
+            self.assertTrue(wait_for(lambda: not self.visible(), 10, 0.2))
+            pc = Pc(self.nb.port_tcp)
+            try:
+                self.assertIsNotNone(pc.read_regs(3170, 1))
+            finally:
+                pc.close()
+            self.assertTrue(self.nb.alive())
+            # A click on the icon brings it back.
+            self.click(icon[0], (10, 10))
+            self.assertTrue(wait_for(lambda: self.visible() == [window], 10, 0.2))
         finally:
-            pc.close()
-        self.assertTrue(self.nb.alive())
+            stop_process(tray)
+        self.assertEqual(self.nb.stderr().count(NO_TRAY), 1)
 
     def test_quit_box_ends_the_program_and_keeps_changes(self):
         window = self.start_window()

@@ -5,9 +5,12 @@
 #include <QAbstractTextDocumentLayout>
 #include <QCheckBox>
 #include <QPlainTextEdit>
+#include <QScrollBar>
 #include <QTextBlock>
+#include <QTextCursor>
 #include <QTextLayout>
 #include <QWidget>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -122,6 +125,64 @@ TEST(MonitorLog, RowCountAgreesWithTheShownControl) {
   }
   EXPECT_EQ(m.log->displayed_rows(), laid_out);
   EXPECT_EQ(counted_hidden, laid_out);
+}
+
+// The view follows new lines only while it stands at the bottom with nothing
+// selected; otherwise what the operator looks at and has selected stays put.
+TEST(MonitorLog, ViewFollowsOnlyFromTheBottomAndKeepsASelection) {
+  struct Case {
+    const char* name;
+    std::function<void(QPlainTextEdit*)> operator_does;
+    bool follows;
+  };
+  const Case cases[] = {
+      {"left at the bottom", [](QPlainTextEdit*) {}, true},
+      {"scrolled up", [](QPlainTextEdit* memo) { memo->verticalScrollBar()->setValue(5); }, false},
+      {"selected a line at the bottom",
+       [](QPlainTextEdit* memo) {
+         QTextCursor c(memo->document()->findBlockByNumber(57));
+         c.movePosition(QTextCursor::EndOfBlock, QTextCursor::KeepAnchor);
+         memo->setTextCursor(c);
+         memo->verticalScrollBar()->setValue(memo->verticalScrollBar()->maximum());
+       },
+       false},
+      {"scrolled up and back down",
+       [](QPlainTextEdit* memo) {
+         memo->verticalScrollBar()->setValue(5);
+         memo->verticalScrollBar()->setValue(memo->verticalScrollBar()->maximum());
+       },
+       true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    MonitorPage m;
+    m.page.show();
+    for (int i = 0; i < 60; ++i) m.log->log_line("line " + std::to_string(i));
+    QScrollBar* bar = m.memo->verticalScrollBar();
+    ASSERT_GT(bar->maximum(), 20);
+    ASSERT_EQ(bar->value(), bar->maximum());
+    c.operator_does(m.memo);
+    const int value = bar->value();
+    const int max_before = bar->maximum();
+    const QString selected = m.memo->textCursor().selectedText();
+
+    for (int i = 0; i < 10; ++i) m.log->log_line("new " + std::to_string(i));
+    m.log->log_append(" and more");
+    testing::spin(20);
+
+    EXPECT_GT(bar->maximum(), max_before);
+    if (c.follows) {
+      EXPECT_EQ(bar->value(), bar->maximum());
+      EXPECT_EQ(m.memo->textCursor().position(), m.memo->document()->characterCount() - 1);
+    } else {
+      EXPECT_EQ(bar->value(), value);
+      EXPECT_EQ(m.memo->textCursor().selectedText(), selected);
+    }
+    // The row limit applies whatever the view.
+    for (int i = 0; i < 140; ++i) m.log->log_line("more");
+    m.log->log_limit();
+    EXPECT_EQ(m.text(), "");
+  }
 }
 
 }  // namespace

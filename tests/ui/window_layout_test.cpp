@@ -275,6 +275,7 @@ TEST_F(Form1Test, Button3ListsTheReceiveCountAndEveryReaderEntry) {
 }
 
 TEST_F(Form1Test, TrayMenuAndUkryjChangeOnlyVisibility) {
+  form_->tray().set_tray_probe([] { return true; });
   form_->show();
   auto* menu = find<QMenu>("PopupMenu1");
   menu->actions()[0]->trigger();  // "Ukryj"
@@ -294,6 +295,22 @@ TEST_F(Form1Test, TrayMenuAndUkryjChangeOnlyVisibility) {
   form_->hide();
   form_->tray().on_activated(QSystemTrayIcon::DoubleClick);
   EXPECT_TRUE(form_->isVisible());
+}
+
+TEST_F(Form1Test, WithoutATrayUkryjMinimisesAndSaysWhyOnce) {
+  form_->tray().set_tray_probe([] { return false; });
+  form_->show();
+  ::testing::internal::CaptureStderr();
+  find<QAbstractButton>("Button4")->click();
+  find<QMenu>("PopupMenu1")->actions()[0]->trigger();  // "Ukryj" in the menu
+  find<QAbstractButton>("Button4")->click();
+  const std::string err = ::testing::internal::GetCapturedStderr();
+  EXPECT_TRUE(form_->isVisible());
+  EXPECT_TRUE(form_->isMinimized());
+  EXPECT_EQ(err,
+            "netbuf: no system tray on this desktop; \"Ukryj\" minimises the window instead of "
+            "hiding it\n");
+  EXPECT_TRUE(find<QTimer>("Timer1")->isActive());
 }
 
 TEST_F(Form1Test, FailedStartUpIsReportedAndLeavesTheWindowRunning) {

@@ -322,7 +322,10 @@ class ReaderLine {
     }
     if (cmd == "dump") {
       std::string s = "registers 0-" + dec(kDumpLast) + " at address " + t[1] + ":";
-      for (int i = 0; i <= kDumpLast; ++i) s += " " + hex_min(r->regs[i], 4);
+      for (int i = 0; i <= kDumpLast; ++i) {
+        s += ' ';  // not `" " + text`: a false -Wrestrict with GCC 12 at -O3
+        s += hex_min(r->regs[i], 4);
+      }
       out.lines.push_back(s);
       return {};
     }
