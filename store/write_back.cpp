@@ -4,6 +4,7 @@
 
 #include "core/hex_text.h"
 #include "core/log_texts.h"
+#include "readerbus/pass_through.h"
 #include "service/remote_control.h"
 #include "store/sql_texts.h"
 
@@ -127,8 +128,7 @@ void compute_zone_mask(Context& ctx) {
 void on_write_back_tick(Context& ctx) {
   compute_zone_mask(ctx);
   service_supervision_tick(ctx);
-  for (int e = 1; e <= kReaderCount; ++e)
-    if (ctx.st.readers[e].hold_off > 0) --ctx.st.readers[e].hold_off;
+  pass_through_tick(ctx.st);
 
   Batch batch(ctx);
   write_back_registers(batch, ctx);
