@@ -92,19 +92,20 @@ void write_back_registers(Batch& batch, Context& ctx) {
     if (ctx.st.registers[a].dirty == 1 && !batch.store_register(a)) return;
 }
 
-// At most three cards a tick, within the card count; Gauge1 shows the
-// position of the last dirty card handled.
+// Every dirty card within the card count, in the tick's transaction: a card
+// the PC uploaded or revoked is in the file within one tick, so a power cut
+// cannot bring an old card back. Gauge1 shows the position of the last dirty
+// card stored.
 void write_back_cards(Batch& batch, Context& ctx) {
   const int32_t n = ctx.st.reg(kRegCardCount);
   if (n < 0) return;
   const int last = n < kCardCount ? n : kCardCount - 1;
   // The bar shows only where the tick ended, so it is set once, not per entry.
-  int written = 0;
   int gauge = 0;
   for (int k = 0; k <= last; ++k) {
     if (ctx.st.cards[k].dirty != 1) continue;
+    if (!batch.store_card(k)) break;
     gauge = n > 0 ? static_cast<int>(static_cast<int64_t>(k) * 100 / n) : 0;
-    if (++written > 3 || !batch.store_card(k)) break;
   }
   ctx.form.set_gauge(gauge);
 }
