@@ -71,8 +71,9 @@ int relay_partner(const Context& ctx, int entry) {
   if (!valid_entry(entry)) return 0;
   const int zone = ctx.st.readers[entry].geo_zone;
   int partner = 0;
-  // A partner needs both relay bits; the last one in the table wins.
-  for (int k = 1; k <= kReaderCount; ++k) {
+  // A partner needs both relay bits; the last configured one wins.
+  const int count = std::min<int>(ctx.st.reader_count, kReaderCount);
+  for (int k = 1; k <= count; ++k) {
     const Tczytnik& r = ctx.st.readers[k];
     if (k != entry && r.geo_zone == zone && (r.flags & kRelayBits) == kRelayBits) partner = k;
   }

@@ -25,8 +25,9 @@ void BufferState::set_card_kod(int k, std::string kod) {
 }
 
 int BufferState::find_reader(int address) const {
-  int found = kReaderCount;
-  for (int e = 1; e <= kReaderCount; ++e)
+  int found = 0;
+  const int count = reader_count < kReaderCount ? reader_count : kReaderCount;
+  for (int e = 1; e <= count; ++e)
     if (readers[e].adr485 == address) found = e;
   return found;
 }

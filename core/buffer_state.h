@@ -22,7 +22,7 @@ inline constexpr int kServiceCounters = 101;
 inline constexpr int kPcConnections = 11;
 inline constexpr int kTxFrameSize = 41;
 inline constexpr int kRxAccSize = 2001;
-inline constexpr int kRxAccLimit = 20;
+inline constexpr int kRxAccLimit = 256;  // the longest RTU frame
 inline constexpr int kCardNotFound = 65535;
 
 // Registers with a fixed meaning.
@@ -97,8 +97,9 @@ class BufferState {
   void set_card_kod(int k, std::string kod);
   const CardIndex& card_index() const { return card_index_; }
 
-  // Reader table, entries 1..32. find_reader returns the highest entry with
-  // that address, 32 when none has it.
+  // Reader table, entries 1..32; only 1..reader_count are configured, the
+  // rest are left-overs of a longer list. find_reader returns the highest
+  // configured entry with that address, 0 when none has it.
   Tczytnik& reader(int e) { return readers[e]; }
   int find_reader(int address) const;
 

@@ -1,5 +1,8 @@
 #include "core/reader_rebuild.h"
 
+#include <algorithm>
+#include <array>
+
 #include "core/hex_text.h"
 
 namespace netbuf {
@@ -27,23 +30,49 @@ void rebuild_readers(Context& ctx) {
   form.set_label(13, dec(st.event_counter()));
   form.set_label(14, dec(st.event_read_pointer()));
 
+  // A PC write rebuilds the whole list, but readers it did not touch must not
+  // notice: a reader keeps its runtime state (reference code, pending relay or
+  // buzzer, pass-through) under its address, wherever it now stands. Only the
+  // entry that answers for the address (the highest) takes it over; entries
+  // new to the list, and the rest, start fresh.
+  const std::array<Tczytnik, kReaderCount + 1> before = st.readers;
+  const int before_count = std::clamp<int>(st.reader_count, 0, kReaderCount);
+  const auto previous = [&](int32_t address) -> const Tczytnik* {
+    for (int e = before_count; e >= 1; --e)
+      if (before[e].adr485 == address) return &before[e];
+    return nullptr;
+  };
+
   st.reader_count = 0;
   for (int slot = 0; slot < kReaderCount; ++slot) {
     const int r = kRegReaderSlots + 4 * slot;
     const int32_t w0 = st.reg(r);
     if (w0 == 0) continue;
     Tczytnik& e = st.readers[++st.reader_count];
+    e = Tczytnik{};
     e.adr485 = div256(w0);
     e.geo_zone = mod256(w0);
     e.flags = div256(st.reg(r + 1));
     e.flags_low = mod256(st.reg(r + 1));
     e.cfg_word3 = st.reg(r + 2);
     e.cfg_word4 = st.reg(r + 3);
-    e.armed = 0;
-    e.action = kActionNone;
-    e.aux_text.clear();
-    e.hold_off = 0;
-    e.pc_wait = 0;
+  }
+  for (int e = st.reader_count + 1; e <= kReaderCount; ++e) st.readers[e] = Tczytnik{};
+
+  for (int e = st.reader_count; e >= 1; --e) {
+    Tczytnik& r = st.readers[e];
+    if (st.find_reader(r.adr485) != e) continue;
+    const Tczytnik* old = previous(r.adr485);
+    if (old == nullptr) continue;
+    r.last_code = old->last_code;
+    r.aux_text = old->aux_text;
+    r.armed = old->armed;
+    r.action = old->action;
+    r.pc_wait = old->pc_wait;
+    r.tx_frame = old->tx_frame;
+    r.tx_len = old->tx_len;
+    r.pc_tid = old->pc_tid;
+    r.hold_off = old->hold_off;
   }
 
   form.set_label(4, dec(st.reader_count));

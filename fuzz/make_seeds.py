@@ -67,6 +67,7 @@ def f21(tid, records):
 T = "fuzz_pc_read"
 write(T, "f03_read_two_registers", f03(1, 3000, 2))
 write(T, "f03_two_frames_one_read", f03(1, 0, 1) + f03(2, 1, 1))
+write(T, "f03_then_f16_one_read", f03(1, 0, 1) + f16(2, 3000, [5]))
 write(T, "f03_max_quantity", f03(3, 0, 125))
 write(T, "f03_past_register_image", f03(4, 8990, 20))
 write(T, "f03_odd_register_values", f03(5, 10, 3))
@@ -137,6 +138,10 @@ write(T, "pass_through_read_answered",
       bytes([PC, 0, WAIT, 0, 0]) + chunk(b"", 2) + chunk(poll_answer(2, 0x1234, bytes(6))))
 write(T, "pass_through_write_answered",
       bytes([PC, WAIT | WRITE, 0, 0, 0]) + chunk(b"", 1) + chunk(ack(5, 1)))
+long_answer = rtu(2, 3, 250, *range(250))
+write(T, "pass_through_long_answer",
+      bytes([PC, 0, WAIT, 0, 0]) + chunk(b"", 2)
+      + b"".join(chunk(long_answer[i:i + 31]) for i in range(0, len(long_answer), 31)))
 write(T, "pass_through_pc_gone",
       bytes([0, 0, WAIT, 0, 0]) + chunk(b"", 2) + chunk(poll_answer(2, 0, bytes(6))))
 ans = poll_answer(5, 0, bytes([0, 1, 2, 3, 4, 5]))

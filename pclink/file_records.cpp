@@ -36,6 +36,8 @@ constexpr int kFirstCardFile = 8;
 constexpr int kLastCardFile = 23;
 constexpr int kCardsPerFile = 512;
 constexpr int kEventFile = 128;
+// An event answer's byte counts are one byte each: 7 records fill them.
+constexpr int kMaxEventRecords = 7;
 
 constexpr uint8_t kUnitBuffer = mbap::kBufferUnit;
 constexpr uint8_t kFnReadFileRecord = 20;
@@ -114,18 +116,22 @@ void append_event_record(const Database& db, Bytes& out) {
   put(out, db.read_int("q5"), 4);
 }
 
-// Event records of the rows with first <= Id < limit, in database order.
-// Returns the row count; a query or row that cannot be read counts as none.
-int query_events(Database& db, int64_t first, int64_t limit, Bytes& records) {
+// Event records of up to `count` events with first <= Id <= last, ascending.
+// Returns the row count and the Id of the last row; a query or row that
+// cannot be read counts as none.
+int query_events(Database& db, int64_t first, int64_t last, int count, Bytes& records,
+                 int64_t& last_id) {
   try {
-    db.open_query(sql::select_events(first, limit));
+    db.open_query(sql::select_events(first, last, count));
     int rows = 0;
     for (; !db.current_result->AtEnd(); db.current_result->NextRow()) {
+      last_id = db.read_int("ID");
       append_event_record(db, records);
       ++rows;
     }
     return rows;
   } catch (const ESQLiteException&) {
+    records.clear();
     return 0;
   }
 }
@@ -147,9 +153,12 @@ void read_cards(BufferState& st, const uint8_t* req, int file, int k) {
 void read_events(Context& ctx, const uint8_t* req, int k) {
   BufferState& st = ctx.st;
   const int64_t start = st.event_read_pointer();
-  const int64_t limit = int64_t{st.event_counter()} + 1;
+  const int64_t last = st.event_counter();
   Bytes records;
-  const int rows = start < limit ? query_events(ctx.db, start, start + k, records) : 0;
+  int64_t last_id = 0;
+  const int count = std::min(k, kMaxEventRecords);
+  const int rows =
+      start <= last && count > 0 ? query_events(ctx.db, start, last, count, records, last_id) : 0;
   if (rows < 1) {
     append(st, exception_answer(req));
     return;
@@ -159,8 +168,8 @@ void read_events(Context& ctx, const uint8_t* req, int k) {
   const int before = st.pc_tx_len;
   append(st, answer);
   if (st.pc_tx_len == before) return;  // not sent, so not read
-  // The pointer moves by the rows actually sent, never by k.
-  const uint32_t next = static_cast<uint32_t>(start + rows);
+  // Past the last Id sent: gaps are skipped, nothing is sent twice.
+  const uint32_t next = static_cast<uint32_t>(last_id + 1);
   st.set_reg(kRegReadPtrHi, static_cast<int32_t>(next >> 16));
   st.set_reg(kRegReadPtrLo, static_cast<int32_t>(next & 0xFFFFu));
 }

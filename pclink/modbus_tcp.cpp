@@ -76,6 +76,13 @@ bool write_registers(Context& ctx) {
   return true;
 }
 
+void echo(BufferState& st, int from, int to) {
+  const int k = std::min(to - from, kPcBufferSize - st.pc_tx_len);
+  if (k <= 0) return;
+  std::copy_n(st.pc_rx.begin() + from, k, st.pc_tx.begin() + st.pc_tx_len);
+  st.pc_tx_len += k;
+}
+
 void log_answer(Context& ctx, int function) {
   const BufferState& st = ctx.st;
   // The hex text is built only for a log that shows it: every request passes here.
@@ -124,28 +131,35 @@ void on_pc_data(Context& ctx) {
     return;
   }
 
+  // Each frame of the read is served by its own function code; an unknown
+  // one ends the read, since its length cannot be told. A tail too short to
+  // hold a function code goes to the read's first function, which refuses it
+  // as truncated.
   const int function = st.pc_rx[kFunction];
-  switch (function) {
-    case 3:
-      while (st.pc_rx_pos < n && read_registers(ctx)) {
-      }
-      break;
-    case 16:
-      while (st.pc_rx_pos < n && write_registers(ctx)) {
-      }
-      break;
-    case 20:
-      while (st.pc_rx_pos < n) read_file_record(ctx);
-      break;
-    case 21:
-      while (st.pc_rx_pos < n && write_file_record(ctx)) {
-      }
-      // The PC gets its whole request back as the answer.
-      std::copy(st.pc_rx.begin(), st.pc_rx.begin() + n, st.pc_tx.begin());
-      st.pc_tx_len = n;
-      break;
-    default:
-      break;
+  while (st.pc_rx_pos < n) {
+    const int p = st.pc_rx_pos;
+    bool go_on = false;
+    switch (p + kFunction < n ? st.pc_rx[p + kFunction] : function) {
+      case 3:
+        go_on = read_registers(ctx);
+        break;
+      case 16:
+        go_on = write_registers(ctx);
+        break;
+      case 20:
+        read_file_record(ctx);
+        go_on = true;
+        break;
+      case 21:
+        go_on = write_file_record(ctx);
+        // The PC gets its request back as the answer; what could not be
+        // parsed is echoed too, as the rest of the read.
+        echo(st, p, go_on ? st.pc_rx_pos : n);
+        break;
+      default:
+        break;
+    }
+    if (!go_on) break;
   }
 
   log_answer(ctx, function);

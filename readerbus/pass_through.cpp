@@ -20,21 +20,31 @@ void pass_through(Context& ctx, uint8_t tid_low) {
   const int len = std::clamp(st.pc_rx_len, 0, kPcBufferSize);
   if (len <= kFunction) return;
 
+  // Only a configured reader is lent to the PC, and only for a frame it can
+  // be sent: anything else (function 6 from a PC tool, a frame too short or
+  // too long) goes nowhere and holds nobody; the PC sees its own time-out.
   const int e = st.find_reader(st.pc_rx[kUnit]);
+  if (e == 0) return;
   Tczytnik& r = st.readers[e];
-  const uint8_t fn = st.pc_rx[kFunction];
-  if (fn == kFnReadHolding || fn == kFnWriteMultiple) {
-    const int n = forwarded_frame(st.pc_rx.data(), len, r.tx_frame);
-    // Too short, or more data than the frame area holds: leave the reader as it was.
-    if (n == 0) return;
-    r.tx_len = n;
-  }
-  // Other functions get no frame but hold the reader like an unanswered
-  // request, so the PC sees its own time-out.
+  const int n = forwarded_frame(st.pc_rx.data(), len, r.tx_frame);
+  if (n == 0) return;
+  r.tx_len = n;
   r.hold_off = kHoldOffTicks;
   r.pc_tid = tid_low;
   r.action = kActionForward;
   r.pc_wait = kPcWaiting;
+}
+
+void pass_through_tick(BufferState& st) {
+  for (Tczytnik& r : st.readers) {
+    if (r.hold_off <= 0) continue;
+    if (--r.hold_off > 0) continue;
+    // The hold-off is over and the answer never came (silent reader, broken
+    // CRC): the PC has long given up, so the reader goes back to its polls.
+    if (r.action == kActionForward) r.action = kActionNone;
+    r.pc_wait = 0;
+    r.tx_len = 0;
+  }
 }
 
 }  // namespace netbuf

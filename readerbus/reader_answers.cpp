@@ -42,12 +42,25 @@ Frame take_front(BufferState& st, int k) {
   return f;
 }
 
+// A function-3 answer longer than a poll answer only comes for a read the PC
+// passed through (up to 125 registers). Anywhere else such a header is noise,
+// and waiting for its bytes would swallow the answers behind it.
+bool plausible_start(const BufferState& st) {
+  const uint8_t fn = st.rx_acc[kRtuFunction];
+  if (fn == kFnWriteMultiple) return true;
+  if (fn != kFnReadHolding) return false;
+  if (st.rx_len <= kRtuByteCount) return true;  // the byte count is still to come
+  const int n = st.rx_acc[kRtuByteCount];
+  if (n <= kPollAnswerData) return true;
+  const int e = st.find_reader(st.rx_acc[kRtuAddress]);
+  return e > 0 && st.readers[e].pc_wait == kPcWaiting && n % 2 == 0 &&
+         n + kF03Overhead <= kRxAccLimit;
+}
+
 // Noise, exception answers and stray bytes go one at a time until a function
 // code we answer to stands in byte 1.
 void resync(BufferState& st) {
-  while (st.rx_len > 1 && st.rx_acc[kRtuFunction] != kFnReadHolding &&
-         st.rx_acc[kRtuFunction] != kFnWriteMultiple)
-    drop_front(st, 1);
+  while (st.rx_len > 1 && !plausible_start(st)) drop_front(st, 1);
 }
 
 // The PC's frame still waits for the reader's turn: an answer now is the
@@ -92,6 +105,7 @@ void take_f03(Context& ctx) {
   note_good_answer(ctx, f[kRtuAddress]);
 
   const int e = st.find_reader(f[kRtuAddress]);
+  if (e == 0) return;  // no configured reader has that address
   Tczytnik& r = st.readers[e];
   if (r.pc_wait == 0 && r.action == kActionNone) apply_card_rule(ctx, e, f);
   if (parked(r)) return;
@@ -116,6 +130,7 @@ void take_f16(Context& ctx) {
   note_good_answer(ctx, f[kRtuAddress]);
 
   const int e = st.find_reader(f[kRtuAddress]);
+  if (e == 0) return;
   Tczytnik& r = st.readers[e];
   if (parked(r)) return;
   if (r.pc_wait == kPcWaiting) answer_to_pc(ctx, e, f.data(), kF16AnswerSize - 2);

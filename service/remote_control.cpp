@@ -16,10 +16,9 @@ constexpr int kIdleTicks = 100;  // supervision ticks of 3 s: 300 s after the la
 constexpr uint8_t kAnswer[] = {'O', 'K'};
 
 int reader_for(const BufferState& st, int64_t adres) {
-  // No reader can carry an address outside 32 bits; find_reader's answer for
-  // an unknown address is the last entry.
+  // No reader can carry an address outside 32 bits.
   if (adres < std::numeric_limits<int32_t>::min() || adres > std::numeric_limits<int32_t>::max())
-    return kReaderCount;
+    return 0;
   return st.find_reader(static_cast<int>(adres));
 }
 
@@ -33,7 +32,9 @@ void serve(Context& ctx, int i) {
   const RemoteCommand cmd =
       parse_remote_command(std::span<const uint8_t>(ctx.st.service_rx.data(), got));
 
-  ctx.st.reader(reader_for(ctx.st, cmd.adres)).action = kActionRelay;
+  // A command for an address no configured reader has is still answered,
+  // but fires nothing.
+  if (const int e = reader_for(ctx.st, cmd.adres); e > 0) ctx.st.reader(e).action = kActionRelay;
   ctx.log.line_if(LogCategory::Events,
                   texts::kRemoteRelay + cmd.sender + texts::kRemoteRelayAt + dec(cmd.adres));
   ctx.log.line_if(LogCategory::Tcp, texts::kRemoteControl + cmd.sender + " " + cmd.text +

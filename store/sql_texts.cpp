@@ -49,9 +49,9 @@ std::string insert_event(const EventValues& v) {
   return s;
 }
 
-std::string select_events(int64_t first, int64_t limit) {
-  return "SELECT * from  event  where (event.Id >= " + dec(first) + ") and (event.Id < " +
-         dec(limit) + ") ;";
+std::string select_events(int64_t first, int64_t last, int count) {
+  return "SELECT *, max(rowid) FROM event WHERE ID >= " + dec(first) + " AND ID <= " + dec(last) +
+         " GROUP BY ID ORDER BY ID LIMIT " + dec(count) + ";";
 }
 
 std::string update_setting(const std::string& value_text, const char* key) {

@@ -33,7 +33,11 @@ struct EventValues {
 };
 std::string insert_event(const EventValues& v);
 
-std::string select_events(int64_t first, int64_t limit);
+// Events with first <= Id <= last in ascending Id order, each Id once, at
+// most `count` of them. Where the PC set the counter back and an Id is stored
+// twice, SQLite takes the other columns from the row with max(rowid): the
+// most recently stored. Walks the event_id index, no sort.
+std::string select_events(int64_t first, int64_t last, int count);
 
 // Transactions group a write-back tick, and an event row with its counter.
 inline constexpr const char* kBegin = "BEGIN";

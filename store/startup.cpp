@@ -45,11 +45,12 @@ void start_up(Context& ctx, const std::string& db_path) {
   db.open_query(sql::kSelectRegister);
   Column adres_col("adres"), val_col("val"), opis_col("opis");
   while (!db.current_result->AtEnd()) {
-    const auto adres = static_cast<int32_t>(adres_col.read_int(db));
+    // Judged as the 64-bit number it is, so 4294967296 is not register 0.
+    const int64_t adres = adres_col.read_int(db);
     const auto val = static_cast<int32_t>(val_col.read_int(db));
     opis_col.read_text(db);
     // Rows outside the register image have no place in it and are skipped.
-    if (BufferState::valid_register(adres)) st.registers[adres] = Register{val, 0};
+    if (adres >= 0 && adres < kRegisterCount) st.registers[adres] = Register{val, 0};
     db.current_result->NextRow();
   }
 
@@ -57,9 +58,10 @@ void start_up(Context& ctx, const std::string& db_path) {
   Column numer_col("numer"), typ_col("typ"), time_zone_col("time_zone"), geo_zone_col("geo_zone"),
       kod_col("kod"), lcd_col("lcd");
   while (!db.current_result->AtEnd()) {
-    // Numbers keep their low 32 bits and count from 1; the entry is taken in
-    // 64 bits, so the lowest number does not overflow.
-    const int64_t k = int64_t{static_cast<int32_t>(numer_col.read_int(db))} - 1;
+    // Numbers count from 1 and are judged as the 64-bit numbers they are:
+    // 4294967297 is no card.
+    const int64_t numer = numer_col.read_int(db);
+    const int64_t k = numer >= 1 && numer <= kCardCount ? numer - 1 : -1;
     const auto typ = static_cast<int32_t>(typ_col.read_int(db));
     const auto time_zone = static_cast<int32_t>(time_zone_col.read_int(db));
     const auto geo_zone = static_cast<int32_t>(geo_zone_col.read_int(db));

@@ -5,6 +5,7 @@
 #include "access/event_records.h"
 #include "core/hex_text.h"
 #include "core/log_texts.h"
+#include "readerbus/pass_through.h"
 #include "service/remote_control.h"
 #include "store/sql_texts.h"
 #include "store/upkeep_tick.h"
@@ -93,19 +94,20 @@ void write_back_registers(Batch& batch, Context& ctx) {
     if (ctx.st.registers[a].dirty == 1 && !batch.store_register(a)) return;
 }
 
-// At most three cards a tick, within the card count; Gauge1 shows the
-// position of the last dirty card handled.
+// Every dirty card within the card count, in the tick's transaction: a card
+// the PC uploaded or revoked is in the file within one tick, so a power cut
+// cannot bring an old card back. Gauge1 shows the position of the last dirty
+// card stored.
 void write_back_cards(Batch& batch, Context& ctx) {
   const int32_t n = ctx.st.reg(kRegCardCount);
   if (n < 0) return;
   const int last = n < kCardCount ? n : kCardCount - 1;
   // The bar shows only where the tick ended, so it is set once, not per entry.
-  int written = 0;
   int gauge = 0;
   for (int k = 0; k <= last; ++k) {
     if (ctx.st.cards[k].dirty != 1) continue;
+    if (!batch.store_card(k)) break;
     gauge = n > 0 ? static_cast<int>(static_cast<int64_t>(k) * 100 / n) : 0;
-    if (++written > 3 || !batch.store_card(k)) break;
   }
   ctx.form.set_gauge(gauge);
 }
@@ -129,8 +131,7 @@ void compute_zone_mask(Context& ctx) {
 void on_write_back_tick(Context& ctx) {
   compute_zone_mask(ctx);
   service_supervision_tick(ctx);
-  for (int e = 1; e <= kReaderCount; ++e)
-    if (ctx.st.readers[e].hold_off > 0) --ctx.st.readers[e].hold_off;
+  pass_through_tick(ctx.st);
 
   keep_up(ctx);
   Batch batch(ctx);

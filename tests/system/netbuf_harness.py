@@ -768,3 +768,24 @@ def cpu_seconds(pid):
     with open("/proc/%d/stat" % pid) as f:
         fields = f.read().rsplit(")", 1)[1].split()
     return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def remote(port, text):
+    """One remote-control command on its own connection; the answer."""
+    with socket.create_connection(("127.0.0.1", port), timeout=5) as s:
+        s.sendall(text.encode())
+        return s.recv(16)
+
+
+def configure_readers(nb, readers):
+    """Reader slots in net.db (before start) from reader_slots() triples."""
+    for i, v in enumerate(reader_slots(readers)):
+        nb.execute("UPDATE register SET val=? WHERE adres=?", (v, 1400 + i))
+
+
+def card0_all_day(nb):
+    """In net.db (before start): time zone 0 all day on every day, and card 0
+    (code 0A1B2C3D4E) passing there in geo zone 0."""
+    for i, v in enumerate([0, 1440] * 7):
+        nb.execute("UPDATE register SET val=? WHERE adres=?", (v, 1700 + i))
+    nb.execute("UPDATE karty SET typ=1, kod='0A1B2C3D4E', time_zone=1, geo_zone=1 WHERE numer=1")

@@ -6,31 +6,20 @@ carries garbage and then goes away."""
 
 import os
 import random
-import socket
 import statistics
 import subprocess
 import time
 import unittest
 
 from netbuf_harness import (LineTap, Netbuf, Pc, PtyPair, PymodbusReaders, RawReaders,
-                            ReaderSim, buzzer_frame, cpu_seconds, poll_frame, reader_slots,
-                            relay_frame, wait_for, with_crc, shut_down)
+                            ReaderSim, buzzer_frame, card0_all_day, configure_readers,
+                            cpu_seconds, poll_frame, reader_slots, relay_frame, remote, wait_for,
+                            with_crc, shut_down)
 
 POLL_1 = bytes.fromhex("0103000A0005A5CB")
 N_CARD = 0x8001
 EVENT = ("SELECT ID,typ,ADR485,timezone,typ_kodu,kod1,kod2,kod3,kod4,kod5,status,code_no,"
          "alarm,event,q5 FROM event ORDER BY rowid")
-
-
-def remote(port, text):
-    with socket.create_connection(("127.0.0.1", port), timeout=5) as s:
-        s.sendall(text.encode())
-        return s.recv(16)
-
-
-def configure(nb, readers):
-    for i, v in enumerate(reader_slots(readers)):
-        nb.execute("UPDATE register SET val=? WHERE adres=?", (v, 1400 + i))
 
 
 class RawLineTest(unittest.TestCase):
@@ -44,7 +33,7 @@ class RawLineTest(unittest.TestCase):
         self.line = self.readers = None
         try:
             self.line = PtyPair(self.nb.dir, "COM3", "readers")
-            configure(self.nb, [(1, 0, 0), None, (5, 0, 0x0C), (300, 0, 0)])
+            configure_readers(self.nb, [(1, 0, 0), None, (5, 0, 0x0C), (300, 0, 0)])
             # 300 goes out as its low byte.
             self.readers = RawReaders(self.line.b, [1, 5, 0x2C])
             self.nb.start()
@@ -132,11 +121,7 @@ class PymodbusLineTest(unittest.TestCase):
             sniff = os.path.join(self.nb.dir, "line.bin")
             self.line = PtyPair(self.nb.dir, "COM3", "readers", sniff=sniff)
             self.tap = LineTap(sniff)
-            # Time zone 0 all day on every day; card 0 may pass in geo zone 0.
-            for i, v in enumerate([0, 1440] * 7):
-                self.nb.execute("UPDATE register SET val=? WHERE adres=?", (v, 1700 + i))
-            self.nb.execute("UPDATE karty SET typ=1, kod='0A1B2C3D4E', time_zone=1, geo_zone=1 "
-                            "WHERE numer=1")
+            card0_all_day(self.nb)
             self.slaves = PymodbusReaders(self.line.b, [1, 2, 3])
             self.nb.start()
             self.started = time.monotonic()
@@ -264,7 +249,7 @@ class GarbageLineTest(unittest.TestCase):
         self.line = self.sim = None
         try:
             self.line = PtyPair(self.nb.dir, "COM3", "readers")
-            configure(self.nb, [(1, 0, 0), (2, 0, 0), (3, 0, 0)])
+            configure_readers(self.nb, [(1, 0, 0), (2, 0, 0), (3, 0, 0)])
             self.sim = ReaderSim(self.line.b, "--readers", "1,2,3")
             self.nb.start()
         except BaseException:

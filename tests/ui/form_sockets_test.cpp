@@ -85,12 +85,15 @@ TEST_F(FormSockets, ServicePortSurvivesAMalformedCommand) {
   const std::string err = ::testing::internal::GetCapturedStderr();
   EXPECT_FALSE(err.empty());
   EXPECT_EQ(c->bytesAvailable(), 0);
-  EXPECT_EQ(form_->context().st.reader(32).action, 0);
+  BufferState& st = form_->context().st;
+  st.reader_count = 1;
+  st.reader(1).adr485 = 5;
+  EXPECT_EQ(st.reader(1).action, 0);
 
   // The loop went on: the next command is carried out and answered.
   c->write("#Jan,x,1,2,4$");
   EXPECT_EQ(read_some(*c, 2), QByteArray("OK"));
-  EXPECT_EQ(form_->context().st.reader(32).action, 2);  // no reader at address 5
+  EXPECT_EQ(st.reader(1).action, 2);
 }
 
 }  // namespace

@@ -68,6 +68,7 @@ TEST_F(CardCheckTest, DecisionTable) {
   reader(6, 16, 3, 0x0C);  // other zone
   reader(7, 17, 1, 0x00);
   reader(8, 18, 5, 0x00);  // alone in its zone
+  w.st.reader_count = 8;
   card(4, "1122334455", 0b1, (1 << 2) | (1 << 5));
   const std::string code = "001122334455";
 
@@ -79,6 +80,10 @@ TEST_F(CardCheckTest, DecisionTable) {
 
   EXPECT_EQ(decide(3, code), (std::map<int, int>{{5, kActionRelay}}));
   EXPECT_EQ(last_status(), 4);
+  // A partner beyond the configured list is a left-over, not a reader.
+  w.st.reader_count = 4;
+  EXPECT_EQ(decide(3, code), (std::map<int, int>{{2, kActionRelay}}));
+  w.st.reader_count = 8;
 
   EXPECT_EQ(decide(8, code), (std::map<int, int>{}));
   EXPECT_EQ(last_event(), (Row{18, 0x11, 0x22, 0x33, 0x44, 0x55, 4, 4}));
@@ -132,6 +137,7 @@ TEST_F(CardCheckTest, MonitorLinesLabelsAndTestButton) {
   };
   reader(1, 7, 0, 0);
   reader(2, 8, 0, 0x0C);
+  w.st.reader_count = 2;
   EXPECT_EQ(last_line(1, "730591826441"), "Karta ważna, przekaznik w innym czytniku:");
   EXPECT_EQ(last_line(1, "730000000000"), "Karta nieznana");
   w.st.zone_mask = 0;

@@ -85,7 +85,7 @@ class FileRecordsTest : public ::testing::Test {
   testing::FakeWorld w;
 };
 
-TEST_F(FileRecordsTest, EventReadoutAdvancesByTheRowsSent) {
+TEST_F(FileRecordsTest, EventReadoutMovesThePointerPastTheLastIdSent) {
   for (int id = 1; id <= 10; ++id) add(id);
   events(10, 8);
 
@@ -105,10 +105,10 @@ TEST_F(FileRecordsTest, EventReadoutAdvancesByTheRowsSent) {
   EXPECT_EQ(w.st.registers[kRegReadPtrLo].dirty, 0);
 
   // The pointer carries into register 800.
-  add(65536);
+  add(65535);
   events(70000, 65535);
   EXPECT_EQ(fetch(128, 0, 0x20),
-            cat({hex("12 34 00 00 00 25 FF 14 22 21 06"), event_record(65536)}));
+            cat({hex("12 34 00 00 00 25 FF 14 22 21 06"), event_record(65535)}));
   EXPECT_EQ(w.st.registers[kRegReadPtrHi].val, 1);
   EXPECT_EQ(w.st.registers[kRegReadPtrLo].val, 0);
 }
@@ -118,22 +118,35 @@ TEST_F(FileRecordsTest, EventGapsDuplicatesAndFailures) {
   add(14, 0x1FF);  // a repeated Id; wide values keep their low bytes
   events(20, 8);
 
-  EXPECT_EQ(fetch(128, 0, 0x20), cat({hex("12 34 00 00 00 25 FF 14 22 21 06"), event_record(8)}));
-  EXPECT_EQ(w.st.event_read_pointer(), 9);
-  EXPECT_EQ(fetch(128, 0, 0x20), cat({hex("12 34 00 00 00 25 FF 14 22 21 06"), event_record(10)}));
-  EXPECT_EQ(w.st.event_read_pointer(), 10);
-  EXPECT_EQ(fetch(128, 0, 0x20), cat({hex("12 34 00 00 00 25 FF 14 22 21 06"), event_record(10)}));
+  const Bytes one = hex("12 34 00 00 00 25 FF 14 22 21 06");
+  // Gaps are skipped; of a repeated Id only its latest row comes, once.
+  struct Step {
+    Bytes answer;
+    int32_t pointer_after;
+  };
+  const Step steps[] = {
+      {cat({one, event_record(8)}), 9},
+      {cat({one, event_record(10)}), 11},
+      {cat({one, event_record(14, 0xFF)}), 15},
+      {no_events, 15},
+      {no_events, 15},
+  };
+  for (const Step& s : steps) {
+    EXPECT_EQ(fetch(128, 0, 0x10), s.answer);
+    EXPECT_EQ(w.st.event_read_pointer(), s.pointer_after);
+  }
+  // All at once: ascending, within the counter.
+  events(10, 1);
+  EXPECT_EQ(fetch(128, 0, 0xF0),
+            cat({hex("12 34 00 00 00 45 FF 14 42 41 06"), event_record(8), event_record(10)}));
   EXPECT_EQ(w.st.event_read_pointer(), 11);
-  // A window without rows never lets the pointer past it.
-  EXPECT_EQ(fetch(128, 0, 0x20), no_events);
-  EXPECT_EQ(fetch(128, 0, 0x20), no_events);
-  EXPECT_EQ(w.st.event_read_pointer(), 11);
-
-  // Both rows of a repeated Id come, in table order, and both count.
-  events(20, 14);
-  EXPECT_EQ(fetch(128, 0, 0x10), cat({hex("12 34 00 00 00 45 FF 14 42 41 06"), event_record(14),
-                                      event_record(14, 0xFF)}));
-  EXPECT_EQ(w.st.event_read_pointer(), 16);
+  // Never more records than the one-byte counts can say, however many asked.
+  for (int id = 20; id < 40; ++id) add(id);
+  events(39, 20);
+  const Bytes seven = fetch(128, 0, 0xF0);
+  ASSERT_EQ(seven.size(), 11u + 7 * 32);
+  EXPECT_EQ(Bytes(seven.begin(), seven.begin() + 11), hex("12 34 00 00 00 E5 FF 14 E2 E1 06"));
+  EXPECT_EQ(w.st.event_read_pointer(), 27);
 
   // A failing query or an unreadable row counts as no rows.
   events(20, 8);

@@ -48,17 +48,27 @@ TEST_F(PcLink, WriteMarksDirtyAndRebuildsOnlyOnChange) {
   EXPECT_EQ(w->st.registers[1400].dirty, 0);
   EXPECT_EQ(w->st.readers[1].action, 2);
 
-  // Any changed register rebuilds, and the rebuild drops pending commands.
+  // Any changed register rebuilds; a reader whose address stays keeps its
+  // pending command, one that moves away loses it.
   request({0, 8, 0, 0, 0, 9, 0xFF, 0x10, 0x0B, 0xB8, 0, 1, 2, 0, 1});
+  EXPECT_EQ(w->st.readers[1].action, 2);
+  request({0, 9, 0, 0, 0, 9, 0xFF, 0x10, 0x05, 0x78, 0, 1, 2, 0x13, 0x34});
   EXPECT_EQ(w->st.readers[1].action, 0);
 }
 
-TEST_F(PcLink, SeveralFramesOneSendAndTheFirstFunctionRules) {
+TEST_F(PcLink, SeveralFramesOneSendEachServedByItsFunction) {
   w->st.registers[0].val = 1;
   w->st.registers[1].val = 2;
   Bytes two{0, 1, 0, 0, 0, 6, 0xFF, 3, 0, 0, 0, 1, 0, 2, 0, 0, 0, 6, 0xFF, 3, 0, 1, 0, 1};
   EXPECT_EQ(request(two),
             (Bytes{0, 1, 0, 0, 0, 5, 0xFF, 3, 2, 0, 1, 0, 2, 0, 0, 0, 5, 0xFF, 3, 2, 0, 2}));
+  // A write behind a read is applied and answered as a write.
+  Bytes read_write{0, 3, 0, 0, 0, 6, 0xFF, 3, 0, 0, 0, 1};
+  const Bytes write{0, 4, 0, 0, 0, 9, 0xFF, 16, 0, 1, 0, 1, 2, 0x12, 0x34};
+  read_write.insert(read_write.end(), write.begin(), write.end());
+  EXPECT_EQ(request(read_write),
+            (Bytes{0, 3, 0, 0, 0, 5, 0xFF, 3, 2, 0, 1, 0, 4, 0, 0, 0, 6, 0xFF, 16, 0, 1, 0, 1}));
+  EXPECT_EQ(w->st.registers[1].val, 0x1234);
   // Function 4 is not served: nothing on the wire, but the answer line is written.
   w->log.lines.clear();
   EXPECT_TRUE(request({0, 1, 0, 0, 0, 6, 0xFF, 4, 0, 0, 0, 1}).empty());

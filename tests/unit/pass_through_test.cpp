@@ -133,11 +133,16 @@ TEST_F(PassThrough, RejectsRequestsThatDoNotFit) {
 
   request(write_head + "18" + data24);  // 24 fit
   EXPECT_EQ(r.tx_len, 33);
-  // Another function parks no frame but holds the reader as if unanswered.
+  // Another function (4; 6 from mbpoll) or a unit no configured reader has
+  // holds nobody: reader 1 goes on being polled.
   request("00 02 00 00 00 06 01 04 00 00 00 01");
-  EXPECT_EQ(w.st.readers[1].action, kActionForward);
-  EXPECT_EQ(w.st.readers[1].hold_off, 3);
-  EXPECT_EQ(ticks(3), (Lines{"-", "02 03 00 0A 00 05 A5 F8",
+  request("00 03 00 00 00 06 01 06 00 00 00 01");
+  w.st.readers[4].adr485 = 9;  // a left-over beyond the reader count
+  request("00 04 00 00 00 06 09 03 00 00 00 01");
+  EXPECT_EQ(w.st.readers[1].action, kActionNone);
+  EXPECT_EQ(w.st.readers[1].hold_off, 0);
+  EXPECT_EQ(w.st.readers[4].action, kActionNone);
+  EXPECT_EQ(ticks(3), (Lines{P1, "02 03 00 0A 00 05 A5 F8",
                              "03 10 00 00 00 0C 18" + data24 + " 88 86"}));  // CRC from pymodbus
 }
 

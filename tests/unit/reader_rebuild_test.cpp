@@ -35,7 +35,7 @@ TEST(ReaderRebuild, PacksSlotsAndFillsStatus) {
   st.readers[1].last_code = "0011223344AA";
   st.readers[1].pc_wait = 0xFF;
   st.readers[1].hold_off = 3;
-  st.readers[4].adr485 = 77;  // beyond the new count: left alone
+  st.readers[4].adr485 = 77;  // beyond the new count: cleared
 
   rebuild_readers(w->ctx);
 
@@ -50,12 +50,12 @@ TEST(ReaderRebuild, PacksSlotsAndFillsStatus) {
   EXPECT_EQ(st.readers[1].armed, 0);
   EXPECT_EQ(st.readers[1].pc_wait, 0);
   EXPECT_EQ(st.readers[1].hold_off, 0);
-  EXPECT_EQ(st.readers[1].last_code, "0011223344AA");  // kept across a rebuild
+  EXPECT_EQ(st.readers[1].last_code, "");  // address 5 is new to the list
   EXPECT_EQ(st.readers[2].adr485, 7);
   EXPECT_EQ(st.readers[2].geo_zone, 2);
   EXPECT_EQ(st.readers[3].adr485, 0);
   EXPECT_EQ(st.readers[3].geo_zone, 5);
-  EXPECT_EQ(st.readers[4].adr485, 77);
+  EXPECT_EQ(st.readers[4].adr485, 0);
   EXPECT_EQ(st.card_count, 42);
 
   EXPECT_EQ(w->form.labels[5], "0012-3456-789A");
@@ -83,12 +83,60 @@ TEST(ReaderRebuild, BuzzerBoxesAreOnlyEverTicked) {
   EXPECT_TRUE(w->form.check(16));
 }
 
-TEST(ReaderRebuild, FindReaderTakesHighestEntryOr32) {
+TEST(ReaderRebuild, ReadersKeepTheirStateUnderTheirAddress) {
   auto w = std::make_unique<FakeWorld>();
-  w->st.readers[3].adr485 = 9;
-  w->st.readers[7].adr485 = 9;
-  EXPECT_EQ(w->st.find_reader(9), 7);
-  EXPECT_EQ(w->st.find_reader(200), 32);
+  auto& st = w->st;
+  auto slots = [&](std::initializer_list<int> addresses) {
+    int slot = 0;
+    for (int a : addresses) st.registers[kRegReaderSlots + 4 * slot++].val = a << 8;
+    rebuild_readers(w->ctx);
+  };
+  slots({5, 7, 9});
+  st.readers[1].last_code = "AA";
+  st.readers[1].armed = 1;
+  st.readers[1].action = kActionRelay;
+  Tczytnik& seven = st.readers[2];
+  seven.armed = 1;
+  seven.action = kActionForward;
+  seven.pc_wait = 0xFF;
+  seven.tx_frame[0] = 7;
+  seven.tx_len = 8;
+  seven.pc_tid = 0x42;
+  seven.hold_off = 2;
+  st.readers[3].last_code = "CC";
+  st.readers[3].armed = 1;
+  st.readers[3].action = kActionBuzzerN;
+
+  // Reader 5 leaves: 7 and 9 move down a place with all they had.
+  slots({0, 7, 9});
+  ASSERT_EQ(st.reader_count, 2);
+  EXPECT_EQ(st.readers[1].adr485, 7);
+  EXPECT_EQ(st.readers[1].action, kActionForward);
+  EXPECT_EQ(st.readers[1].pc_wait, 0xFF);
+  EXPECT_EQ(st.readers[1].tx_frame[0], 7);
+  EXPECT_EQ(st.readers[1].tx_len, 8);
+  EXPECT_EQ(st.readers[1].pc_tid, 0x42);
+  EXPECT_EQ(st.readers[1].hold_off, 2);
+  EXPECT_EQ(st.readers[2].adr485, 9);
+  EXPECT_EQ(st.readers[2].last_code, "CC");
+  EXPECT_EQ(st.readers[2].armed, 1);
+  EXPECT_EQ(st.readers[2].action, kActionBuzzerN);
+  EXPECT_EQ(st.readers[3].adr485, 0);
+  EXPECT_EQ(st.readers[3].action, kActionNone);
+  EXPECT_EQ(st.find_reader(5), 0);  // no longer configured: matches nothing
+
+  // 5 comes back and 9 is listed twice: 5 starts fresh; the entry that
+  // answers for 9 (the highest) keeps its state, the other starts fresh.
+  slots({5, 7, 9, 9});
+  ASSERT_EQ(st.reader_count, 4);
+  EXPECT_EQ(st.readers[1].last_code, "");
+  EXPECT_EQ(st.readers[1].armed, 0);
+  EXPECT_EQ(st.readers[1].action, kActionNone);
+  EXPECT_EQ(st.readers[2].action, kActionForward);
+  EXPECT_EQ(st.find_reader(9), 4);
+  EXPECT_EQ(st.readers[4].last_code, "CC");
+  EXPECT_EQ(st.readers[3].armed, 0);
+  EXPECT_EQ(st.find_reader(200), 0);
 }
 
 }  // namespace

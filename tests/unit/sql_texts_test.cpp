@@ -12,8 +12,9 @@ TEST(SqlTexts, StatementsAreTheSystemsOwnTexts) {
   EXPECT_EQ(sql::update_card(1, "00A1B2C3D4", "", 3, 1, 5),
             "UPDATE karty  set typ =1,kod = \"00A1B2C3D4\",LCD=\"---\" , time_zone = 3, "
             "geo_zone = 1 where  numer = 5;");
-  EXPECT_EQ(sql::select_events(8, 15),
-            "SELECT * from  event  where (event.Id >= 8) and (event.Id < 15) ;");
+  EXPECT_EQ(sql::select_events(8, 15, 7),
+            "SELECT *, max(rowid) FROM event WHERE ID >= 8 AND ID <= 15 GROUP BY ID ORDER BY ID "
+            "LIMIT 7;");
   EXPECT_EQ(sql::update_setting("503", sql::kKeyPortTcp),
             "UPDATE setings set val= 503 where PARAMETR = \"PORT_TCP\" ;");
 
