@@ -70,6 +70,9 @@ struct Tczytnik {
   std::string aux_text;
   uint8_t armed = 0;
   uint8_t action = 0;
+  // The command (relay or buzzer) last written to the reader and not yet
+  // acknowledged: an acknowledgement ends only the command it answers.
+  uint8_t sent = 0;
   uint8_t pc_wait = 0;
   std::array<uint8_t, kTxFrameSize> tx_frame{};
   int32_t tx_len = 0;

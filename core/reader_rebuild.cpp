@@ -68,6 +68,7 @@ void rebuild_readers(Context& ctx) {
     r.aux_text = old->aux_text;
     r.armed = old->armed;
     r.action = old->action;
+    r.sent = old->sent;
     r.pc_wait = old->pc_wait;
     r.tx_frame = old->tx_frame;
     r.tx_len = old->tx_len;

@@ -65,14 +65,18 @@ bool write_registers(Context& ctx) {
                    st.pc_rx[p + kStartHi], st.pc_rx[p + kStartHi + 1], st.pc_rx[p + kQtyHi],
                    st.pc_rx[p + kQtyHi + 1]}))
     return false;
+  bool changed = false;
   for (int i = 0; i < q; ++i) {
     const int32_t value = word_at(st, p + kF16HeaderLen + 2 * i);
     Register& r = st.registers[start + i];
     if (value == r.val) continue;
     r.val = value;
     r.dirty = 1;
-    rebuild_readers(ctx);
+    changed = true;
   }
+  // Once for the whole frame: a write that swaps two readers' slots must not
+  // pass through a list without one of them, or that reader loses its state.
+  if (changed) rebuild_readers(ctx);
   return true;
 }
 

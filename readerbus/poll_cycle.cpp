@@ -16,22 +16,25 @@ void write_frame(Context& ctx, const std::array<uint8_t, N>& f) {
   ctx.serial.send(f.data(), static_cast<int>(N));
 }
 
-void send_poll(Context& ctx, int address) {
-  const auto f = poll_frame(address);
+void send_poll(Context& ctx, Tczytnik& r) {
+  const auto f = poll_frame(r.adr485);
+  r.sent = kActionNone;
   write_frame(ctx, f);
   // A closed line is reported as such, not as every reader falling silent.
-  if (ctx.serial.is_open()) note_poll_sent(ctx, address);
+  if (ctx.serial.is_open()) note_poll_sent(ctx, r.adr485);
   if (ctx.log.enabled(LogCategory::Rs485))
     ctx.log.log_line(texts::kBufToReader + hex_bytes(f.data(), static_cast<int>(f.size()), ""));
 }
 
-void send_buzzer(Context& ctx, const Tczytnik& r, int32_t pattern) {
+void send_buzzer(Context& ctx, Tczytnik& r, int32_t pattern) {
   write_frame(ctx, buzzer_frame(r.adr485, pattern));
+  r.sent = kActionBuzzerN;
   if (ctx.log.enabled(LogCategory::Events)) ctx.log.log_line(texts::kBuzzer + dec(r.adr485));
 }
 
-void send_relay(Context& ctx, const Tczytnik& r) {
+void send_relay(Context& ctx, Tczytnik& r) {
   write_frame(ctx, relay_frame(r.adr485));
+  r.sent = kActionRelay;
   if (ctx.log.enabled(LogCategory::Events)) ctx.log.log_line(texts::kRelay + dec(r.adr485));
 }
 
@@ -59,7 +62,7 @@ void on_poll_tick(Context& ctx) {
   Tczytnik& r = st.readers[st.poll_index];
   switch (r.action) {
     case kActionNone:
-      if (r.hold_off <= 0) send_poll(ctx, r.adr485);  // a pass-through holds off polls only
+      if (r.hold_off <= 0) send_poll(ctx, r);  // a pass-through holds off polls only
       break;
     case kActionBuzzerN:
       send_buzzer(ctx, r, st.n_card);  // the pattern as it is now, not when the card was read

@@ -134,8 +134,14 @@ void take_f16(Context& ctx) {
   Tczytnik& r = st.readers[e];
   if (parked(r)) return;
   if (r.pc_wait == kPcWaiting) answer_to_pc(ctx, e, f.data(), kF16AnswerSize - 2);
-  // Any acknowledgement ends a pending relay, whichever frame it answers.
-  if (r.action == kActionForward || r.action == kActionRelay) r.action = kActionNone;
+  if (r.action == kActionForward) r.action = kActionNone;
+  // A relay ends only with the acknowledgement of a relay frame that went out:
+  // a buzzer's acknowledgement, or a late one of an earlier relay, leaves a
+  // relay queued since to go out at the reader's next turn.
+  if (r.sent == kActionRelay && acknowledges_relay(f.data())) {
+    r.sent = kActionNone;
+    if (r.action == kActionRelay) r.action = kActionNone;
+  }
   if (r.pc_wait == kPcWaiting) r.pc_wait = 0;
 }
 

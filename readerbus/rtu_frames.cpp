@@ -17,6 +17,8 @@ constexpr int kMbapWriteHead = 13;  // bytes before the data of a write
 
 constexpr int kReadFrameSize = 8;
 constexpr int kWriteFrameHead = 7;  // unit, function, start, quantity, byte count
+constexpr int kRelayRegister = 150;
+constexpr int kBuzzerRegister = 151;
 
 uint8_t lo(int v) {
   return static_cast<uint8_t>(v & 0xFF);
@@ -59,12 +61,12 @@ std::array<uint8_t, 8> poll_frame(int address) {
 }
 
 std::array<uint8_t, 11> relay_frame(int address) {
-  return write_one(address, 150, 0x00, 0xFE);
+  return write_one(address, kRelayRegister, 0x00, 0xFE);
 }
 
 std::array<uint8_t, 11> buzzer_frame(int address, int32_t pattern) {
   // The readers take the pattern low byte first.
-  return write_one(address, 151, lo(pattern), hi(pattern));
+  return write_one(address, kBuzzerRegister, lo(pattern), hi(pattern));
 }
 
 int forwarded_frame(const uint8_t* req, int len, std::array<uint8_t, kTxFrameSize>& out) {
@@ -102,6 +104,11 @@ bool f16_complete(const uint8_t* buf, int len) {
 
 bool f16_crc_ok(const uint8_t* buf) {
   return crc16(buf, 0, 6) == buf[6] + 256 * buf[7];
+}
+
+bool acknowledges_relay(const uint8_t* buf) {
+  // The acknowledgement repeats the start register of the write it answers.
+  return buf[2] == hi(kRelayRegister) && buf[3] == lo(kRelayRegister);
 }
 
 }  // namespace netbuf

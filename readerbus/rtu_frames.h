@@ -40,5 +40,7 @@ bool f03_complete(const uint8_t* buf, int len);
 bool f03_crc_ok(const uint8_t* buf);  // call only when complete
 bool f16_complete(const uint8_t* buf, int len);
 bool f16_crc_ok(const uint8_t* buf);
+// Whether a function-16 answer acknowledges a relay frame (not a buzzer one).
+bool acknowledges_relay(const uint8_t* buf);
 
 }  // namespace netbuf

@@ -54,6 +54,19 @@ TEST_F(PcLink, WriteMarksDirtyAndRebuildsOnlyOnChange) {
   EXPECT_EQ(w->st.readers[1].action, 2);
   request({0, 9, 0, 0, 0, 9, 0xFF, 0x10, 0x05, 0x78, 0, 1, 2, 0x13, 0x34});
   EXPECT_EQ(w->st.readers[1].action, 0);
+
+  // One write that swaps the slots of readers 0x13 and 0x20 rebuilds once:
+  // both keep their pending commands, none passes through a list without it.
+  request({0, 10, 0, 0, 0, 9, 0xFF, 0x10, 0x05, 0x7C, 0, 1, 2, 0x20, 0x00});
+  w->st.readers[1].action = kActionRelay;
+  w->st.readers[2].action = kActionBuzzerN;
+  request({0,  11,   0, 0, 0, 17, 0xFF, 0x10, 0x05, 0x78, 0,   5,
+           10, 0x20, 0, 0, 0, 0,  0,    0,    0,    0x13, 0x34});
+  ASSERT_EQ(w->st.reader_count, 2);
+  EXPECT_EQ(w->st.readers[1].adr485, 0x20);
+  EXPECT_EQ(w->st.readers[1].action, kActionBuzzerN);
+  EXPECT_EQ(w->st.readers[2].adr485, 0x13);
+  EXPECT_EQ(w->st.readers[2].action, kActionRelay);
 }
 
 TEST_F(PcLink, SeveralFramesOneSendEachServedByItsFunction) {

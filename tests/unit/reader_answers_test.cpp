@@ -26,6 +26,7 @@ const auto kCode0A1B2CRef = B("01 03 0A 80 00 00 00 0A 1B 2C 3D 4E 5F AB 32");
 const auto kCode112233 = B("01 03 0A 00 00 00 00 11 22 33 44 55 66 2F DB");
 const auto kShortRead = B("01 03 02 00 2A 39 9B");
 const auto kRelayAck = B("01 10 00 96 00 01 E1 E5");
+const auto kBuzzerAck = B("01 10 00 97 00 01 B0 25");
 
 class ReaderAnswer : public ::testing::Test {
  protected:
@@ -91,6 +92,7 @@ TEST_F(ReaderAnswer, OverflowDropsEverythingHeldAndLongHeadersAreNoise) {
 
 TEST_F(ReaderAnswer, CrcErrorsChangeNothing) {
   r1().action = kActionRelay;
+  r1().sent = kActionRelay;
   auto bad = kCode0A1B2C;
   bad[14] ^= 1;
   feed(bad);
@@ -107,26 +109,44 @@ TEST_F(ReaderAnswer, CrcErrorsChangeNothing) {
   EXPECT_EQ(w.log.lines.size(), 3u);
 }
 
-TEST_F(ReaderAnswer, RelayAcknowledgementEndsTheCommand) {
+TEST_F(ReaderAnswer, AnAcknowledgementEndsOnlyTheCommandItAnswers) {
   w.st.reader_count = 1;
-  r1().action = kActionRelay;
+  const auto relay = B("01 10 00 96 00 01 02 00 FE 3A E6");
+  const auto poll = B("01 03 00 0A 00 05 A5 CB");
+  // A buzzer goes out; a relay is queued before the buzzer's acknowledgement
+  // comes: the acknowledgement leaves the relay, which goes out next turn.
+  r1().action = kActionBuzzerN;
   on_poll_tick(w.ctx);
+  r1().action = kActionRelay;
+  feed(kBuzzerAck);
+  EXPECT_EQ(r1().action, kActionRelay);
+  on_poll_tick(w.ctx);
+  EXPECT_EQ(w.serial.sent.back(), relay);
+  // A late buzzer acknowledgement does not end the relay that went out since.
+  feed(kBuzzerAck);
+  EXPECT_EQ(r1().action, kActionRelay);
+  w.log.log_clear();
   feed(kRelayAck);
   EXPECT_EQ(r1().action, kActionNone);
-  EXPECT_EQ(w.log.lines, (Lines{"Wyzwolenie przekażnika w czytnkiu o adresie:1",
-                                "F10 z czytnika READER->PC:-01-10-00-96-00-01-E1-E5"}));
+  EXPECT_EQ(w.log.lines, (Lines{"F10 z czytnika READER->PC:-01-10-00-96-00-01-E1-E5"}));
   EXPECT_TRUE(w.pc.conns[0].out.empty());  // nobody asked for it
+  // A relay queued after that, not yet sent, outlives a repeated acknowledgement.
+  r1().action = kActionRelay;
+  feed(kRelayAck);
+  EXPECT_EQ(r1().action, kActionRelay);
   on_poll_tick(w.ctx);
-  EXPECT_EQ(w.serial.sent.back(), B("01 03 00 0A 00 05 A5 CB"));
+  feed(kRelayAck);
+  on_poll_tick(w.ctx);
+  EXPECT_EQ(w.serial.sent.back(), poll);
 }
 
 TEST_F(ReaderAnswer, OneAnswerOfEachKindPerChunk) {
   w.log.all(false);
-  r1().action = kActionRelay;
+  r1().action = r1().sent = kActionRelay;
   feed(cat(kShortRead, kRelayAck));  // function 3 first: both taken
   EXPECT_EQ(w.st.rx_len, 0);
   EXPECT_EQ(r1().action, kActionNone);
-  r1().action = kActionRelay;
+  r1().action = r1().sent = kActionRelay;
   feed(cat(kRelayAck, kShortRead));  // function 16 first: the read waits
   EXPECT_EQ(r1().action, kActionNone);
   EXPECT_EQ(w.st.rx_len, 7);

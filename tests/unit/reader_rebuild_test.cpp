@@ -98,6 +98,7 @@ TEST(ReaderRebuild, ReadersKeepTheirStateUnderTheirAddress) {
   Tczytnik& seven = st.readers[2];
   seven.armed = 1;
   seven.action = kActionForward;
+  seven.sent = kActionRelay;
   seven.pc_wait = 0xFF;
   seven.tx_frame[0] = 7;
   seven.tx_len = 8;
@@ -112,6 +113,7 @@ TEST(ReaderRebuild, ReadersKeepTheirStateUnderTheirAddress) {
   ASSERT_EQ(st.reader_count, 2);
   EXPECT_EQ(st.readers[1].adr485, 7);
   EXPECT_EQ(st.readers[1].action, kActionForward);
+  EXPECT_EQ(st.readers[1].sent, kActionRelay);
   EXPECT_EQ(st.readers[1].pc_wait, 0xFF);
   EXPECT_EQ(st.readers[1].tx_frame[0], 7);
   EXPECT_EQ(st.readers[1].tx_len, 8);
