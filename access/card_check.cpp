@@ -107,23 +107,23 @@ void check_card(Context& ctx, int entry, const std::string& code) {
   switch (status) {
     case kStatusGranted:
       if ((reader.flags & kRelayBits) != 0) {
-        reader.action = kActionRelay;
+        command_reader(reader, kActionRelay);
         ctx.log.line_if(LogCategory::Events, texts::kGrantedOwnRelay + dec(reader.adr485));
       } else if (const int m = relay_partner(ctx, entry); m > 0) {
-        st.reader(m).action = kActionRelay;
+        command_reader(st.reader(m), kActionRelay);
         ctx.log.line_if(LogCategory::Events, texts::kGrantedOtherRelay);
       }
       break;
     case kStatusUnknown:
-      reader.action = kActionBuzzerN;
+      command_reader(reader, kActionBuzzerN);
       ctx.log.line_if(LogCategory::Events, texts::kUnknownCard);
       break;
     case kStatusOutsideTime:
-      reader.action = kActionBuzzerS;
+      command_reader(reader, kActionBuzzerS);
       ctx.log.line_if(LogCategory::Events, texts::kOutsideTimeZone);
       break;
     case kStatusOutsideGeo:
-      reader.action = kActionBuzzerS;
+      command_reader(reader, kActionBuzzerS);
       ctx.log.line_if(LogCategory::Events, texts::kOutsideGeoZone);
       break;
   }

@@ -24,6 +24,21 @@ void BufferState::set_card_kod(int k, std::string kod) {
   cards[k].kod = std::move(kod);
 }
 
+void command_reader(Tczytnik& r, Action a) {
+  if (a != kActionRelay && r.action == kActionRelay) return;
+  if (r.action == kActionForward || r.pc_wait != 0) {
+    r.pc_wait = 0;
+    r.tx_len = 0;
+    r.hold_off = 0;
+  }
+  r.action = a;
+}
+
+bool door_command_pending(const Tczytnik& r) {
+  return r.action == kActionRelay || r.action == kActionBuzzerN || r.action == kActionBuzzerS ||
+         r.sent != kActionNone;
+}
+
 int BufferState::find_reader(int address) const {
   int found = 0;
   const int count = reader_count < kReaderCount ? reader_count : kReaderCount;

@@ -80,6 +80,15 @@ struct Tczytnik {
   int32_t hold_off = 0;
 };
 
+// Tells a reader to fire its relay or sound a buzzer. The door comes first: a
+// PC frame still waiting at that reader is given up (the PC sees its own
+// time-out, never another command's acknowledgement as its answer), and a
+// buzzer never replaces a relay that the reader has not acknowledged yet.
+void command_reader(Tczytnik& r, Action a);
+// A relay or buzzer is queued, or went out and may still be acknowledged:
+// the reader is not lent to the PC meanwhile.
+bool door_command_pending(const Tczytnik& r);
+
 class BufferState {
  public:
   BufferState();

@@ -26,6 +26,8 @@ void pass_through(Context& ctx, uint8_t tid_low) {
   const int e = st.find_reader(st.pc_rx[kUnit]);
   if (e == 0) return;
   Tczytnik& r = st.readers[e];
+  // A relay or buzzer for a presented card goes first; the PC asks again.
+  if (door_command_pending(r)) return;
   const int n = forwarded_frame(st.pc_rx.data(), len, r.tx_frame);
   if (n == 0) return;
   r.tx_len = n;

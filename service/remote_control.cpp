@@ -34,7 +34,8 @@ void serve(Context& ctx, int i) {
 
   // A command for an address no configured reader has is still answered,
   // but fires nothing.
-  if (const int e = reader_for(ctx.st, cmd.adres); e > 0) ctx.st.reader(e).action = kActionRelay;
+  if (const int e = reader_for(ctx.st, cmd.adres); e > 0)
+    command_reader(ctx.st.reader(e), kActionRelay);
   ctx.log.line_if(LogCategory::Events,
                   texts::kRemoteRelay + cmd.sender + texts::kRemoteRelayAt + dec(cmd.adres));
   ctx.log.line_if(LogCategory::Tcp, texts::kRemoteControl + cmd.sender + " " + cmd.text +

@@ -146,6 +146,40 @@ TEST_F(PassThrough, RejectsRequestsThatDoNotFit) {
                              "03 10 00 00 00 0C 18" + data24 + " 88 86"}));  // CRC from pymodbus
 }
 
+// One reader, a door command and a PC frame: the door command goes out, and
+// the PC never gets another command's acknowledgement as its answer.
+TEST_F(PassThrough, DoorCommandsAndPcFramesShareAReader) {
+  const std::string relay2 = "02 10 00 96 00 01 02 00 FE 2E 16";  // CRC from pymodbus
+  const std::string ack2 = "02 10 00 96 00 01 E1 D6";             // CRC from pymodbus
+  const std::string pc_read = "00 07 00 00 00 06 02 03 00 00 00 02";
+  Tczytnik& r = w.st.readers[2];
+
+  // A relay waits: the PC's frame is not taken, the relay goes out.
+  command_reader(r, kActionRelay);
+  request(pc_read);
+  EXPECT_EQ(r.pc_wait, 0);
+  EXPECT_EQ(ticks(2), (Lines{P1, relay2}));
+  // A buzzer for a later card does not replace the unacknowledged relay.
+  command_reader(r, kActionBuzzerN);
+  EXPECT_EQ(r.action, kActionRelay);
+  reader_says(ack2);
+  EXPECT_EQ(r.action, kActionNone);
+  EXPECT_TRUE(w.pc.conns[0].out.empty());
+
+  // A PC frame waits at the reader and a card opens the door there: the
+  // relay goes out instead, its acknowledgement is not sent to the PC, and
+  // the reader is polled again.
+  ticks(2);  // reader 2's poll clears what went out before
+  request(pc_read);
+  EXPECT_EQ(r.action, kActionForward);
+  command_reader(r, kActionRelay);
+  EXPECT_EQ(ticks(3), (Lines{relay2, P3, P1}));
+  reader_says(ack2);
+  EXPECT_TRUE(w.pc.conns[0].out.empty());
+  EXPECT_EQ(r.pc_wait, 0);
+  EXPECT_EQ(ticks(3), (Lines{"02 03 00 0A 00 05 A5 F8", P3, P1}));
+}
+
 // Counts every send, also those to connections the fake does not hold.
 struct CountingEndpoint : testing::FakeEndpoint {
   int sends = 0;
