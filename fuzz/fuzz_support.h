@@ -149,11 +149,10 @@ class FuzzWorld {
       st.set_card_kod(k, was.kod);
       st.cards[k] = was;
     }
-    st.idle_countdown.fill(0);
-    st.service_idle.fill(0);
     st.pc_rx_pos = st.pc_rx_len = st.pc_tx_len = 0;
     st.rx_len = 0;
     st.poll_index = 0;
+    st.service_reports = ReportLimiter();
 
     w_->log.lines.clear();
     w_->op.boxes.clear();
@@ -165,6 +164,7 @@ class FuzzWorld {
         c.in.clear();
         c.out.clear();
         c.closed = false;
+        c.state = {};
       }
   }
 

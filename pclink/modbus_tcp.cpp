@@ -7,6 +7,7 @@
 #include "core/reader_rebuild.h"
 #include "pclink/file_records.h"
 #include "pclink/mbap.h"
+#include "pclink/pc_endpoint.h"
 #include "readerbus/pass_through.h"
 
 namespace netbuf {
@@ -92,7 +93,7 @@ void on_pc_data(Context& ctx) {
   const int waiting = ctx.pc.bytes_waiting(0);
   if (waiting <= 0) return;
 
-  st.idle_countdown[0] = 120;
+  if (ConnectionState* c = ctx.pc.state(0)) c->idle_ticks = kPcIdleTicks;
   ctx.form.set_supervision_timer(true);
 
   // A read larger than the receive buffer keeps its first 10004 bytes; the

@@ -6,7 +6,10 @@
 #include <QTcpSocket>
 #include <algorithm>
 #include <climits>
+#include <iostream>
 #include <stdexcept>
+
+#include "core/log_texts.h"
 
 namespace netbuf {
 
@@ -48,8 +51,14 @@ int socket_error_code(int qt_socket_error) {
 }
 
 QtTcpEndpoint::QtTcpEndpoint(int max_connections, QObject* parent)
-    : QObject(parent), server_(this), max_connections_(max_connections) {
+    : QObject(parent), server_(this), max_connections_(max_connections), accept_pause_(this) {
   connect(&server_, &QTcpServer::newConnection, this, &QtTcpEndpoint::on_new_connection);
+  connect(&server_, &QTcpServer::acceptError, this, &QtTcpEndpoint::on_accept_error);
+  accept_pause_.setSingleShot(true);
+  accept_pause_.setInterval(1000);
+  connect(&accept_pause_, &QTimer::timeout, this, [this] {
+    if (server_.isListening()) server_.resumeAccepting();
+  });
 }
 
 QtTcpEndpoint::~QtTcpEndpoint() {
@@ -71,6 +80,7 @@ void QtTcpEndpoint::open(int port) {
 }
 
 void QtTcpEndpoint::close() {
+  accept_pause_.stop();
   server_.close();
   for (int i = 0; i < static_cast<int>(conns_.size()); ++i) retire(i);
 }
@@ -129,6 +139,19 @@ void QtTcpEndpoint::send(int i, const uint8_t* buf, int n) {
     return;
   }
   s->flush();  // hand it to the kernel now rather than at the next loop pass
+  over_output_bound(i);
+}
+
+bool QtTcpEndpoint::over_output_bound(int i) {
+  if (!live(i) || conns_[i].socket->bytesToWrite() <= kMaxUnsent) return false;
+  // The kernel's buffer is full as well: the peer has stopped reading.
+  std::cerr << texts::kOutputBound << conns_[i].address << ':' << port() << std::endl;
+  retire(i);
+  return true;
+}
+
+ConnectionState* QtTcpEndpoint::state(int i) {
+  return live(i) ? &conns_[i].state : nullptr;
 }
 
 std::string QtTcpEndpoint::remote_address(int i) const {
@@ -216,42 +239,57 @@ void QtTcpEndpoint::on_new_connection() {
   // A peer that left just before this one came must not count as open, or
   // the newcomer would take a position behind a dead connection.
   reap();
-  while (QTcpSocket* s = server_.nextPendingConnection()) {
-    if (max_connections_ > 0 && static_cast<int>(conns_.size()) >= max_connections_) {
-      s->abort();
-      s->deleteLater();
-      continue;
-    }
-    s->setParent(this);
-    s->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-    conns_.push_back(Connection{s, dotted_ipv4(s->peerAddress())});
-    // Socket signals may be raised inside a handler (a failed write, say);
-    // queuing them keeps every event out of a handler that is still running.
-    // readyRead is the exception: Qt raises it only from the event loop's
-    // read notification, never inside a handler, so it is delivered at once
-    // rather than costing every request a second pass of the loop.
-    connect(s, &QTcpSocket::readyRead, s, [this, s] { deliver_read(s); });
-    connect(
-        s, &QTcpSocket::disconnected, this,
-        [this, s] {
-          const int i = index_of(s);
-          if (live(i)) retire(i);
-        },
-        Qt::QueuedConnection);
-    connect(
-        s, &QTcpSocket::errorOccurred, this,
-        [this, s](QAbstractSocket::SocketError e) {
-          // A peer's normal close is a disconnect, not an error.
-          if (e == QAbstractSocket::RemoteHostClosedError) return;
-          const int i = index_of(s);
-          if (live(i)) emit client_error(i, socket_error_code(e));
-        },
-        Qt::QueuedConnection);
-    const int i = static_cast<int>(conns_.size()) - 1;
-    emit client_connect(i);
-    emit client_accept();
-    if (s->bytesAvailable() > 0) post_read(s);
+  while (QTcpSocket* s = server_.nextPendingConnection()) take_connection(s);
+}
+
+void QtTcpEndpoint::on_accept_error(QAbstractSocket::SocketError e) {
+  // Qt pauses accepting on any lasting accept failure and leaves it paused.
+  // Out of descriptors or memory passes: try again shortly, and say so once
+  // per pause rather than once per attempt.
+  if (e != QAbstractSocket::SocketResourceError) return;
+  if (!accept_pause_.isActive())
+    std::cerr << texts::kAcceptPaused << port() << ": " << server_.errorString().toStdString()
+              << std::endl;
+  accept_pause_.start();
+}
+
+void QtTcpEndpoint::take_connection(QTcpSocket* s) {
+  if (max_connections_ > 0 && static_cast<int>(conns_.size()) >= max_connections_) {
+    s->abort();
+    s->deleteLater();
+    return;
   }
+  s->setParent(this);
+  s->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+  // A peer that vanished without a word (power cut, cable) is noticed.
+  s->setSocketOption(QAbstractSocket::KeepAliveOption, 1);
+  conns_.push_back(Connection{s, dotted_ipv4(s->peerAddress()), false, false, {}});
+  // Socket signals may be raised inside a handler (a failed write, say);
+  // queuing them keeps every event out of a handler that is still running.
+  // readyRead is the exception: Qt raises it only from the event loop's
+  // read notification, never inside a handler, so it is delivered at once
+  // rather than costing every request a second pass of the loop.
+  connect(s, &QTcpSocket::readyRead, s, [this, s] { deliver_read(s); });
+  connect(
+      s, &QTcpSocket::disconnected, this,
+      [this, s] {
+        const int i = index_of(s);
+        if (live(i)) retire(i);
+      },
+      Qt::QueuedConnection);
+  connect(
+      s, &QTcpSocket::errorOccurred, this,
+      [this, s](QAbstractSocket::SocketError e) {
+        // A peer's normal close is a disconnect, not an error.
+        if (e == QAbstractSocket::RemoteHostClosedError) return;
+        const int i = index_of(s);
+        if (live(i)) emit client_error(i, socket_error_code(e));
+      },
+      Qt::QueuedConnection);
+  const int i = static_cast<int>(conns_.size()) - 1;
+  emit client_connect(i);
+  emit client_accept();
+  if (s->bytesAvailable() > 0) post_read(s);
 }
 
 }  // namespace netbuf

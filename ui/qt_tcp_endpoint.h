@@ -4,6 +4,7 @@
 
 #include <QObject>
 #include <QTcpServer>
+#include <QTimer>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,11 @@ class QtTcpEndpoint : public QObject, public TcpEndpoint {
   void send(int i, const uint8_t* buf, int n) override;
   std::string remote_address(int i) const override;
   void close_connection(int i) override;
+  ConnectionState* state(int i) override;
+
+  // Unsent output one connection may hold before it is closed: a client that
+  // sends requests but never reads the answers must not grow our memory.
+  static constexpr qint64 kMaxUnsent = 64 * 1024;
 
  signals:
   void client_connect(int connection);
@@ -46,9 +52,14 @@ class QtTcpEndpoint : public QObject, public TcpEndpoint {
     std::string address;   // kept so it stays readable while the socket goes
     bool closing = false;  // disconnect event given, removal pending
     bool read_posted = false;
+    ConnectionState state;
   };
 
   void on_new_connection();
+  void take_connection(QTcpSocket* s);
+  void on_accept_error(QAbstractSocket::SocketError e);
+  // Closes connection i when its unsent output is past the bound.
+  bool over_output_bound(int i);
   static bool peer_gone(QTcpSocket* s);
   void reap();
   int index_of(const QTcpSocket* s) const;
@@ -64,6 +75,8 @@ class QtTcpEndpoint : public QObject, public TcpEndpoint {
   std::vector<Connection> conns_;
   int max_connections_;
   int port_ = 0;
+  // Accepting is paused while the system has no descriptors or memory left.
+  QTimer accept_pause_;
 };
 
 // The error number shown to the operator for a socket error; Winsock numbering,
