@@ -80,6 +80,6 @@ inline constexpr const char* kHeldBack = "netbuf: reports held back: ";  // + co
 inline constexpr const char* kOutputBound =
     "netbuf: connection closed, answers not read: ";  // + address
 inline constexpr const char* kAcceptPaused =
-    "netbuf: cannot accept connections, paused for a second: ";  // + port + ": " + reason
+    "netbuf: cannot accept connections, retrying every second: ";  // + port + ": " + reason
 
 }  // namespace netbuf::texts

@@ -40,7 +40,8 @@ std::vector<std::string> ReportLimiter::offer(const std::string& text, int64_t n
     ++written_;
     return out;
   }
-  const auto h = std::find_if(held_.begin(), held_.end(), [&](const Held& x) { return x.text == text; });
+  const auto h =
+      std::find_if(held_.begin(), held_.end(), [&](const Held& x) { return x.text == text; });
   if (h != held_.end()) {
     ++h->count;
   } else if (static_cast<int>(held_.size()) < max_lines_ - 1) {

@@ -34,8 +34,8 @@ class ReportLimiter {
 
   int64_t interval_ms_;
   int max_lines_;
-  int64_t start_ = INT64_MIN;  // start of the current interval
-  int written_ = 0;            // lines written in it
+  int64_t start_ = INT64_MIN;        // start of the current interval
+  int written_ = 0;                  // lines written in it
   std::vector<std::string> passed_;  // distinct texts written in it
   std::vector<Held> held_;           // at most max_lines - 1 texts, oldest first
   int64_t others_ = 0;               // held reports beyond those texts

@@ -20,6 +20,8 @@ constexpr int kRecordLo = 13;
 constexpr int kLengthLo = 15;
 constexpr int kHeaderSize = 16;
 constexpr int kRecordSize = 32;
+// The most 32-byte records one Modbus answer can carry.
+constexpr int kMaxRecordsPerAnswer = 7;
 
 // Card record fields.
 constexpr int kCardIndex = 0;
@@ -176,7 +178,10 @@ void read_file_record(Context& ctx) {
   const uint8_t* req = st.pc_rx.data() + p;
   const int file = req[kFileLo];
   const int k = req[kLengthLo] / 16;
-  if (file >= kFirstCardFile && file <= kLastCardFile)
+  if (k > kMaxRecordsPerAnswer &&
+      (file == kEventFile || (file >= kFirstCardFile && file <= kLastCardFile)))
+    append(st, exception_answer(req));  // its 8-bit lengths would wrap
+  else if (file >= kFirstCardFile && file <= kLastCardFile)
     read_cards(st, req, file, k);
   else if (file == kEventFile)
     read_events(ctx, req, k);

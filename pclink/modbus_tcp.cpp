@@ -43,8 +43,10 @@ bool read_registers(Context& ctx) {
   // gets no answer; later frames of the read are still served.
   if (q > kMaxReadQuantity || start + q > kRegisterCount) return true;
   if (st.pc_tx_len + 9 + 2 * q > kPcBufferSize) return false;
-  append(st, {st.pc_rx[p + kTidHi], st.pc_rx[p + kTidLo], 0, 0, st.pc_rx[p + kLenHi], 3 + 2 * q,
-              st.pc_rx[p + kUnit], 3, 2 * q});
+  // The length is the answer's own: a request's odd length high byte must not
+  // make the PC misread where the next answer starts.
+  append(st, {st.pc_rx[p + kTidHi], st.pc_rx[p + kTidLo], 0, 0, 0, 3 + 2 * q, st.pc_rx[p + kUnit],
+              3, 2 * q});
   for (int i = 0; i < q; ++i) {
     const int32_t v = st.registers[start + i].val;
     append(st, {v / 256, v % 256});

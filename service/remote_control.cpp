@@ -56,7 +56,8 @@ void on_service_read(Context& ctx) {
     try {
       serve(ctx, i);
     } catch (const CommandError& e) {
-      for (const std::string& line : ctx.st.service_reports.offer(e.what(), ctx.clock.monotonic_ms()))
+      for (const std::string& line :
+           ctx.st.service_reports.offer(e.what(), ctx.clock.monotonic_ms()))
         ctx.op.error_report(line);
       ConnectionState* c = ctx.service.state(i);
       if (c && ++c->malformed >= kMaxMalformed) ctx.service.close_connection(i);

@@ -244,12 +244,13 @@ void QtTcpEndpoint::on_new_connection() {
 
 void QtTcpEndpoint::on_accept_error(QAbstractSocket::SocketError e) {
   // Qt pauses accepting on any lasting accept failure and leaves it paused.
-  // Out of descriptors or memory passes: try again shortly, and say so once
-  // per pause rather than once per attempt.
+  // Out of descriptors or memory passes: try again shortly.
   if (e != QAbstractSocket::SocketResourceError) return;
-  if (!accept_pause_.isActive())
+  // Failures less than a minute apart are one shortage, said once.
+  if (!last_accept_failure_.isValid() || last_accept_failure_.elapsed() > 60000)
     std::cerr << texts::kAcceptPaused << port() << ": " << server_.errorString().toStdString()
               << std::endl;
+  last_accept_failure_.start();
   accept_pause_.start();
 }
 

@@ -2,6 +2,7 @@
 // delivering connect/accept/read/disconnect/error as signals on the GUI thread.
 #pragma once
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QTcpServer>
 #include <QTimer>
@@ -77,6 +78,7 @@ class QtTcpEndpoint : public QObject, public TcpEndpoint {
   int port_ = 0;
   // Accepting is paused while the system has no descriptors or memory left.
   QTimer accept_pause_;
+  QElapsedTimer last_accept_failure_;
 };
 
 // The error number shown to the operator for a socket error; Winsock numbering,

@@ -28,7 +28,9 @@ TEST(ReportLimiter, CollapsesRepeatsAndCapsLinesPerInterval) {
       {60, "a", {}},
       {999, nullptr, {}},  // interval not over
       // Summaries open the next interval and count against its cap.
-      {1000, nullptr, {"a (repeated 2 times)", "d (repeated 1 times)", "netbuf: reports held back: 1"}},
+      {1000,
+       nullptr,
+       {"a (repeated 2 times)", "d (repeated 1 times)", "netbuf: reports held back: 1"}},
       {1100, "f", {}},
       {1200, "a", {}},
       {2500, "g", {"f (repeated 1 times)", "a (repeated 1 times)", "g"}},
