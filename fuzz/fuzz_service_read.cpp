@@ -81,6 +81,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       NETBUF_FUZZ_CHECK(c.state.idle_ticks >= 0 && c.state.idle_ticks <= fuzz::kIdleTicks);
   }
   fuzz::check_answers(w.service);
+  fuzz::check_lines_written(w);
   t.fw.check_bounds();
   return 0;
 }

@@ -122,7 +122,9 @@ int query_events(Database& db, int64_t first, int64_t limit, Bytes& records) {
   try {
     db.open_query(sql::select_events(first, limit));
     int rows = 0;
-    for (; !db.current_result->AtEnd(); db.current_result->NextRow()) {
+    // Ids stored twice can give a window more rows than one answer carries.
+    for (; !db.current_result->AtEnd() && rows < kMaxRecordsPerAnswer;
+         db.current_result->NextRow()) {
       append_event_record(db, records);
       ++rows;
     }
