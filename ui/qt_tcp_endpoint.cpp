@@ -1,11 +1,14 @@
 #include "ui/qt_tcp_endpoint.h"
 
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <QHostAddress>
 #include <QTcpSocket>
 #include <algorithm>
+#include <cerrno>
 #include <climits>
+#include <cstring>
 #include <iostream>
 #include <stdexcept>
 
@@ -52,12 +55,10 @@ int socket_error_code(int qt_socket_error) {
 
 QtTcpEndpoint::QtTcpEndpoint(int max_connections, QObject* parent)
     : QObject(parent), server_(this), max_connections_(max_connections), accept_pause_(this) {
-  connect(&server_, &QTcpServer::newConnection, this, &QtTcpEndpoint::on_new_connection);
-  connect(&server_, &QTcpServer::acceptError, this, &QtTcpEndpoint::on_accept_error);
   accept_pause_.setSingleShot(true);
   accept_pause_.setInterval(1000);
   connect(&accept_pause_, &QTimer::timeout, this, [this] {
-    if (server_.isListening()) server_.resumeAccepting();
+    if (accept_notifier_) accept_notifier_->setEnabled(true);
   });
 }
 
@@ -77,10 +78,19 @@ void QtTcpEndpoint::open(int port) {
   if (port < 0 || port > 65535 ||
       !server_.listen(QHostAddress::AnyIPv4, static_cast<quint16>(port)))
     throw std::runtime_error(server_.errorString().toStdString());
+  server_.pauseAccepting();
+  accept_notifier_ = new QSocketNotifier(server_.socketDescriptor(), QSocketNotifier::Read, this);
+  connect(accept_notifier_, &QSocketNotifier::activated, this, &QtTcpEndpoint::accept_pending);
 }
 
 void QtTcpEndpoint::close() {
   accept_pause_.stop();
+  if (accept_notifier_) {
+    // A handler may close the server from inside accept_pending().
+    accept_notifier_->setEnabled(false);
+    accept_notifier_->deleteLater();
+    accept_notifier_ = nullptr;
+  }
   server_.close();
   for (int i = 0; i < static_cast<int>(conns_.size()); ++i) retire(i);
 }
@@ -235,23 +245,41 @@ void QtTcpEndpoint::reap() {
   std::erase_if(conns_, [](const Connection& c) { return c.closing; });
 }
 
-void QtTcpEndpoint::on_new_connection() {
-  // A peer that left just before this one came must not count as open, or
-  // the newcomer would take a position behind a dead connection.
-  reap();
-  while (QTcpSocket* s = server_.nextPendingConnection()) take_connection(s);
+void QtTcpEndpoint::accept_pending() {
+  QSocketNotifier* const notifier = accept_notifier_;
+  const int listener = static_cast<int>(server_.socketDescriptor());
+  // A bounded batch: a flood of connections must not keep the loop from the
+  // clients already connected. The notifier fires again for the rest.
+  for (int k = 0; k < 64 && accept_notifier_ == notifier; ++k) {
+    const int fd = ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd < 0) {
+      if (errno == EINTR || errno == ECONNABORTED) continue;
+      if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
+        pause_accepting(errno);
+      return;  // otherwise nothing more is waiting
+    }
+    auto* s = new QTcpSocket(this);
+    if (!s->setSocketDescriptor(fd)) {
+      ::close(fd);
+      delete s;
+      continue;
+    }
+    // A peer that left just before this one came must not count as open, or
+    // the newcomer would take a position behind a dead connection.
+    reap();
+    take_connection(s);
+  }
 }
 
-void QtTcpEndpoint::on_accept_error(QAbstractSocket::SocketError e) {
-  // Qt pauses accepting on any lasting accept failure and leaves it paused.
-  // Out of descriptors or memory passes: try again shortly.
-  if (e != QAbstractSocket::SocketResourceError) return;
-  // Failures less than a minute apart are one shortage, said once.
-  if (!last_accept_failure_.isValid() || last_accept_failure_.elapsed() > 60000)
-    std::cerr << texts::kAcceptPaused << port() << ": " << server_.errorString().toStdString()
-              << std::endl;
-  last_accept_failure_.start();
+void QtTcpEndpoint::pause_accepting(int err) {
+  // Out of descriptors or memory passes; until then the waiting connection
+  // would wake the loop for nothing, over and over. Failures less than a
+  // minute apart are one shortage, said once.
+  accept_notifier_->setEnabled(false);
   accept_pause_.start();
+  if (!last_accept_failure_.isValid() || last_accept_failure_.elapsed() > 60000)
+    std::cerr << texts::kAcceptPaused << port() << ": " << std::strerror(err) << std::endl;
+  last_accept_failure_.start();
 }
 
 void QtTcpEndpoint::take_connection(QTcpSocket* s) {

@@ -4,6 +4,7 @@
 
 #include <QElapsedTimer>
 #include <QObject>
+#include <QSocketNotifier>
 #include <QTcpServer>
 #include <QTimer>
 #include <string>
@@ -56,9 +57,10 @@ class QtTcpEndpoint : public QObject, public TcpEndpoint {
     ConnectionState state;
   };
 
-  void on_new_connection();
+  // Takes the connections waiting on the listening socket.
+  void accept_pending();
+  void pause_accepting(int err);
   void take_connection(QTcpSocket* s);
-  void on_accept_error(QAbstractSocket::SocketError e);
   // Closes connection i when its unsent output is past the bound.
   bool over_output_bound(int i);
   static bool peer_gone(QTcpSocket* s);
@@ -77,6 +79,10 @@ class QtTcpEndpoint : public QObject, public TcpEndpoint {
   int max_connections_;
   int port_ = 0;
   // Accepting is paused while the system has no descriptors or memory left.
+  // netbuf accepts by itself: Qt's server keeps only the first error it ever
+  // saw, so after one ordinary "nothing waiting" it takes running out of
+  // descriptors for the same and polls the socket in a busy loop.
+  QSocketNotifier* accept_notifier_ = nullptr;
   QTimer accept_pause_;
   QElapsedTimer last_accept_failure_;
 };

@@ -35,21 +35,25 @@ def closed_by_peer(sock, wait):
 
 
 def unread_answers(port, seconds, limit=64 << 20):
-    """Function 3 requests for 125 registers back to back, answers never
-    read, until netbuf closes the connection, `seconds` pass or `limit`
-    bytes of requests are sent. Returns (bytes sent, closed by netbuf)."""
-    request = mbap(1, 255, struct.pack(">BHH", 3, 0, 125)) * 64
+    """Function 3 requests for 125 registers, answers never read, until
+    netbuf closes the connection, `seconds` pass or `limit` bytes of requests
+    are sent. Returns (bytes sent, closed by netbuf). The requests go in
+    batches whose answers fill netbuf's send buffer, with a breath between
+    them so that each read of netbuf's takes one batch rather than a backlog
+    it would drop."""
+    batch = mbap(1, 255, struct.pack(">BHH", 3, 0, 125)) * 38
     sent = 0
     with connect(port) as s:
         s.settimeout(0.5)
         deadline = time.monotonic() + seconds
         while time.monotonic() < deadline and sent < limit:
             try:
-                sent += s.send(request)
+                sent += s.send(batch)
             except socket.timeout:
                 continue
             except OSError:
                 return sent, True
+            time.sleep(0.001)
         return sent, closed_by_peer(s, 1.0)
 
 
