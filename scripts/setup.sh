@@ -13,6 +13,7 @@ PACKAGES=(
   clang libclang-rt-14-dev
   netcat-openbsd procps
   dpkg-dev
+  iproute2 util-linux
 )
 
 missing=()

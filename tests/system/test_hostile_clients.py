@@ -6,7 +6,6 @@ on loopback; netbuf must stay up and keep serving."""
 
 import re
 import subprocess
-import threading
 import unittest
 
 from hostile_peers import (GOOD_COMMAND, GoodRemoteClient, closed_by_peer, connect,
