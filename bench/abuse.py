@@ -1,6 +1,6 @@
 #!/usr/bin/python3
 """netbuf, headless on loopback, under each kind of abuse in turn: answers
-never read, a remote client streaming garbage, 101 silent remote connections
+never read, commands sent faster than served, a remote client streaming garbage, 101 silent remote connections
 and a silent PC, descriptors running out, and a monitor log flooded with PC
 traffic. Meanwhile a well-behaved remote controller sends a command every
 200 ms. For each abuse prints netbuf's peak RSS and CPU share during it, RSS
@@ -22,8 +22,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "system"))
 os.environ.setdefault("NETBUF_BIN", os.path.join(HERE, "..", "build", "bin"))
 
-from hostile_peers import (GoodRemoteClient, garbage_stream, open_fds,  # noqa: E402
-                           silent_connections, unread_answers)
+from hostile_peers import (GoodRemoteClient, command_flood, garbage_stream,  # noqa: E402
+                           open_fds, silent_connections, unread_answers)
 from netbuf_harness import Netbuf, Pc, cpu_seconds, vm_kb  # noqa: E402
 
 
@@ -31,6 +31,12 @@ def unread(nb, seconds):
     deadline = time.monotonic() + seconds
     while time.monotonic() < deadline:
         unread_answers(nb.port_tcp, deadline - time.monotonic())
+
+
+def flood(nb, seconds):
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        command_flood(nb.service, deadline - time.monotonic())
 
 
 def garbage(nb, seconds):
@@ -64,6 +70,7 @@ def log_flood(nb, seconds):
 
 ABUSES = [
     ("answers never read", unread, {}),
+    ("commands faster than served", flood, {}),
     ("garbage on the service port", garbage, {}),
     ("101 silent remote + silent PC", silent, {}),
     ("descriptors run out", no_descriptors, {}),

@@ -292,6 +292,9 @@ void QtTcpEndpoint::take_connection(QTcpSocket* s) {
   s->setSocketOption(QAbstractSocket::LowDelayOption, 1);
   // A peer that vanished without a word (power cut, cable) is noticed.
   s->setSocketOption(QAbstractSocket::KeepAliveOption, 1);
+  // A peer that sends faster than its requests are served waits in TCP flow
+  // control instead of in our memory.
+  s->setReadBufferSize(kMaxUnread);
   conns_.push_back(Connection{s, dotted_ipv4(s->peerAddress()), false, false, {}});
   // Socket signals may be raised inside a handler (a failed write, say);
   // queuing them keeps every event out of a handler that is still running.

@@ -40,6 +40,8 @@ class QtTcpEndpoint : public QObject, public TcpEndpoint {
   // Unsent output one connection may hold before it is closed: a client that
   // sends requests but never reads the answers must not grow our memory.
   static constexpr qint64 kMaxUnsent = 64 * 1024;
+  // Received bytes one connection may hold before we stop reading from it.
+  static constexpr qint64 kMaxUnread = 64 * 1024;
 
  signals:
   void client_connect(int connection);

@@ -57,11 +57,32 @@ def unread_answers(port, seconds, limit=64 << 20):
         return sent, closed_by_peer(s, 1.0)
 
 
+def command_flood(port, seconds, limit=64 << 20):
+    """Commands of exactly one read's size (1004 bytes) sent flat out, answers
+    never read, until netbuf closes the connection, `seconds` pass or `limit`
+    bytes are sent. Returns (bytes sent, closed by netbuf)."""
+    command = b"#" + b"J" * 994 + b",x,1,2,4$"
+    blob = command * 64
+    sent = 0
+    with connect(port) as s:
+        s.settimeout(0.2)
+        deadline = time.monotonic() + seconds
+        while time.monotonic() < deadline and sent < limit:
+            try:
+                sent += s.send(blob)
+            except socket.timeout:
+                continue
+            except OSError:
+                return sent, True
+        return sent, False
+
+
 def garbage_stream(port, seconds, seed=1):
     """Reconnects and streams bytes that are no command (random printable text
-    without "$", then "$") until `seconds` pass. Returns how many times netbuf
-    closed it."""
+    with a "$" now and then) as fast as netbuf takes them, until `seconds`
+    pass. Returns how many times netbuf closed it."""
     rnd = random.Random(seed)
+    junk = bytes(rnd.choice(b"abcxyz<>,;0123456789 $") for _ in range(1 << 16))
     closed = 0
     deadline = time.monotonic() + seconds
     while time.monotonic() < deadline:
@@ -69,8 +90,10 @@ def garbage_stream(port, seconds, seed=1):
             with connect(port, 1.0) as s:
                 s.settimeout(0.2)
                 while time.monotonic() < deadline:
-                    junk = bytes(rnd.choice(b"abcxyz<>,;0123456789 ") for _ in range(200))
-                    s.send(junk + b"$")
+                    try:
+                        s.send(junk)
+                    except socket.timeout:
+                        pass
         except OSError:
             closed += 1
     return closed
