@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/card_index.h"
+#include "core/report_limiter.h"
 #include "core/upkeep.h"
 
 namespace netbuf {
@@ -123,7 +124,6 @@ class BufferState {
   int32_t n_card = 0;
   int32_t s_card = 0;
   uint32_t zone_mask = 0;
-  std::array<int32_t, kPcConnections> idle_countdown{};
 
   // PC link buffers.
   std::array<uint8_t, kPcBufferSize> pc_rx{};
@@ -134,7 +134,7 @@ class BufferState {
 
   // Service port.
   std::array<uint8_t, kServiceBufferSize> service_rx{};
-  std::array<int32_t, kServiceCounters> service_idle{};
+  ReportLimiter service_reports;  // malformed commands reported to the operator
 
   // Reader bus.
   std::array<uint8_t, kRxAccSize> rx_acc{};

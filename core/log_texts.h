@@ -73,6 +73,15 @@ inline constexpr const char* kUnknownError = "Unknown error";
 // Window caption.
 inline constexpr const char* kCaption = "Brennik  1.6                              VARNEL";
 
+// Standard error lines of netbuf itself (not shown by the window).
+inline constexpr const char* kRepeated = " (repeated ";  // + count + kTimes
+inline constexpr const char* kTimes = " times)";
+inline constexpr const char* kHeldBack = "netbuf: reports held back: ";  // + count
+inline constexpr const char* kOutputBound =
+    "netbuf: connection closed, answers not read: ";  // + address
+inline constexpr const char* kAcceptPaused =
+    "netbuf: cannot accept connections, retrying every second: ";  // + port + ": " + reason
+
 }  // namespace netbuf::texts
 
 // Journal lines of an unattended run (standard error, no category switch).

@@ -8,6 +8,13 @@
 
 namespace netbuf {
 
+// What the logic keeps about one connection. It belongs to the connection,
+// not to its position: it moves with it when older connections leave.
+struct ConnectionState {
+  int32_t idle_ticks = 0;  // supervision countdown; 0 = none running
+  int32_t malformed = 0;   // malformed commands received so far
+};
+
 // A listening TCP server with its list of connections, oldest first.
 class TcpEndpoint {
  public:
@@ -28,6 +35,8 @@ class TcpEndpoint {
   // Closes connection i. The connection keeps its position until the current
   // handler has returned, so positions stay stable during a pass.
   virtual void close_connection(int i) = 0;
+  // The logic's record of connection i; nullptr for no such connection.
+  virtual ConnectionState* state(int i) = 0;
 };
 
 // The RS485 line: a serial port at 19200 8N1.
@@ -66,6 +75,8 @@ class Clock {
  public:
   virtual ~Clock() = default;
   virtual LocalTime now() const = 0;
+  // Milliseconds of a clock that never jumps, for measuring intervals.
+  virtual int64_t monotonic_ms() const = 0;
 };
 
 // The window's controls that the logic fills or reads, and its timers.

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "fuzz_support.h"
 #include "pclink/modbus_tcp.h"
@@ -81,6 +82,32 @@ struct Target {
   }
 };
 
+// The buffer's own answers, as the PC decodes them: whole frames back to
+// back, each MBAP length counting exactly the bytes after it, and a function
+// 3 answer carrying two bytes for each register its request asked for.
+void check_answers_decode(const std::vector<uint8_t>& out, const uint8_t* req, int n) {
+  auto be16 = [](const uint8_t* p) { return p[0] << 8 | p[1]; };
+  int next_request = 0;
+  for (size_t pos = 0; pos < out.size();) {
+    NETBUF_FUZZ_CHECK(pos + 8 <= out.size());
+    const size_t len = static_cast<size_t>(be16(&out[pos + 4]));
+    NETBUF_FUZZ_CHECK(len >= 2 && pos + 6 + len <= out.size());
+    if (out[pos + 7] == 3) {
+      const int byte_count = out[pos + 8];
+      NETBUF_FUZZ_CHECK(static_cast<size_t>(byte_count) + 3 == len);
+      // Its request is a later 12-byte frame with the same transaction
+      // number and a quantity of byte_count / 2.
+      bool found = false;
+      for (; !found && next_request + 12 <= n; next_request += 12) {
+        const uint8_t* r = req + next_request;
+        found = r[0] == out[pos] && r[1] == out[pos + 1] && 2 * be16(r + 10) == byte_count;
+      }
+      NETBUF_FUZZ_CHECK(found);
+    }
+    pos += 6 + len;
+  }
+}
+
 }  // namespace
 }  // namespace netbuf::fuzz
 
@@ -124,6 +151,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (data[7] == 21) {
     const size_t head = std::min<size_t>(n, fuzz::kFileRecordHeader);
     NETBUF_FUZZ_CHECK(out.size() >= head && std::equal(data, data + head, out.begin()));
+  } else {
+    fuzz::check_answers_decode(out, data, n);
   }
+  fuzz::check_lines_written(w);
   return 0;
 }

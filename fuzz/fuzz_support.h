@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "core/reader_rebuild.h"
+#include "core/text_escape.h"
 #include "fakes.h"
 #include "store/schema.h"
 #include "store/sqlite_table3.h"
@@ -33,6 +34,23 @@ namespace netbuf::fuzz {
 // The harness's own scans over the 20 001 cards are not what the fuzzer
 // should learn from; uninstrumented they also cost a fraction of the time.
 #define NETBUF_FUZZ_UNTRACED __attribute__((no_sanitize("coverage")))
+
+// Every text that reaches the operator or a log line, as the window and
+// the headless mirror write it: one line each, no byte that drives a
+// terminal, and printable text as it came.
+NETBUF_FUZZ_UNTRACED inline void check_lines_written(const testing::FakeWorld& w) {
+  for (const auto* texts : {&w.log.lines, &w.op.errors, &w.op.boxes})
+    for (const std::string& t : *texts) {
+      const std::string out = escape_controls(t);
+      for (size_t i = 0; i < out.size(); ++i) {
+        const auto c = static_cast<unsigned char>(out[i]);
+        NETBUF_FUZZ_CHECK(c >= 0x20 && c != 0x7F);
+        NETBUF_FUZZ_CHECK(!(c == 0xC2 && i + 1 < out.size() &&
+                            (static_cast<unsigned char>(out[i + 1]) & 0xE0) == 0x80));
+      }
+      NETBUF_FUZZ_CHECK(out.size() >= t.size());
+    }
+}
 
 // Reads the input front to back; past the end every read gives zeros.
 class Cursor {
@@ -149,11 +167,10 @@ class FuzzWorld {
       st.set_card_kod(k, was.kod);
       st.cards[k] = was;
     }
-    st.idle_countdown.fill(0);
-    st.service_idle.fill(0);
     st.pc_rx_pos = st.pc_rx_len = st.pc_tx_len = 0;
     st.rx_len = 0;
     st.poll_index = 0;
+    st.service_reports = ReportLimiter();
 
     w_->log.lines.clear();
     w_->op.boxes.clear();
@@ -165,6 +182,7 @@ class FuzzWorld {
         c.in.clear();
         c.out.clear();
         c.closed = false;
+        c.state = {};
       }
   }
 

@@ -20,6 +20,8 @@ constexpr int kRecordLo = 13;
 constexpr int kLengthLo = 15;
 constexpr int kHeaderSize = 16;
 constexpr int kRecordSize = 32;
+// The most 32-byte records one Modbus answer can carry.
+constexpr int kMaxRecordsPerAnswer = 7;
 
 // Card record fields.
 constexpr int kCardIndex = 0;
@@ -36,8 +38,6 @@ constexpr int kFirstCardFile = 8;
 constexpr int kLastCardFile = 23;
 constexpr int kCardsPerFile = 512;
 constexpr int kEventFile = 128;
-// An event answer's byte counts are one byte each: 7 records fill them.
-constexpr int kMaxEventRecords = 7;
 
 constexpr uint8_t kUnitBuffer = mbap::kBufferUnit;
 constexpr uint8_t kFnReadFileRecord = 20;
@@ -124,7 +124,9 @@ int query_events(Database& db, int64_t first, int64_t last, int count, Bytes& re
   try {
     db.open_query(sql::select_events(first, last, count));
     int rows = 0;
-    for (; !db.current_result->AtEnd(); db.current_result->NextRow()) {
+    // Ids stored twice never give more rows than one answer carries.
+    for (; !db.current_result->AtEnd() && rows < kMaxRecordsPerAnswer;
+         db.current_result->NextRow()) {
       last_id = db.read_int("ID");
       append_event_record(db, records);
       ++rows;
@@ -156,7 +158,7 @@ void read_events(Context& ctx, const uint8_t* req, int k) {
   const int64_t last = st.event_counter();
   Bytes records;
   int64_t last_id = 0;
-  const int count = std::min(k, kMaxEventRecords);
+  const int count = std::min(k, kMaxRecordsPerAnswer);
   const int rows =
       start <= last && count > 0 ? query_events(ctx.db, start, last, count, records, last_id) : 0;
   if (rows < 1) {
@@ -185,7 +187,12 @@ void read_file_record(Context& ctx) {
   const uint8_t* req = st.pc_rx.data() + p;
   const int file = req[kFileLo];
   const int k = req[kLengthLo] / 16;
-  if (file >= kFirstCardFile && file <= kLastCardFile)
+  // More cards than one answer's 8-bit lengths describe are refused; events
+  // come at most seven at a time, the rest with the next request, so a PC
+  // asking for more is never stalled.
+  if (k > kMaxRecordsPerAnswer && file >= kFirstCardFile && file <= kLastCardFile)
+    append(st, exception_answer(req));
+  else if (file >= kFirstCardFile && file <= kLastCardFile)
     read_cards(st, req, file, k);
   else if (file == kEventFile)
     read_events(ctx, req, k);

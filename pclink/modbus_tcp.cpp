@@ -7,6 +7,7 @@
 #include "core/reader_rebuild.h"
 #include "pclink/file_records.h"
 #include "pclink/mbap.h"
+#include "pclink/pc_endpoint.h"
 #include "readerbus/pass_through.h"
 
 namespace netbuf {
@@ -42,8 +43,10 @@ bool read_registers(Context& ctx) {
   // gets no answer; later frames of the read are still served.
   if (q > kMaxReadQuantity || start + q > kRegisterCount) return true;
   if (st.pc_tx_len + 9 + 2 * q > kPcBufferSize) return false;
-  append(st, {st.pc_rx[p + kTidHi], st.pc_rx[p + kTidLo], 0, 0, st.pc_rx[p + kLenHi], 3 + 2 * q,
-              st.pc_rx[p + kUnit], 3, 2 * q});
+  // The length is the answer's own: a request's odd length high byte must not
+  // make the PC misread where the next answer starts.
+  append(st, {st.pc_rx[p + kTidHi], st.pc_rx[p + kTidLo], 0, 0, 0, 3 + 2 * q, st.pc_rx[p + kUnit],
+              3, 2 * q});
   for (int i = 0; i < q; ++i) {
     const int32_t v = st.registers[start + i].val;
     append(st, {v / 256, v % 256});
@@ -103,7 +106,7 @@ void on_pc_data(Context& ctx) {
   const int waiting = ctx.pc.bytes_waiting(0);
   if (waiting <= 0) return;
 
-  st.idle_countdown[0] = 120;
+  if (ConnectionState* c = ctx.pc.state(0)) c->idle_ticks = kPcIdleTicks;
   ctx.form.set_supervision_timer(true);
 
   // A read larger than the receive buffer keeps its first 10004 bytes; the

@@ -6,6 +6,10 @@
 namespace netbuf {
 
 void on_pc_connect(Context& ctx, int connection) {
+  // Supervised from the start: a connection that never sends a request must
+  // not hold the PC's place for good.
+  if (ConnectionState* c = ctx.pc.state(connection)) c->idle_ticks = kPcIdleTicks;
+  ctx.form.set_supervision_timer(true);
   const std::string address = ctx.pc.remote_address(connection);
   ctx.log.line_if(LogCategory::Connections, texts::kConnect + address);
   ctx.form.set_label(21, address);
@@ -33,14 +37,12 @@ void on_pc_error(Context& ctx, int error_code) {
 }
 
 void on_pc_supervision_tick(Context& ctx) {
-  BufferState& st = ctx.st;
   bool running = false;
-  for (int i = 0; i < kPcConnections; ++i) {
-    if (st.idle_countdown[i] <= 0) continue;
-    --st.idle_countdown[i];
+  for (int i = 0; i < ctx.pc.connection_count(); ++i) {
+    ConnectionState* c = ctx.pc.state(i);
+    if (!c || c->idle_ticks <= 0) continue;
     running = true;
-    if (st.idle_countdown[i] == 0 && ctx.pc.connection_count() > 0 && i < ctx.pc.connection_count())
-      ctx.pc.close_connection(i);
+    if (--c->idle_ticks == 0) ctx.pc.close_connection(i);
   }
   if (!running) ctx.form.set_supervision_timer(false);
 }

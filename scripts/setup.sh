@@ -15,6 +15,7 @@ PACKAGES=(
   dpkg-dev
   libsystemd-dev
   debhelper lintian systemd trayer
+  iproute2 util-linux
 )
 
 missing=()

@@ -13,6 +13,9 @@ namespace netbuf {
 namespace {
 
 constexpr int kIdleTicks = 100;  // supervision ticks of 3 s: 300 s after the last command
+// A client that keeps sending what is not a command is talking to the wrong
+// port, or means harm; either way it is shown the door.
+constexpr int kMaxMalformed = 10;
 constexpr uint8_t kAnswer[] = {'O', 'K'};
 
 int reader_for(const BufferState& st, int64_t adres) {
@@ -27,7 +30,7 @@ void serve(Context& ctx, int i) {
   const int want = std::min(ctx.service.bytes_waiting(i), kServiceBufferSize);
   const int got = std::clamp(ctx.service.receive(i, ctx.st.service_rx.data(), want), 0, want);
   if (got == 0) return;
-  if (i < kServiceCounters) ctx.st.service_idle[i] = kIdleTicks;
+  if (ConnectionState* c = ctx.service.state(i)) c->idle_ticks = kIdleTicks;
 
   const RemoteCommand cmd =
       parse_remote_command(std::span<const uint8_t>(ctx.st.service_rx.data(), got));
@@ -48,13 +51,26 @@ void serve(Context& ctx, int i) {
 
 void on_service_read(Context& ctx) {
   // Every connection with data is served, not only the one that raised the
-  // event. A malformed command throws out of the loop: later positions keep
-  // their data for the next event.
-  for (int i = 0; i < ctx.service.connection_count(); ++i)
-    if (ctx.service.bytes_waiting(i) > 0) serve(ctx, i);
+  // event. A malformed command is reported and counted against its own
+  // connection only, so one client sending garbage cannot starve the rest.
+  for (int i = 0; i < ctx.service.connection_count(); ++i) {
+    if (ctx.service.bytes_waiting(i) <= 0) continue;
+    try {
+      serve(ctx, i);
+    } catch (const CommandError& e) {
+      for (const std::string& line :
+           ctx.st.service_reports.offer(e.what(), ctx.clock.monotonic_ms()))
+        ctx.op.error_report(line);
+      ConnectionState* c = ctx.service.state(i);
+      if (c && ++c->malformed >= kMaxMalformed) ctx.service.close_connection(i);
+    }
+  }
 }
 
 void on_service_connect(Context& ctx, int connection) {
+  // Supervised from accept: a connection that never sends a command is
+  // closed like one that has gone quiet.
+  if (ConnectionState* c = ctx.service.state(connection)) c->idle_ticks = kIdleTicks;
   ctx.log.line_if(LogCategory::Connections,
                   texts::kConnect + ctx.service.remote_address(connection));
 }
@@ -65,14 +81,14 @@ void on_service_disconnect(Context& ctx, int connection) {
 }
 
 void service_supervision_tick(Context& ctx) {
-  // Counters belong to positions, not to connections. Positions past the
-  // counters are never supervised (the adapter refuses them anyway).
-  const int n = std::min(ctx.service.connection_count(), kServiceCounters);
-  for (int i = 0; i < n; ++i) {
-    int32_t& idle = ctx.st.service_idle[i];
-    if (idle == 0) continue;
-    if (idle > 0) --idle;
-    if (idle == 0) ctx.service.close_connection(i);
+  // Counts of reports held back while a client flooded us come out once
+  // things are quiet again.
+  for (const std::string& line : ctx.st.service_reports.flush(ctx.clock.monotonic_ms()))
+    ctx.op.error_report(line);
+  for (int i = 0; i < ctx.service.connection_count(); ++i) {
+    ConnectionState* c = ctx.service.state(i);
+    if (!c || c->idle_ticks <= 0) continue;
+    if (--c->idle_ticks == 0) ctx.service.close_connection(i);
   }
 }
 

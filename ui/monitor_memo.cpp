@@ -13,6 +13,8 @@
 #include <cstdio>
 #include <sstream>
 
+#include "core/text_escape.h"
+
 namespace netbuf {
 
 QtMonitorLog::QtMonitorLog(QPlainTextEdit* memo, QCheckBox* rs, QCheckBox* tcp, QCheckBox* zd,
@@ -66,8 +68,11 @@ void QtMonitorLog::tick_categories(const std::string& list) {
   }
 }
 
-void QtMonitorLog::log_line(const std::string& text) {
+void QtMonitorLog::log_line(const std::string& raw) {
+  const std::string text = escape_controls(raw);
   mirror(text, true);
+  // Headless, nobody reads the memo: what went to standard output is not kept.
+  if (mirror_) return;
   const View before = view();
   const QString t = QString::fromStdString(text);
   QTextCursor c(memo_->document());
@@ -81,8 +86,10 @@ void QtMonitorLog::log_line(const std::string& text) {
   after_write(t.contains(QLatin1Char('\n')) || t.contains(QLatin1Char('\r')), before);
 }
 
-void QtMonitorLog::log_append(const std::string& text) {
+void QtMonitorLog::log_append(const std::string& raw) {
+  const std::string text = escape_controls(raw);
   mirror(text, false);
+  if (mirror_) return;
   const View before = view();
   const QString t = QString::fromStdString(text);
   QTextCursor c(memo_->document());

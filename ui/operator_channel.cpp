@@ -3,6 +3,7 @@
 #include <QMessageBox>
 #include <iostream>
 
+#include "core/text_escape.h"
 #include "ui/app_title.h"
 #include "ui/headless.h"
 
@@ -20,7 +21,7 @@ std::string one_line(const std::string& text) {
       out += c;
     }
   }
-  return out;
+  return escape_controls(out);
 }
 
 QtOperatorChannel::QtOperatorChannel(QWidget* parent, Mode mode) : parent_(parent), mode_(mode) {}
@@ -58,9 +59,12 @@ void QtOperatorChannel::show_next() {
   if (queue_.empty()) return;
   const Note n = queue_.front();
   queue_.pop_front();
-  auto* box =
-      new QMessageBox(n.error ? QMessageBox::Critical : QMessageBox::NoIcon, application_title(),
-                      QString::fromStdString(n.text), QMessageBox::Ok, parent_);
+  auto* box = new QMessageBox(n.error ? QMessageBox::Critical : QMessageBox::NoIcon,
+                              application_title(), QString(), QMessageBox::Ok, parent_);
+  // Texts may carry bytes from the network: never rich text, never a raw
+  // control byte.
+  box->setTextFormat(Qt::PlainText);
+  box->setText(QString::fromStdString(escape_controls(n.text, true)));
   box->setAttribute(Qt::WA_DeleteOnClose);
   box_ = box;
   QObject::connect(box, &QMessageBox::finished, box, [this] {

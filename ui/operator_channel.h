@@ -50,7 +50,8 @@ class QtOperatorChannel : public OperatorChannel {
   std::deque<Note> queue_;
 };
 
-// One line for stderr: line breaks inside the text become blanks.
+// One line for stderr: line breaks inside the text become blanks, other
+// control bytes are escaped.
 std::string one_line(const std::string& text);
 
 }  // namespace netbuf

@@ -1,6 +1,7 @@
 #include "ui/qt_clock.h"
 
 #include <QDateTime>
+#include <chrono>
 
 namespace netbuf {
 
@@ -19,6 +20,12 @@ LocalTime QtClock::now() const {
   // Qt counts Monday = 1 ... Sunday = 7; the logic counts Sunday = 1.
   out.day_of_week = d.dayOfWeek() % 7 + 1;
   return out;
+}
+
+int64_t QtClock::monotonic_ms() const {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
 }
 
 }  // namespace netbuf

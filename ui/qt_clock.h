@@ -8,6 +8,7 @@ namespace netbuf {
 class QtClock : public Clock {
  public:
   LocalTime now() const override;
+  int64_t monotonic_ms() const override;
 };
 
 }  // namespace netbuf

@@ -1,12 +1,18 @@
 #include "ui/qt_tcp_endpoint.h"
 
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <QHostAddress>
 #include <QTcpSocket>
 #include <algorithm>
+#include <cerrno>
 #include <climits>
+#include <cstring>
+#include <iostream>
 #include <stdexcept>
+
+#include "core/log_texts.h"
 
 namespace netbuf {
 
@@ -48,8 +54,12 @@ int socket_error_code(int qt_socket_error) {
 }
 
 QtTcpEndpoint::QtTcpEndpoint(int max_connections, QObject* parent)
-    : QObject(parent), server_(this), max_connections_(max_connections) {
-  connect(&server_, &QTcpServer::newConnection, this, &QtTcpEndpoint::on_new_connection);
+    : QObject(parent), server_(this), max_connections_(max_connections), accept_pause_(this) {
+  accept_pause_.setSingleShot(true);
+  accept_pause_.setInterval(1000);
+  connect(&accept_pause_, &QTimer::timeout, this, [this] {
+    if (accept_notifier_) accept_notifier_->setEnabled(true);
+  });
 }
 
 QtTcpEndpoint::~QtTcpEndpoint() {
@@ -68,9 +78,19 @@ void QtTcpEndpoint::open(int port) {
   if (port < 0 || port > 65535 ||
       !server_.listen(QHostAddress::AnyIPv4, static_cast<quint16>(port)))
     throw std::runtime_error(server_.errorString().toStdString());
+  server_.pauseAccepting();
+  accept_notifier_ = new QSocketNotifier(server_.socketDescriptor(), QSocketNotifier::Read, this);
+  connect(accept_notifier_, &QSocketNotifier::activated, this, &QtTcpEndpoint::accept_pending);
 }
 
 void QtTcpEndpoint::close() {
+  accept_pause_.stop();
+  if (accept_notifier_) {
+    // A handler may close the server from inside accept_pending().
+    accept_notifier_->setEnabled(false);
+    accept_notifier_->deleteLater();
+    accept_notifier_ = nullptr;
+  }
   server_.close();
   for (int i = 0; i < static_cast<int>(conns_.size()); ++i) retire(i);
 }
@@ -129,6 +149,19 @@ void QtTcpEndpoint::send(int i, const uint8_t* buf, int n) {
     return;
   }
   s->flush();  // hand it to the kernel now rather than at the next loop pass
+  over_output_bound(i);
+}
+
+bool QtTcpEndpoint::over_output_bound(int i) {
+  if (!live(i) || conns_[i].socket->bytesToWrite() <= kMaxUnsent) return false;
+  // The kernel's buffer is full as well: the peer has stopped reading.
+  std::cerr << texts::kOutputBound << conns_[i].address << ':' << port() << std::endl;
+  retire(i);
+  return true;
+}
+
+ConnectionState* QtTcpEndpoint::state(int i) {
+  return live(i) ? &conns_[i].state : nullptr;
 }
 
 std::string QtTcpEndpoint::remote_address(int i) const {
@@ -212,46 +245,83 @@ void QtTcpEndpoint::reap() {
   std::erase_if(conns_, [](const Connection& c) { return c.closing; });
 }
 
-void QtTcpEndpoint::on_new_connection() {
-  // A peer that left just before this one came must not count as open, or
-  // the newcomer would take a position behind a dead connection.
-  reap();
-  while (QTcpSocket* s = server_.nextPendingConnection()) {
-    if (max_connections_ > 0 && static_cast<int>(conns_.size()) >= max_connections_) {
-      s->abort();
-      s->deleteLater();
+void QtTcpEndpoint::accept_pending() {
+  QSocketNotifier* const notifier = accept_notifier_;
+  const int listener = static_cast<int>(server_.socketDescriptor());
+  // A bounded batch: a flood of connections must not keep the loop from the
+  // clients already connected. The notifier fires again for the rest.
+  for (int k = 0; k < 64 && accept_notifier_ == notifier; ++k) {
+    const int fd = ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd < 0) {
+      if (errno == EINTR || errno == ECONNABORTED) continue;
+      if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
+        pause_accepting(errno);
+      return;  // otherwise nothing more is waiting
+    }
+    auto* s = new QTcpSocket(this);
+    if (!s->setSocketDescriptor(fd)) {
+      ::close(fd);
+      delete s;
       continue;
     }
-    s->setParent(this);
-    s->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-    conns_.push_back(Connection{s, dotted_ipv4(s->peerAddress())});
-    // Socket signals may be raised inside a handler (a failed write, say);
-    // queuing them keeps every event out of a handler that is still running.
-    // readyRead is the exception: Qt raises it only from the event loop's
-    // read notification, never inside a handler, so it is delivered at once
-    // rather than costing every request a second pass of the loop.
-    connect(s, &QTcpSocket::readyRead, s, [this, s] { deliver_read(s); });
-    connect(
-        s, &QTcpSocket::disconnected, this,
-        [this, s] {
-          const int i = index_of(s);
-          if (live(i)) retire(i);
-        },
-        Qt::QueuedConnection);
-    connect(
-        s, &QTcpSocket::errorOccurred, this,
-        [this, s](QAbstractSocket::SocketError e) {
-          // A peer's normal close is a disconnect, not an error.
-          if (e == QAbstractSocket::RemoteHostClosedError) return;
-          const int i = index_of(s);
-          if (live(i)) emit client_error(i, socket_error_code(e));
-        },
-        Qt::QueuedConnection);
-    const int i = static_cast<int>(conns_.size()) - 1;
-    emit client_connect(i);
-    emit client_accept();
-    if (s->bytesAvailable() > 0) post_read(s);
+    // A peer that left just before this one came must not count as open, or
+    // the newcomer would take a position behind a dead connection.
+    reap();
+    take_connection(s);
   }
+}
+
+void QtTcpEndpoint::pause_accepting(int err) {
+  // Out of descriptors or memory passes; until then the waiting connection
+  // would wake the loop for nothing, over and over. Failures less than a
+  // minute apart are one shortage, said once.
+  accept_notifier_->setEnabled(false);
+  accept_pause_.start();
+  if (!last_accept_failure_.isValid() || last_accept_failure_.elapsed() > 60000)
+    std::cerr << texts::kAcceptPaused << port() << ": " << std::strerror(err) << std::endl;
+  last_accept_failure_.start();
+}
+
+void QtTcpEndpoint::take_connection(QTcpSocket* s) {
+  if (max_connections_ > 0 && static_cast<int>(conns_.size()) >= max_connections_) {
+    s->abort();
+    s->deleteLater();
+    return;
+  }
+  s->setParent(this);
+  s->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+  // A peer that vanished without a word (power cut, cable) is noticed.
+  s->setSocketOption(QAbstractSocket::KeepAliveOption, 1);
+  // A peer that sends faster than its requests are served waits in TCP flow
+  // control instead of in our memory.
+  s->setReadBufferSize(kMaxUnread);
+  conns_.push_back(Connection{s, dotted_ipv4(s->peerAddress()), false, false, {}});
+  // Socket signals may be raised inside a handler (a failed write, say);
+  // queuing them keeps every event out of a handler that is still running.
+  // readyRead is the exception: Qt raises it only from the event loop's
+  // read notification, never inside a handler, so it is delivered at once
+  // rather than costing every request a second pass of the loop.
+  connect(s, &QTcpSocket::readyRead, s, [this, s] { deliver_read(s); });
+  connect(
+      s, &QTcpSocket::disconnected, this,
+      [this, s] {
+        const int i = index_of(s);
+        if (live(i)) retire(i);
+      },
+      Qt::QueuedConnection);
+  connect(
+      s, &QTcpSocket::errorOccurred, this,
+      [this, s](QAbstractSocket::SocketError e) {
+        // A peer's normal close is a disconnect, not an error.
+        if (e == QAbstractSocket::RemoteHostClosedError) return;
+        const int i = index_of(s);
+        if (live(i)) emit client_error(i, socket_error_code(e));
+      },
+      Qt::QueuedConnection);
+  const int i = static_cast<int>(conns_.size()) - 1;
+  emit client_connect(i);
+  emit client_accept();
+  if (s->bytesAvailable() > 0) post_read(s);
 }
 
 }  // namespace netbuf

@@ -2,8 +2,11 @@
 // delivering connect/accept/read/disconnect/error as signals on the GUI thread.
 #pragma once
 
+#include <QElapsedTimer>
 #include <QObject>
+#include <QSocketNotifier>
 #include <QTcpServer>
+#include <QTimer>
 #include <string>
 #include <vector>
 
@@ -32,6 +35,13 @@ class QtTcpEndpoint : public QObject, public TcpEndpoint {
   void send(int i, const uint8_t* buf, int n) override;
   std::string remote_address(int i) const override;
   void close_connection(int i) override;
+  ConnectionState* state(int i) override;
+
+  // Unsent output one connection may hold before it is closed: a client that
+  // sends requests but never reads the answers must not grow our memory.
+  static constexpr qint64 kMaxUnsent = 64 * 1024;
+  // Received bytes one connection may hold before we stop reading from it.
+  static constexpr qint64 kMaxUnread = 64 * 1024;
 
  signals:
   void client_connect(int connection);
@@ -46,9 +56,15 @@ class QtTcpEndpoint : public QObject, public TcpEndpoint {
     std::string address;   // kept so it stays readable while the socket goes
     bool closing = false;  // disconnect event given, removal pending
     bool read_posted = false;
+    ConnectionState state;
   };
 
-  void on_new_connection();
+  // Takes the connections waiting on the listening socket.
+  void accept_pending();
+  void pause_accepting(int err);
+  void take_connection(QTcpSocket* s);
+  // Closes connection i when its unsent output is past the bound.
+  bool over_output_bound(int i);
   static bool peer_gone(QTcpSocket* s);
   void reap();
   int index_of(const QTcpSocket* s) const;
@@ -64,6 +80,13 @@ class QtTcpEndpoint : public QObject, public TcpEndpoint {
   std::vector<Connection> conns_;
   int max_connections_;
   int port_ = 0;
+  // Accepting is paused while the system has no descriptors or memory left.
+  // netbuf accepts by itself: Qt's server keeps only the first error it ever
+  // saw, so after one ordinary "nothing waiting" it takes running out of
+  // descriptors for the same and polls the socket in a busy loop.
+  QSocketNotifier* accept_notifier_ = nullptr;
+  QTimer accept_pause_;
+  QElapsedTimer last_accept_failure_;
 };
 
 // The error number shown to the operator for a socket error; Winsock numbering,

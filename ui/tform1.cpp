@@ -140,6 +140,7 @@ TForm1::~TForm1() {
 
 QLabel* TForm1::add_label(QWidget* page, int no, const char* text, int x, int y, bool bold) {
   auto* l = new QLabel(ui_text(text), page);
+  l->setTextFormat(Qt::PlainText);  // captions may show a peer's text
   const std::string name = "Label" + std::to_string(no);
   if (bold) {
     QFont f = l->font();

@@ -22,11 +22,16 @@ TEST(OperatorChannel, HeadlessEachTextIsOneLineOnStderr) {
   op.message_box("blad zapisu zdarzenia");
   op.error_report("Device \"COM3\" Open Error !!!\rNo such file or directory");
   op.error_report("blad zapisu zdarzenia");  // no dedupe: nothing waits here
+  // A peer's bytes cannot start a line of their own or drive the terminal.
+  op.error_report(
+      "'\x1b[2J\x07x\r\nnetbuf: forged\x7f\xc2\x9b\xc5\x84' is not a valid integer value");
   const std::string err = ::testing::internal::GetCapturedStderr();
-  EXPECT_EQ(err,
-            "blad zapisu zdarzenia\n"
-            "Device \"COM3\" Open Error !!! No such file or directory\n"
-            "blad zapisu zdarzenia\n");
+  EXPECT_EQ(
+      err,
+      "blad zapisu zdarzenia\n"
+      "Device \"COM3\" Open Error !!! No such file or directory\n"
+      "blad zapisu zdarzenia\n"
+      "'\\x1B[2J\\x07x netbuf: forged\\x7F\\xC2\\x9B\xc5\x84' is not a valid integer value\n");
   EXPECT_EQ(op.current(), nullptr);
   EXPECT_EQ(op.waiting(), 0u);
 }
@@ -52,6 +57,16 @@ TEST(OperatorChannel, OneBoxAtATimeTheRestWaitOnceEach) {
   op.current()->accept();
   ASSERT_TRUE(wait_until([&] { return op.current() == nullptr; }));
   EXPECT_EQ(op.waiting(), 0u);
+}
+
+TEST(OperatorChannel, BoxesShowPlainTextWithControlBytesEscaped) {
+  QtOperatorChannel op(nullptr, QtOperatorChannel::Mode::Boxes);
+  op.error_report("'<img src=\"/dev/zero\"><b>x</b>\x1b' is not a valid integer value\rline two");
+  ASSERT_NE(op.current(), nullptr);
+  EXPECT_EQ(op.current()->textFormat(), Qt::PlainText);
+  EXPECT_EQ(shown(op),
+            "'<img src=\"/dev/zero\"><b>x</b>\\x1B' is not a valid integer value\rline two");
+  op.current()->accept();
 }
 
 TEST(OperatorChannel, WaitingQueueIsBoundedDroppingTheOldest) {

@@ -71,7 +71,9 @@ class FakeOperator : public OperatorChannel {
 class FakeClock : public Clock {
  public:
   LocalTime t;
+  int64_t mono = 0;
   LocalTime now() const override { return t; }
+  int64_t monotonic_ms() const override { return mono; }
 };
 
 class FakeSerial : public SerialLine {
@@ -106,6 +108,7 @@ class FakeEndpoint : public TcpEndpoint {
     std::deque<uint8_t> in;
     std::vector<uint8_t> out;
     bool closed = false;
+    ConnectionState state;
   };
   std::vector<Conn> conns;
   bool listening = false;
@@ -145,6 +148,7 @@ class FakeEndpoint : public TcpEndpoint {
   void close_connection(int i) override {
     if (valid(i)) conns[i].closed = true;
   }
+  ConnectionState* state(int i) override { return valid(i) ? &conns[i].state : nullptr; }
   // Removes closed connections, as the platform does after the handler.
   void reap() {
     std::vector<Conn> keep;

@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <memory>
 
 #include "fakes.h"
+#include "tests/unit/byte_vectors.h"
 
 namespace netbuf {
 namespace {
@@ -89,12 +91,12 @@ TEST_F(PcLink, SeveralFramesOneSendEachServedByItsFunction) {
 }
 
 TEST_F(PcLink, IdleCountdownReloadedByAnyRequestOnly) {
-  w->st.idle_countdown[0] = 5;
+  w->pc.conns[0].state.idle_ticks = 5;
   on_pc_data(w->ctx);  // nothing waiting
-  EXPECT_EQ(w->st.idle_countdown[0], 5);
+  EXPECT_EQ(w->pc.conns[0].state.idle_ticks, 5);
   EXPECT_FALSE(w->form.super_on);
   request({0, 1, 0, 0, 0, 6, 0xFF, 4, 0, 0, 0, 1});
-  EXPECT_EQ(w->st.idle_countdown[0], 120);
+  EXPECT_EQ(w->pc.conns[0].state.idle_ticks, 120);
   EXPECT_TRUE(w->form.super_on);
 }
 
@@ -153,6 +155,124 @@ TEST_F(PcLink, FileRecordWriteIsEchoedWhole) {
   rec.resize(32, 0);
   req.insert(req.end(), rec.begin(), rec.end());
   EXPECT_EQ(request(req), req);
+}
+
+}  // namespace
+}  // namespace netbuf
+
+namespace netbuf {
+namespace {
+
+using testing::cat;
+using testing::hex;
+
+Bytes be16(int v) {
+  return {static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v)};
+}
+
+// Registers hold their own address, so an answer shows which ones it read.
+Bytes words(int start, int q) {
+  Bytes out;
+  for (int k = start; k < start + q; ++k) out = cat({out, be16(k)});
+  return out;
+}
+
+Bytes card_record(int index) {
+  return Bytes(32, static_cast<uint8_t>(index * 7 + 1));
+}
+
+Bytes f3(int start, int q) {
+  return cat({hex("00 01 00 00 00 06 FF 03"), be16(start), be16(q)});
+}
+
+Bytes f16(int start, const std::vector<int>& values) {
+  const int q = static_cast<int>(values.size());
+  Bytes out = cat({hex("00 02 00 00"),
+                   be16(7 + 2 * q),
+                   hex("FF 10"),
+                   be16(start),
+                   be16(q),
+                   {static_cast<uint8_t>(2 * q)}});
+  for (int v : values) out = cat({out, be16(v)});
+  return out;
+}
+
+Bytes f20(int file, int record, int length) {
+  return cat({hex("00 03 00 00 00 0A FF 14 07 06 00"),
+              {static_cast<uint8_t>(file)},
+              be16(record),
+              {0, static_cast<uint8_t>(length)}});
+}
+
+Bytes f21(int index) {
+  Bytes record = card_record(9);
+  record[0] = static_cast<uint8_t>(index >> 8);
+  record[1] = static_cast<uint8_t>(index);
+  return cat({hex("00 04 00 00 00 2A FF 15 27 06 00 08 00 00 00 10"), record});
+}
+
+TEST(PcRequestBoundaries, ExactAnswersAtTheEdgesOfEveryFunction) {
+  const Bytes f3_125 = hex("00 01 00 00 00 FD FF 03 FA");
+  const Bytes f20_one = hex("00 03 00 00 00 25 FF 14 22 21 06");
+  const Bytes f20_refused = hex("00 03 00 00 00 03 FF 94 02");
+  struct Case {
+    const char* name;
+    Bytes request;
+    Bytes answer;  // empty: no answer at all
+    std::function<bool(const BufferState&)> after;
+  };
+  const Case cases[] = {
+      {"f3 quantity 0", f3(0, 0), hex("00 01 00 00 00 03 FF 03 00"), nullptr},
+      {"f3 quantity 125", f3(0, 125), cat({f3_125, words(0, 125)}), nullptr},
+      {"f3 quantity 126", f3(0, 126), {}, nullptr},
+      {"f3 start + quantity 9000", f3(8875, 125), cat({f3_125, words(8875, 125)}), nullptr},
+      {"f3 start + quantity 9001", f3(8876, 125), {}, nullptr},
+      {"f3 last register", f3(8999, 1), hex("00 01 00 00 00 05 FF 03 02 23 27"), nullptr},
+      {"f3 past the image", f3(9000, 1), {}, nullptr},
+      // The answer's length is its own, whatever the request's says.
+      {"f3 odd length high byte", hex("00 01 00 00 01 06 FF 03 00 05 00 01"),
+       hex("00 01 00 00 00 05 FF 03 02 00 05"), nullptr},
+      {"f16 quantity 0", f16(0, {}), hex("00 02 00 00 00 06 FF 10 00 00 00 00"), nullptr},
+      {"f16 start + quantity 9000", f16(8998, {7, 8}), hex("00 02 00 00 00 06 FF 10 23 26 00 02"),
+       [](const BufferState& st) {
+         return st.registers[8998].val == 7 && st.registers[8999].val == 8;
+       }},
+      {"f16 start + quantity 9001",
+       f16(8999, {7, 8}),
+       {},
+       [](const BufferState& st) { return st.registers[8999].val == 8999; }},
+      {"f20 first record of file 8", f20(8, 0, 0x10), cat({f20_one, card_record(0)}), nullptr},
+      {"f20 last record of file 8", f20(8, 511, 0x10), cat({f20_one, card_record(511)}), nullptr},
+      {"f20 first record of file 9", f20(9, 0, 0x10), cat({f20_one, card_record(512)}), nullptr},
+      {"f20 last card", f20(23, 12320, 0x10), cat({f20_one, card_record(20000)}), nullptr},
+      {"f20 past the last card", f20(23, 12321, 0x10), f20_refused, nullptr},
+      {"f20 window over the last card", f20(23, 12320, 0x20), f20_refused, nullptr},
+      {"f20 seven records", f20(8, 0, 0x70),
+       cat({hex("00 03 00 00 00 E5 FF 14 E2 E1 06"), card_record(0), card_record(1), card_record(2),
+            card_record(3), card_record(4), card_record(5), card_record(6)}),
+       nullptr},
+      {"f20 eight records", f20(8, 0, 0x80), f20_refused, nullptr},
+      {"f21 last card", f21(20000), f21(20000),
+       [](const BufferState& st) { return st.cards[20000].dirty == 1; }},
+      {"f21 past the last card", f21(20001), f21(20001),
+       [](const BufferState& st) { return st.cards[20000].dirty == 0 && st.cards[0].dirty == 0; }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto w = std::make_unique<FakeWorld>();
+    w->pc.conns.resize(1);
+    for (int k = 0; k < kRegisterCount; ++k) w->st.registers[k].val = k;
+    for (int i : {0, 1, 2, 3, 4, 5, 6, 511, 512, 20000}) {
+      const Bytes r = card_record(i);
+      std::copy(r.begin(), r.end(), w->st.cards[i].pc_record.begin());
+    }
+    w->pc.feed(0, c.request);
+    on_pc_data(w->ctx);
+    EXPECT_EQ(w->pc.conns[0].out, c.answer);
+    if (c.after) {
+      EXPECT_TRUE(c.after(w->st));
+    }
+  }
 }
 
 }  // namespace

@@ -44,11 +44,12 @@ TEST(PcEndpoint, AnswersOwedToAPcThatLeftAreNotSentToTheNext) {
   EXPECT_EQ(w->st.readers[1].action, kActionForward);
 }
 
-TEST(PcEndpoint, IdleSupervisionClosesAfter120TicksThenStops) {
+TEST(PcEndpoint, IdleSupervisionFromAcceptClosesAfter120TicksThenStops) {
+  // A connection that never sends a request is closed all the same.
   auto w = std::make_unique<FakeWorld>();
   w->pc.conns.resize(1);
-  w->st.idle_countdown[0] = 120;
-  w->form.super_on = true;
+  on_pc_connect(w->ctx, 0);
+  EXPECT_TRUE(w->form.super_on);
   for (int i = 0; i < 119; ++i) on_pc_supervision_tick(w->ctx);
   EXPECT_FALSE(w->pc.conns[0].closed);
   on_pc_supervision_tick(w->ctx);
