@@ -9,10 +9,10 @@
 #include <filesystem>
 #include <string>
 
+#include "app/write_back.h"
 #include "core/hex_text.h"
 #include "store/schema.h"
 #include "store/sql_texts.h"
-#include "store/write_back.h"
 #include "tests/unit/fakes.h"
 
 namespace netbuf {

@@ -18,9 +18,9 @@
 #include <set>
 #include <string>
 
+#include "app/startup.h"
+#include "app/write_back.h"
 #include "fuzz_support.h"
-#include "store/startup.h"
-#include "store/write_back.h"
 
 namespace netbuf::fuzz {
 namespace {

@@ -7,10 +7,10 @@
 #include <cstdint>
 #include <string>
 
+#include "app/settings.h"
 #include "core/hex_text.h"
 #include "core/log_texts.h"
 #include "fuzz_support.h"
-#include "store/settings.h"
 #include "store/sql_texts.h"
 
 namespace netbuf::fuzz {

@@ -1,11 +1,11 @@
-#include "store/settings.h"
+#include "app/settings.h"
 
 #include <gtest/gtest.h>
 
 #include <memory>
 
+#include "app/startup.h"
 #include "fakes.h"
-#include "store/startup.h"
 #include "test_db.h"
 
 namespace netbuf {

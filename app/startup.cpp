@@ -1,8 +1,8 @@
-#include "store/startup.h"
+#include "app/startup.h"
 
+#include "app/settings.h"
 #include "core/log_texts.h"
 #include "core/reader_rebuild.h"
-#include "store/settings.h"
 #include "store/sql_texts.h"
 
 namespace netbuf {

@@ -1,9 +1,9 @@
-#include "store/settings.h"
+#include "app/settings.h"
 
+#include "app/upkeep_tick.h"
 #include "core/hex_text.h"
 #include "core/log_texts.h"
 #include "store/sql_texts.h"
-#include "store/upkeep_tick.h"
 
 namespace netbuf {
 

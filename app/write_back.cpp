@@ -1,14 +1,14 @@
-#include "store/write_back.h"
+#include "app/write_back.h"
 
 #include <vector>
 
 #include "access/event_records.h"
+#include "app/upkeep_tick.h"
 #include "core/hex_text.h"
 #include "core/log_texts.h"
 #include "readerbus/pass_through.h"
 #include "service/remote_control.h"
 #include "store/sql_texts.h"
-#include "store/upkeep_tick.h"
 
 namespace netbuf {
 
