@@ -1,5 +1,8 @@
 #include "app/startup.h"
 
+#include <span>
+#include <stdexcept>
+
 #include "app/settings.h"
 #include "core/log_texts.h"
 #include "core/reader_rebuild.h"
@@ -9,28 +12,18 @@ namespace netbuf {
 
 namespace {
 
-// A column of the current result by name, as read_int and read_text take it,
-// looked up on the first row only: every row has the same columns, and six
-// lookups on each of 29 000 rows were a visible part of start-up. Failures
-// (a missing column, a wrong kind) come in the same order as before.
-class Column {
- public:
-  explicit Column(const char* name) : name_(name) {}
-  int64_t read_int(const Database& db) {
-    return db.current_result->ColumnAsInteger(index(*db.current_result));
-  }
-  std::string read_text(const Database& db) {
-    return db.current_result->ColumnAsTextOrEmpty(index(*db.current_result));
-  }
+constexpr Column kRegisterColumns[] = {
+    {"adres", As::Integer}, {"val", As::Integer}, {"opis", As::Text}};
+constexpr Column kCardColumns[] = {{"numer", As::Integer},     {"typ", As::Integer},
+                                   {"time_zone", As::Integer}, {"geo_zone", As::Integer},
+                                   {"kod", As::Text},          {"lcd", As::Text}};
+constexpr Column kSettingColumns[] = {{"val", As::Integer}, {"PARAMETR", As::Text}};
 
- private:
-  int index(const TSQLiteTable& t) {
-    if (index_ < 0) index_ = t.ColumnIndex(name_);
-    return index_;
-  }
-  std::string name_;
-  int index_ = -1;
-};
+// A table that cannot be read whole stops the start-up.
+void load(Database& db, const char* sql, std::span<const Column> columns,
+          const Database::EachRow& each_row) {
+  if (Status s = db.query(sql, columns, each_row); !s) throw std::runtime_error(s.error());
+}
 
 }  // namespace
 
@@ -42,51 +35,31 @@ void start_up(Context& ctx, const std::string& db_path) {
     ctx.st.upkeep.say(Severity::Warning, db_path + texts::kDbReadOnly + db.read_only_reason());
   BufferState& st = ctx.st;
 
-  db.open_query(sql::kSelectRegister);
-  Column adres_col("adres"), val_col("val"), opis_col("opis");
-  while (!db.current_result->AtEnd()) {
+  load(db, sql::kSelectRegister, kRegisterColumns, [&st](const Row& r) {
     // Judged as the 64-bit number it is, so 4294967296 is not register 0.
-    const int64_t adres = adres_col.read_int(db);
-    const auto val = static_cast<int32_t>(val_col.read_int(db));
-    opis_col.read_text(db);
+    const int64_t adres = r.integer(0);
     // Rows outside the register image have no place in it and are skipped.
-    if (adres >= 0 && adres < kRegisterCount) st.registers[adres] = Register{val, 0};
-    db.current_result->NextRow();
-  }
+    if (adres >= 0 && adres < kRegisterCount)
+      st.registers[adres] = Register{static_cast<int32_t>(r.integer(1)), 0};
+  });
 
-  db.open_query(sql::kSelectKarty);
-  Column numer_col("numer"), typ_col("typ"), time_zone_col("time_zone"), geo_zone_col("geo_zone"),
-      kod_col("kod"), lcd_col("lcd");
-  while (!db.current_result->AtEnd()) {
+  load(db, sql::kSelectKarty, kCardColumns, [&st](const Row& r) {
     // Numbers count from 1 and are judged as the 64-bit numbers they are:
     // 4294967297 is no card.
-    const int64_t numer = numer_col.read_int(db);
-    const int64_t k = numer >= 1 && numer <= kCardCount ? numer - 1 : -1;
-    const auto typ = static_cast<int32_t>(typ_col.read_int(db));
-    const auto time_zone = static_cast<int32_t>(time_zone_col.read_int(db));
-    const auto geo_zone = static_cast<int32_t>(geo_zone_col.read_int(db));
-    std::string kod = kod_col.read_text(db);
-    std::string lcd = lcd_col.read_text(db);
-    if (k >= 0 && k < kCardCount) {
-      Tcard& c = st.cards[static_cast<size_t>(k)];
-      c.typ = typ;
-      c.time_zone = time_zone;
-      c.geo_zone = geo_zone;
-      c.lcd = std::move(lcd);
-      c.dirty = 0;
-      st.set_card_kod(static_cast<int>(k), std::move(kod));
-    }
-    db.current_result->NextRow();
-  }
+    const int64_t numer = r.integer(0);
+    if (numer < 1 || numer > kCardCount) return;
+    const auto k = static_cast<int>(numer - 1);
+    Tcard& c = st.cards[static_cast<size_t>(k)];
+    c.typ = static_cast<int32_t>(r.integer(1));
+    c.time_zone = static_cast<int32_t>(r.integer(2));
+    c.geo_zone = static_cast<int32_t>(r.integer(3));
+    c.lcd = r.text(5);
+    c.dirty = 0;
+    st.set_card_kod(k, r.text(4));
+  });
 
-  db.open_query(sql::kSelectSetings);
-  // The card table result is large; it is released with this query.
-  while (!db.current_result->AtEnd()) {
-    const auto v = static_cast<int32_t>(db.read_int("val"));
-    const std::string p = db.read_text("PARAMETR");
-    apply_setting(ctx, p, v);
-    db.current_result->NextRow();
-  }
+  load(db, sql::kSelectSetings, kSettingColumns,
+       [&ctx](const Row& r) { apply_setting(ctx, r.text(1), static_cast<int32_t>(r.integer(0))); });
 
   rebuild_readers(ctx);
 }
