@@ -117,13 +117,18 @@ bool store_waiting_events(Context& ctx, std::size_t limit) {
   // restart can never hand out an Id that is already stored.
   std::size_t n = 0;
   if (ctx.db.begin()) {
-    try {
-      for (; n < waiting.size() && n < limit; ++n) ctx.db.RunSql(sql::insert_event(waiting[n]));
+    bool stored = true;
+    for (; stored && n < waiting.size() && n < limit; ++n)
+      stored = ctx.db.run(sql::insert_event(waiting[n])).ok();
+    if (stored) {
       const uint32_t id = static_cast<uint32_t>(waiting[n - 1].id);
-      ctx.db.RunSql(sql::update_register(static_cast<int32_t>(id >> 16), kRegEventCntHi));
-      ctx.db.RunSql(sql::update_register(static_cast<int32_t>(id & 0xFFFFu), kRegEventCntLo));
-      if (!ctx.db.commit()) n = 0;
-    } catch (const ESQLiteException&) {
+      stored =
+          ctx.db.run(sql::update_register(static_cast<int32_t>(id >> 16), kRegEventCntHi)) &&
+          ctx.db.run(sql::update_register(static_cast<int32_t>(id & 0xFFFFu), kRegEventCntLo)) &&
+          ctx.db.commit();
+    }
+    // A failed COMMIT has rolled back already.
+    if (!stored) {
       ctx.db.rollback();
       n = 0;
     }

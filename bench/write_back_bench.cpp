@@ -7,12 +7,13 @@
 #include <stdlib.h>
 
 #include <filesystem>
+#include <stdexcept>
 #include <string>
 
+#include "app/write_back.h"
 #include "core/hex_text.h"
 #include "store/schema.h"
 #include "store/sql_texts.h"
-#include "store/write_back.h"
 #include "tests/unit/fakes.h"
 
 namespace netbuf {
@@ -24,12 +25,13 @@ class BenchDb {
     std::string tmpl = (std::filesystem::temp_directory_path() / "netbuf-bench-XXXXXX").string();
     dir_ = mkdtemp(tmpl.data());
     path_ = dir_ + "/net.db";
-    TSQLiteDatabase db(path_);
-    db.RunSql(sql::kBegin);
-    for (const char* s : schema::kCreateStatements) db.RunSql(s);
+    Database db;
+    db.open(path_, true);
+    bool made = db.begin().ok();
+    for (const char* s : schema::kCreateStatements) made = made && db.run(s);
     for (const auto& d : schema::kSettingDefaults)
-      db.RunSql(schema::insert_setting(d.key, d.value));
-    db.RunSql(sql::kCommit);
+      made = made && db.run(schema::insert_setting(d.key, d.value));
+    if (!made || !db.commit()) throw std::runtime_error("cannot create " + path_);
   }
   ~BenchDb() {
     std::error_code ec;
@@ -76,8 +78,12 @@ void BM_WriteBackTick_Registers(benchmark::State& s) {
     if (reg.dirty) s.SkipWithError("a register stayed dirty");
   // The last round's values must be in the file, not only marked clean.
   const int last = (dirty - 1) * stride;
-  r.w.db.open_query("SELECT val FROM register WHERE adres = " + dec(last));
-  if (r.w.db.read_int("val") != value) s.SkipWithError("the file misses the last value");
+  int64_t stored = -1;
+  const Column val[] = {{"val", As::Integer}};
+  if (!r.w.db.query("SELECT val FROM register WHERE adres = " + dec(last), val,
+                    [&stored](const Row& row) { stored = row.integer(0); }) ||
+      stored != value)
+    s.SkipWithError("the file misses the last value");
   if (!r.w.op.boxes.empty()) s.SkipWithError(r.w.op.boxes.front().c_str());
   s.SetItemsProcessed(s.iterations() * dirty);
 }

@@ -64,11 +64,7 @@ struct Tczytnik {
   std::string last_code;
   int32_t adr485 = 0;
   int32_t geo_zone = 0;
-  int32_t cfg_word3 = 0;
-  int32_t cfg_word4 = 0;
   int32_t flags = 0;
-  int32_t flags_low = 0;
-  std::string aux_text;
   uint8_t armed = 0;
   uint8_t action = 0;
   // The command (relay or buzzer) last written to the reader and not yet

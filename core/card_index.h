@@ -19,10 +19,6 @@ class CardIndex {
   void change(int entry, const std::string& old_kod, const std::string& new_kod);
   // Lowest entry in 0..last whose code equals kod exactly, or -1.
   int lowest(const std::string& kod, int last) const;
-  void clear() {
-    by_kod_.clear();
-    empty_.clear();
-  }
 
  private:
   void set_empty(int entry, bool on);

@@ -53,9 +53,6 @@ void rebuild_readers(Context& ctx) {
     e.adr485 = div256(w0);
     e.geo_zone = mod256(w0);
     e.flags = div256(st.reg(r + 1));
-    e.flags_low = mod256(st.reg(r + 1));
-    e.cfg_word3 = st.reg(r + 2);
-    e.cfg_word4 = st.reg(r + 3);
   }
   for (int e = st.reader_count + 1; e <= kReaderCount; ++e) st.readers[e] = Tczytnik{};
 
@@ -65,7 +62,6 @@ void rebuild_readers(Context& ctx) {
     const Tczytnik* old = previous(r.adr485);
     if (old == nullptr) continue;
     r.last_code = old->last_code;
-    r.aux_text = old->aux_text;
     r.armed = old->armed;
     r.action = old->action;
     r.sent = old->sent;

@@ -18,9 +18,9 @@
 #include <set>
 #include <string>
 
+#include "app/startup.h"
+#include "app/write_back.h"
 #include "fuzz_support.h"
-#include "store/startup.h"
-#include "store/write_back.h"
 
 namespace netbuf::fuzz {
 namespace {
@@ -154,18 +154,19 @@ NETBUF_FUZZ_UNTRACED void store_and_compare(testing::FakeWorld& w) {
   for (int k : loaded) st.cards[k].dirty = 1;
   for (auto& r : st.registers)
     if (r.val != 0) r.dirty = 1;
-  w.db.RunSql("PRAGMA synchronous=OFF");
+  NETBUF_FUZZ_CHECK(w.db.run("PRAGMA synchronous=OFF"));
   store_everything(w.ctx);
   NETBUF_FUZZ_CHECK(w.op.boxes.empty());
 
   for (int k : loaded) {
     NETBUF_FUZZ_CHECK(st.cards[k].dirty == 0);
-    w.db.open_query("SELECT kod, lcd FROM karty WHERE numer = " + std::to_string(k + 1));
-    for (; !w.db.current_result->AtEnd(); w.db.current_result->NextRow()) {
-      NETBUF_FUZZ_CHECK(w.db.read_text("kod") == st.cards[k].kod);
-      NETBUF_FUZZ_CHECK(w.db.read_text("lcd") ==
-                        (st.cards[k].lcd.empty() ? "---" : st.cards[k].lcd));
-    }
+    const Column kod_lcd[] = {{"kod", As::Text}, {"lcd", As::Text}};
+    NETBUF_FUZZ_CHECK(w.db.query(
+        "SELECT kod, lcd FROM karty WHERE numer = " + std::to_string(k + 1), kod_lcd,
+        [&](const Row& r) {
+          NETBUF_FUZZ_CHECK(r.text(0) == st.cards[k].kod);
+          NETBUF_FUZZ_CHECK(r.text(1) == (st.cards[k].lcd.empty() ? "---" : st.cards[k].lcd));
+        }));
   }
 }
 
@@ -177,8 +178,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static fuzz::Target t;
   t.fw.restore(fuzz::FuzzWorld::Cards::kAny);
   testing::FakeWorld& w = t.fw.w();
-  w.db.current_result.reset();
-  w.db.database.reset();
+  w.db.close();
   w.serial = t.serial0;
   w.pc = t.pc0;
   w.service = t.service0;

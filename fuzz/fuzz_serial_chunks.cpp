@@ -39,8 +39,8 @@ struct Target {
     testing::FakeWorld& w = fw.w();
     w.db.open(path);
     // Every decision writes a row; the disk need not see each one.
-    w.db.RunSql("PRAGMA synchronous=OFF");
-    w.db.database->QuerySql("PRAGMA journal_mode=MEMORY");  // answers with a row
+    NETBUF_FUZZ_CHECK(w.db.run("PRAGMA synchronous=OFF"));
+    NETBUF_FUZZ_CHECK(w.db.query("PRAGMA journal_mode=MEMORY", {}, [](const Row&) {}));
     w.serial.opened = true;
 
     BufferState& st = fw.st();
@@ -84,11 +84,14 @@ struct Target {
     testing::FakeWorld& w = fw.w();
     const int32_t now = w.st.event_counter();
     if (now == events_at_start) return;
-    w.db.open_query(schema::kCountEvents);
-    NETBUF_FUZZ_CHECK(w.db.read_int("n") == int64_t{now} - events_at_start);
-    w.db.RunSql("DELETE FROM event");
-    w.db.RunSql(sql::update_register(0, kRegEventCntHi));
-    w.db.RunSql(sql::update_register(0, kRegEventCntLo));
+    int64_t n = -1;
+    const Column count[] = {{"n", As::Integer}};
+    NETBUF_FUZZ_CHECK(
+        w.db.query(schema::kCountEvents, count, [&n](const Row& r) { n = r.integer(0); }));
+    NETBUF_FUZZ_CHECK(n == int64_t{now} - events_at_start);
+    NETBUF_FUZZ_CHECK(w.db.run("DELETE FROM event"));
+    NETBUF_FUZZ_CHECK(w.db.run(sql::update_register(0, kRegEventCntHi)));
+    NETBUF_FUZZ_CHECK(w.db.run(sql::update_register(0, kRegEventCntLo)));
   }
 };
 

@@ -7,10 +7,10 @@
 #include <cstdint>
 #include <string>
 
+#include "app/settings.h"
 #include "core/hex_text.h"
 #include "core/log_texts.h"
 #include "fuzz_support.h"
-#include "store/settings.h"
 #include "store/sql_texts.h"
 
 namespace netbuf::fuzz {
@@ -32,15 +32,18 @@ struct Target {
     }
     testing::FakeWorld& w = fw.w();
     w.db.open(path);
-    w.db.RunSql("PRAGMA synchronous=OFF");
-    w.db.database->QuerySql("PRAGMA journal_mode=MEMORY");  // answers with a row
+    NETBUF_FUZZ_CHECK(w.db.run("PRAGMA synchronous=OFF"));
+    NETBUF_FUZZ_CHECK(w.db.query("PRAGMA journal_mode=MEMORY", {}, [](const Row&) {}));
     fw.snapshot();
   }
 
   int64_t stored(const char* key) {
     Database& db = fw.w().db;
-    db.open_query("SELECT val FROM setings WHERE PARAMETR = " + sql::quoted(key));
-    return db.read_int("val");
+    int64_t val = -1;
+    const Column columns[] = {{"val", As::Integer}};
+    NETBUF_FUZZ_CHECK(db.query("SELECT val FROM setings WHERE PARAMETR = " + sql::quoted(key),
+                               columns, [&val](const Row& r) { val = r.integer(0); }));
+    return val;
   }
 };
 

@@ -1,6 +1,7 @@
 #include "pclink/file_records.h"
 
 #include <algorithm>
+#include <iterator>
 #include <vector>
 
 #include "core/hex_text.h"
@@ -97,45 +98,33 @@ void put(Bytes& out, int64_t v, int width) {
     out.push_back(static_cast<uint8_t>(static_cast<uint64_t>(v) >> shift));
 }
 
-void append_event_record(const Database& db, Bytes& out) {
-  put(out, db.read_int("ID"), 4);
-  put(out, db.read_int("typ"), 1);
-  put(out, db.read_int("ADR485"), 1);
-  put(out, db.read_int("time"), 4);
-  put(out, db.read_int("timezone"), 4);
-  put(out, db.read_int("typ_kodu"), 1);
-  put(out, db.read_int("kod1"), 1);
-  put(out, db.read_int("kod2"), 1);
-  put(out, db.read_int("kod3"), 1);
-  put(out, db.read_int("kod4"), 1);
-  put(out, db.read_int("kod5"), 1);
-  put(out, db.read_int("status"), 2);
-  put(out, db.read_int("code_no"), 2);
-  put(out, db.read_int("alarm"), 2);
-  put(out, db.read_int("event"), 2);
-  put(out, db.read_int("q5"), 4);
-}
+// The 32-byte event record: each column big-endian in its width.
+constexpr Column kEventColumns[] = {
+    {"ID", As::Integer},      {"typ", As::Integer},      {"ADR485", As::Integer},
+    {"time", As::Integer},    {"timezone", As::Integer}, {"typ_kodu", As::Integer},
+    {"kod1", As::Integer},    {"kod2", As::Integer},     {"kod3", As::Integer},
+    {"kod4", As::Integer},    {"kod5", As::Integer},     {"status", As::Integer},
+    {"code_no", As::Integer}, {"alarm", As::Integer},    {"event", As::Integer},
+    {"q5", As::Integer}};
+constexpr int kEventWidths[] = {4, 1, 1, 4, 4, 1, 1, 1, 1, 1, 1, 2, 2, 2, 2, 4};
+static_assert(std::size(kEventColumns) == std::size(kEventWidths));
 
 // Event records of up to `count` events with first <= Id <= last, ascending.
 // Returns the row count and the Id of the last row; a query or row that
 // cannot be read counts as none.
 int query_events(Database& db, int64_t first, int64_t last, int count, Bytes& records,
                  int64_t& last_id) {
-  try {
-    db.open_query(sql::select_events(first, last, count));
-    int rows = 0;
-    // Ids stored twice never give more rows than one answer carries.
-    for (; !db.current_result->AtEnd() && rows < kMaxRecordsPerAnswer;
-         db.current_result->NextRow()) {
-      last_id = db.read_int("ID");
-      append_event_record(db, records);
-      ++rows;
-    }
-    return rows;
-  } catch (const ESQLiteException&) {
-    records.clear();
-    return 0;
-  }
+  int rows = 0;
+  const Status s =
+      db.query(sql::select_events(first, last, count), kEventColumns, [&](const Row& r) {
+        last_id = r.integer(0);
+        for (std::size_t i = 0; i < std::size(kEventWidths); ++i)
+          put(records, r.integer(i), kEventWidths[i]);
+        ++rows;
+      });
+  if (s) return rows;
+  records.clear();
+  return 0;
 }
 
 void read_cards(BufferState& st, const uint8_t* req, int file, int k) {

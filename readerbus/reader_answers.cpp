@@ -169,15 +169,6 @@ void reset_rx(Context& ctx) {
   ctx.st.rx_len = 0;
 }
 
-void answer_to_pc(Context& ctx, int entry) {
-  const BufferState& st = ctx.st;
-  const uint8_t* acc = st.rx_acc.data();
-  if (f03_complete(acc, st.rx_len))
-    answer_to_pc(ctx, entry, acc, acc[kRtuByteCount] + kF03Overhead - 2);
-  else if (f16_complete(acc, st.rx_len))
-    answer_to_pc(ctx, entry, acc, kF16AnswerSize - 2);
-}
-
 void answer_to_pc(Context& ctx, int entry, const uint8_t* frame, int len) {
   // The PC left after its request: the answer has nowhere to go.
   if (ctx.pc.connection_count() < 1) return;

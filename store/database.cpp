@@ -8,50 +8,59 @@
 #include <cstring>
 
 #include "store/sql_texts.h"
+#include "store/sqlite_table3.h"
 
 namespace netbuf {
 
-void Database::open(const std::string& path) {
-  if (database) return;
+struct Database::Connection {
+  explicit Connection(const std::string& path, bool create) : db(path, create) {}
+  TSQLiteDatabase db;
+};
+
+Database::Database() = default;
+Database::~Database() = default;
+
+void Database::open(const std::string& path, bool create) {
+  if (conn_) return;
   path_ = path;
-  take(connect());
+  take(connect(create));
 }
 
-void Database::take(std::unique_ptr<TSQLiteDatabase> db) {
+void Database::take(std::unique_ptr<Connection> c) {
   struct stat st {};
   if (::stat(path_.c_str(), &st) == 0) {
     dev_ = st.st_dev;
     ino_ = st.st_ino;
   }
-  read_only_reason_ = read_only_reason_of(*db);
+  read_only_reason_ = read_only_reason_of(*c);
   rollback();
-  database = std::move(db);
+  conn_ = std::move(c);
 }
 
-std::unique_ptr<TSQLiteDatabase> Database::connect() const {
-  auto db = std::make_unique<TSQLiteDatabase>(path_, false);
+std::unique_ptr<Database::Connection> Database::connect(bool create) const {
+  auto c = std::make_unique<Connection>(path_, create);
   // A reader that holds the file for a moment (an online backup, the
   // installer's tool) should delay a write, not fail it; a lock held longer
   // still fails fast enough to keep the handlers responsive.
-  sqlite3_busy_timeout(db->handle(), kBusyTimeoutMs);
-  return db;
+  sqlite3_busy_timeout(c->db.handle(), kBusyTimeoutMs);
+  return c;
 }
 
-std::string Database::read_only_reason_of(const TSQLiteDatabase& db) const {
+std::string Database::read_only_reason_of(const Connection& c) const {
   // SQLite falls back to reading when the file cannot be opened for writing
   // and says nothing; every later write would fail.
-  if (sqlite3_db_readonly(db.handle(), "main") != 1) return {};
+  if (sqlite3_db_readonly(c.db.handle(), "main") != 1) return {};
   if (::access(path_.c_str(), W_OK) != 0) return std::strerror(errno);
   return "opened for reading only";
 }
 
 bool Database::reopen_writable() {
-  if (!database) return false;
+  if (!conn_) return false;
   if (read_only_reason_.empty()) return true;
   try {
-    auto db = connect();
-    if (!read_only_reason_of(*db).empty()) return false;
-    take(std::move(db));
+    auto c = connect(false);
+    if (!read_only_reason_of(*c).empty()) return false;
+    take(std::move(c));
     return true;
   } catch (const ESQLiteException&) {
     return false;
@@ -62,71 +71,78 @@ Database::FileChange Database::follow_file() {
   if (path_.empty()) return FileChange::None;
   struct stat st {};
   const bool exists = ::stat(path_.c_str(), &st) == 0;
-  if (database && exists && st.st_dev == dev_ && st.st_ino == ino_) return FileChange::None;
+  if (conn_ && exists && st.st_dev == dev_ && st.st_ino == ino_) return FileChange::None;
   if (exists) {
     try {
-      take(connect());
+      take(connect(false));
       return FileChange::Reopened;
     } catch (const ESQLiteException&) {
     }
   }
-  if (!database) return FileChange::None;
-  rollback();
-  database.reset();
+  if (!conn_) return FileChange::None;
+  close();
   return FileChange::Gone;
 }
 
-void Database::open_query(const std::string& sql) {
-  if (!database) throw ESQLiteException("Database is not open");
-  auto result = database->QuerySql(sql);
-  current_result = std::move(result);
-  current_result->FirstRow();
+void Database::close() {
+  rollback();
+  conn_.reset();
 }
 
-int64_t Database::read_int(const std::string& name) const {
-  if (!current_result) throw ESQLiteException("Table is at End of File");
-  return current_result->ColumnAsInteger(current_result->ColumnIndex(name));
+Status Database::query(const std::string& sql, std::span<const Column> columns,
+                       const EachRow& each_row) {
+  if (!conn_) return Status::failure("Database is not open");
+  try {
+    const auto result = conn_->db.QuerySql(sql);
+    TSQLiteTable& t = *result;
+    // Every row has the same columns: each name is looked up once, on the
+    // first row, and failures still come in column order.
+    std::vector<int> index(columns.size(), -1);
+    Row row;
+    row.cells_.resize(columns.size());
+    for (; !t.AtEnd(); t.NextRow()) {
+      for (std::size_t i = 0; i < columns.size(); ++i) {
+        if (index[i] < 0) index[i] = t.ColumnIndex(std::string(columns[i].name));
+        if (columns[i].as == As::Integer)
+          row.cells_[i].integer = t.ColumnAsInteger(index[i]);
+        else
+          row.cells_[i].text = t.ColumnAsTextOrEmpty(index[i]);
+      }
+      each_row(row);
+    }
+    return {};
+  } catch (const ESQLiteException& e) {
+    return Status::failure(e.what());
+  }
 }
 
-std::string Database::read_text(const std::string& name) const {
-  if (!current_result) throw ESQLiteException("Table is at End of File");
-  return current_result->ColumnAsTextOrEmpty(current_result->ColumnIndex(name));
-}
-
-void Database::RunSql(const std::string& sql) {
-  if (!database) throw ESQLiteException("Database is not open");
-  database->RunSql(sql);
+Status Database::run(const std::string& sql) {
+  if (!conn_) return Status::failure("Database is not open");
+  try {
+    conn_->db.RunSql(sql);
+    return {};
+  } catch (const ESQLiteException& e) {
+    return Status::failure(e.what());
+  }
 }
 
 bool Database::in_transaction() const {
-  return database && sqlite3_get_autocommit(database->handle()) == 0;
+  return conn_ && sqlite3_get_autocommit(conn_->db.handle()) == 0;
 }
 
-bool Database::begin() {
-  try {
-    RunSql(sql::kBegin);
-    return true;
-  } catch (const ESQLiteException&) {
-    return false;
-  }
+Status Database::begin() {
+  return run(sql::kBegin);
 }
 
-bool Database::commit() {
-  try {
-    RunSql(sql::kCommit);
-    return true;
-  } catch (const ESQLiteException&) {
-    rollback();
-    return false;
-  }
+Status Database::commit() {
+  Status s = run(sql::kCommit);
+  if (!s) rollback();
+  return s;
 }
 
 void Database::rollback() {
   if (!in_transaction()) return;
-  try {
-    RunSql(sql::kRollback);
-  } catch (const ESQLiteException&) {
-  }
+  (void)run(sql::kRollback);
 }
 
 }  // namespace netbuf

@@ -1,23 +1,74 @@
-// The process's database connection and the current query result, with the
-// small row-walking operations the loaders and the event readout use.
+// The process's database connection. A query hands its rows to the caller as
+// values; every call reports failure to its caller, and only opening the
+// file (at start-up) throws. The SQLite wrapper stays behind this boundary.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <span>
 #include <string>
-
-#include "store/sqlite_table3.h"
+#include <string_view>
+#include <vector>
 
 namespace netbuf {
+
+// What a storage call did: worked, or failed with the reason.
+class [[nodiscard]] Status {
+ public:
+  Status() = default;
+  static Status failure(std::string why) {
+    Status s;
+    s.ok_ = false;
+    s.error_ = std::move(why);
+    return s;
+  }
+  bool ok() const { return ok_; }
+  explicit operator bool() const { return ok_; }
+  const std::string& error() const { return error_; }
+
+ private:
+  bool ok_ = true;
+  std::string error_;
+};
+
+// How a column is read. Integer: a NULL reads 0, a float column truncates, a
+// text column is a failure. Text: a NULL reads empty, numbers in decimal.
+enum class As { Integer, Text };
+struct Column {
+  std::string_view name;  // matched ignoring case
+  As as;
+};
+
+// One row of a query: the asked columns, in the order asked.
+class Row {
+ public:
+  int64_t integer(std::size_t i) const { return cells_[i].integer; }
+  const std::string& text(std::size_t i) const { return cells_[i].text; }
+
+ private:
+  friend class Database;
+  struct Cell {
+    int64_t integer = 0;
+    std::string text;
+  };
+  std::vector<Cell> cells_;
+};
 
 class Database {
  public:
   static constexpr int kBusyTimeoutMs = 100;
 
-  // Opens the connection on the path unless one exists already. Never
-  // creates the file: a missing net.db is an error, not an empty database.
-  void open(const std::string& path);
-  bool is_open() const { return database != nullptr; }
+  Database();
+  ~Database();
+  Database(const Database&) = delete;
+  Database& operator=(const Database&) = delete;
+
+  // Opens the connection on the path unless one exists already; throws with
+  // the system's reason. Never creates the file unless asked: a missing
+  // net.db is an error, not an empty database.
+  void open(const std::string& path, bool create = false);
+  bool is_open() const { return conn_ != nullptr; }
   const std::string& path() const { return path_; }
 
   // The file could be opened for reading only (its owner or mode, a
@@ -34,34 +85,33 @@ class Database {
   enum class FileChange { None, Reopened, Gone };
   FileChange follow_file();
 
-  // current_result <- QuerySql(sql), then FirstRow. On failure current_result
-  // keeps what it held and the exception goes to the caller.
-  void open_query(const std::string& sql);
-  // A column of the current row by name; callers keep the low 32 bits.
-  int64_t read_int(const std::string& name) const;
-  std::string read_text(const std::string& name) const;
+  // Runs a query and hands each row to each_row, read as `columns` asks. The
+  // first failure (the statement, a missing column, a column of another
+  // kind) ends the walk and is returned; rows before it were handed on.
+  using EachRow = std::function<void(const Row&)>;
+  Status query(const std::string& sql, std::span<const Column> columns, const EachRow& each_row);
 
-  // Statements without rows.
-  void RunSql(const std::string& sql);
+  // A statement without rows.
+  Status run(const std::string& sql);
 
   // A transaction is open (SQLite may end one by itself after an error).
   bool in_transaction() const;
-  // BEGIN; returns false when it could not be started.
-  bool begin();
-  // COMMIT; on failure rolls back and returns false.
-  bool commit();
-  // ROLLBACK when a transaction is open; never throws.
+  Status begin();
+  // On failure rolls back.
+  Status commit();
+  // ROLLBACK when a transaction is open; a failure leaves nothing to do.
   void rollback();
 
-  std::unique_ptr<TSQLiteDatabase> database;
-  std::unique_ptr<TSQLiteTable> current_result;
+  // Closes the connection (a rollback first when a transaction is open).
+  void close();
 
  private:
-  std::unique_ptr<TSQLiteDatabase> connect() const;
-  std::string read_only_reason_of(const TSQLiteDatabase& db) const;
+  struct Connection;
+  std::unique_ptr<Connection> connect(bool create) const;
+  std::string read_only_reason_of(const Connection& c) const;
+  void take(std::unique_ptr<Connection> c);
 
-  void take(std::unique_ptr<TSQLiteDatabase> db);
-
+  std::unique_ptr<Connection> conn_;
   std::string path_;
   std::string read_only_reason_;
   // The file the connection was opened on.

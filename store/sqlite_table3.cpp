@@ -122,8 +122,8 @@ TSQLiteDatabase::TSQLiteDatabase(const std::string& file_name, bool create) {
 
 TSQLiteDatabase::~TSQLiteDatabase() {
   if (!db_) return;
-  // The flag is ours; a BEGIN sent as plain SQL only shows in autocommit.
-  if (in_transaction_ || sqlite3_get_autocommit(db_) == 0) {
+  // A transaction still open shows in autocommit.
+  if (sqlite3_get_autocommit(db_) == 0) {
     try {
       RunSql("ROLLBACK");
     } catch (const ESQLiteException&) {

@@ -85,7 +85,6 @@ class TSQLiteDatabase {
   [[noreturn]] void RaiseDbError(const std::string& message, const std::string& context);
 
   sqlite3* db_ = nullptr;
-  bool in_transaction_ = false;
 };
 
 // The module's own text for an SQLite result code.

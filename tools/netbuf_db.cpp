@@ -1,8 +1,7 @@
 // netbuf-db: the installer's tool that prepares a net.db and looks into one.
 // netbuf itself never creates tables or rows, so every file it runs on comes
 // from `netbuf-db create`.
-#include <sqlite3.h>
-
+#include <array>
 #include <charconv>
 #include <cstdint>
 #include <ctime>
@@ -18,16 +17,22 @@
 
 #include "core/buffer_state.h"
 #include "core/hex_text.h"
+#include "store/database.h"
 #include "store/schema.h"
 #include "store/sql_texts.h"
-#include "store/sqlite_table3.h"
 
 namespace fs = std::filesystem;
-using netbuf::ESQLiteException;
-using netbuf::TSQLiteDatabase;
-using netbuf::TSQLiteTable;
+using netbuf::As;
+using netbuf::Column;
+using netbuf::Database;
+using netbuf::Row;
 
 namespace {
+
+// A storage call that failed ends the command with its reason.
+void must(netbuf::Status s) {
+  if (!s) throw std::runtime_error(s.error());
+}
 
 constexpr const char* kUsage =
     "usage:\n"
@@ -185,13 +190,14 @@ int cmd_create(int argc, char** argv) {
   remove_quietly(tmp);
   remove_quietly(tmp + "-journal");
   try {
-    TSQLiteDatabase db(tmp);
-    db.RunSql(netbuf::sql::kBegin);
-    for (const char* s : netbuf::schema::kCreateStatements) db.RunSql(s);
+    Database db;
+    db.open(tmp, true);
+    must(db.begin());
+    for (const char* s : netbuf::schema::kCreateStatements) must(db.run(s));
     for (const auto& d : netbuf::schema::kSettingDefaults) {
-      db.RunSql(netbuf::schema::insert_setting(d.key, values[d.key]));
+      must(db.run(netbuf::schema::insert_setting(d.key, values[d.key])));
     }
-    db.RunSql(netbuf::sql::kCommit);
+    must(db.commit());
   } catch (...) {
     remove_quietly(tmp);
     remove_quietly(tmp + "-journal");
@@ -239,10 +245,14 @@ int cmd_set(int argc, char** argv) {
   const int64_t value = setting_value(key, a.positional[2]);
   require_file(path);
 
-  TSQLiteDatabase db(path);
-  db.RunSql(netbuf::sql::update_setting(netbuf::dec(value), key));
+  Database db;
+  db.open(path);
+  must(db.run(netbuf::sql::update_setting(netbuf::dec(value), key)));
+  int64_t changed = 0;
+  must(db.query("SELECT changes() AS n", std::array{Column{"n", As::Integer}},
+                [&changed](const Row& r) { changed = r.integer(0); }));
   // netbuf only updates too, so a file without the row would ignore the value.
-  if (sqlite3_changes(db.handle()) == 0) {
+  if (changed == 0) {
     throw ToolError(path + " has no setings row for " + key + "; nothing changed");
   }
   std::cout << key << " = " << value << '\n';
@@ -316,29 +326,29 @@ int cmd_events(int argc, char** argv) {
   }
   require_file(path);
 
-  TSQLiteDatabase db(path);
-  const auto t = db.QuerySql(netbuf::schema::select_events_from(from, limit));
+  Database db;
+  db.open(path);
+  constexpr Column kColumns[] = {
+      {"kod1", As::Integer},   {"kod2", As::Integer},   {"kod3", As::Integer},
+      {"kod4", As::Integer},   {"kod5", As::Integer},   {"time", As::Integer},
+      {"ID", As::Integer},     {"ADR485", As::Integer}, {"timezone", As::Integer},
+      {"status", As::Integer}, {"code_no", As::Integer}};
   std::vector<std::vector<std::string>> rows;
-  if (t->FirstRow()) {
-    auto col = [&](const char* name) { return t->ColumnAsInteger(t->ColumnIndex(name)); };
-    for (; !t->AtEnd(); t->NextRow()) {
-      std::string code;
-      for (const char* k : {"kod1", "kod2", "kod3", "kod4", "kod5"}) {
-        code += netbuf::hex2(static_cast<int>(col(k)));
-      }
-      const int64_t time = col("time");
-      rows.push_back({
-          netbuf::dec(col("ID")),
-          netbuf::dec(col("ADR485")),
-          utc_text(time),
-          netbuf::dec(time),
-          netbuf::hex_min(static_cast<uint32_t>(col("timezone")), 8),
-          code,
-          status_text(col("status")),
-          netbuf::dec(col("code_no")),
-      });
-    }
-  }
+  must(db.query(netbuf::schema::select_events_from(from, limit), kColumns, [&rows](const Row& r) {
+    std::string code;
+    for (std::size_t k = 0; k < 5; ++k) code += netbuf::hex2(static_cast<int>(r.integer(k)));
+    const int64_t time = r.integer(5);
+    rows.push_back({
+        netbuf::dec(r.integer(6)),
+        netbuf::dec(r.integer(7)),
+        utc_text(time),
+        netbuf::dec(time),
+        netbuf::hex_min(static_cast<uint32_t>(r.integer(8)), 8),
+        code,
+        status_text(r.integer(9)),
+        netbuf::dec(r.integer(10)),
+    });
+  }));
   print_table({"Id", "Reader", "Time (UTC)", "Raw time", "Zones", "Code", "Status", "Card"},
               {true, true, false, true, false, false, false, true}, rows);
   std::cout << rows.size() << (rows.size() == 1 ? " event\n" : " events\n");
@@ -355,36 +365,30 @@ int cmd_show(int argc, char** argv) {
 
   // Printed only when every query has worked, so a broken file gives one clear error.
   std::ostringstream out;
-  TSQLiteDatabase db(path);
+  Database db;
+  db.open(path);
   out << "Settings (row order, as netbuf applies them)\n";
   std::map<std::string, int> seen;
-  {
-    const auto t = db.QuerySql(netbuf::sql::kSelectSetings);
-    for (t->FirstRow(); !t->AtEnd(); t->NextRow()) {
-      const std::string key = t->ColumnAsTextOrEmpty(t->ColumnIndex("PARAMETR"));
-      const int64_t val = t->ColumnAsInteger(t->ColumnIndex("val"));
-      ++seen[key];
-      out << "  " << key << std::string(key.size() < 10 ? 10 - key.size() : 1, ' ') << val
-          << (known_key(key) ? "" : "  (not a netbuf key, ignored)") << '\n';
-    }
-  }
+  constexpr Column kSetting[] = {{"PARAMETR", As::Text}, {"val", As::Integer}};
+  must(db.query(netbuf::sql::kSelectSetings, kSetting, [&](const Row& r) {
+    const std::string& key = r.text(0);
+    ++seen[key];
+    out << "  " << key << std::string(key.size() < 10 ? 10 - key.size() : 1, ' ') << r.integer(1)
+        << (known_key(key) ? "" : "  (not a netbuf key, ignored)") << '\n';
+  }));
   for (const auto& d : netbuf::schema::kSettingDefaults) {
     if (!seen.count(d.key)) out << "  " << d.key << ": no row, netbuf cannot store it\n";
   }
 
-  {
-    const auto t = db.QuerySql(netbuf::schema::kCountEvents);
-    t->FirstRow();
-    out << "Events    " << t->ColumnAsInteger(t->ColumnIndex("n")) << " rows\n";
-  }
+  int64_t events = 0;
+  must(db.query(netbuf::schema::kCountEvents, std::array{Column{"n", As::Integer}},
+                [&events](const Row& r) { events = r.integer(0); }));
+  out << "Events    " << events << " rows\n";
 
   std::map<int64_t, int64_t> reg;
-  {
-    const auto t = db.QuerySql(netbuf::schema::kSelectShownRegisters);
-    for (t->FirstRow(); !t->AtEnd(); t->NextRow()) {
-      reg[t->ColumnAsInteger(t->ColumnIndex("adres"))] = t->ColumnAsInteger(t->ColumnIndex("val"));
-    }
-  }
+  constexpr Column kRegister[] = {{"adres", As::Integer}, {"val", As::Integer}};
+  must(db.query(netbuf::schema::kSelectShownRegisters, kRegister,
+                [&reg](const Row& r) { reg[r.integer(0)] = r.integer(1); }));
   out << "Registers\n";
   for (int adres : {netbuf::kRegReadPtrHi, netbuf::kRegReadPtrLo, netbuf::kRegEventCntHi,
                     netbuf::kRegEventCntLo, netbuf::kRegCardCount}) {

@@ -5,7 +5,7 @@
 #include <csignal>
 #include <cstdio>
 
-#include "store/upkeep_tick.h"
+#include "app/upkeep_tick.h"
 #include "ui/headless.h"
 #include "ui/journal_stream.h"
 #include "ui/start_line.h"

@@ -4,8 +4,8 @@
 #include <QFileInfo>
 #include <QTimeZone>
 
+#include "app/upkeep_tick.h"
 #include "core/log_texts.h"
-#include "store/upkeep_tick.h"
 #include "ui/version.h"
 
 namespace netbuf {

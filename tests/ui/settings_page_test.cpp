@@ -67,7 +67,7 @@ TEST_F(SettingsPage, ZapiszStoresWhatTheControlsShowAndRefusesNonPorts) {
 }
 
 TEST_F(SettingsPage, ZapiszOnAReadOnlyDatabaseShowsEachFailure) {
-  form_->context().db.RunSql("PRAGMA query_only = 1");
+  ASSERT_TRUE(form_->context().db.run("PRAGMA query_only = 1"));
   ::testing::internal::CaptureStderr();
   find<QPushButton>("Button7")->click();
   const std::string err = ::testing::internal::GetCapturedStderr();

@@ -118,10 +118,10 @@ TEST_F(EventRecordsTest, RefusedEventsWaitInOrderWithTheirIdsWhileTheDecisionGoe
   EXPECT_TRUE(events().empty());
 
   // A database that refuses writes, at the next event and at a tick.
-  w.db.RunSql("PRAGMA query_only = 1");
+  ASSERT_TRUE(w.db.run("PRAGMA query_only = 1"));
   EXPECT_FALSE(store_event(w.ctx, 2, 0, kCardNotFound, {}, 42));
   EXPECT_FALSE(store_waiting_events(w.ctx));
-  w.db.RunSql("PRAGMA query_only = 0");
+  ASSERT_TRUE(w.db.run("PRAGMA query_only = 0"));
   EXPECT_EQ(w.op.boxes.size(), 1u);  // once per outage
   EXPECT_EQ(w.st.registers[kRegEventCntLo].val, 41);
   EXPECT_FALSE(w.db.in_transaction());
@@ -141,7 +141,7 @@ TEST_F(EventRecordsTest, RefusedEventsWaitInOrderWithTheirIdsWhileTheDecisionGoe
             std::vector<std::string>{"waiting events stored in net.db: 4, still waiting: 0"});
 
   // A later outage is told again.
-  w.db.RunSql("PRAGMA query_only = 1");
+  ASSERT_TRUE(w.db.run("PRAGMA query_only = 1"));
   EXPECT_FALSE(store_event(w.ctx, 2, 0, kCardNotFound, {}, 42));
   EXPECT_EQ(w.op.boxes.size(), 2u);
   EXPECT_EQ(w.st.upkeep.waiting_events.front().id, 46);

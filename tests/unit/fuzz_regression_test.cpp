@@ -6,8 +6,8 @@
 
 #include <memory>
 
+#include "app/startup.h"
 #include "fakes.h"
-#include "store/startup.h"
 #include "test_db.h"
 
 namespace netbuf {

@@ -43,9 +43,6 @@ TEST(ReaderRebuild, PacksSlotsAndFillsStatus) {
   EXPECT_EQ(st.readers[1].adr485, 5);
   EXPECT_EQ(st.readers[1].geo_zone, 1);
   EXPECT_EQ(st.readers[1].flags, 0x0C);
-  EXPECT_EQ(st.readers[1].flags_low, 7);
-  EXPECT_EQ(st.readers[1].cfg_word3, 1234);
-  EXPECT_EQ(st.readers[1].cfg_word4, 4321);
   EXPECT_EQ(st.readers[1].action, 0);
   EXPECT_EQ(st.readers[1].armed, 0);
   EXPECT_EQ(st.readers[1].pc_wait, 0);

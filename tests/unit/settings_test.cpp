@@ -1,11 +1,11 @@
-#include "store/settings.h"
+#include "app/settings.h"
 
 #include <gtest/gtest.h>
 
 #include <memory>
 
+#include "app/startup.h"
 #include "fakes.h"
-#include "store/startup.h"
 #include "test_db.h"
 
 namespace netbuf {
@@ -89,7 +89,7 @@ TEST(Settings, SaveStoresEveryKeyAndRefusesNonNumbers) {
   // A read-only database: every statement reports its own message.
   auto ro = std::make_unique<FakeWorld>();
   ro->db.open(tdb.path());
-  ro->db.RunSql("PRAGMA query_only = 1");
+  ASSERT_TRUE(ro->db.run("PRAGMA query_only = 1"));
   ro->form.edits[2] = "70000";
   save_settings(ro->ctx);
   EXPECT_EQ(ro->op.boxes,
@@ -134,7 +134,7 @@ TEST(Startup, MissingTableStopsAfterWhatWasLoaded) {
   try {
     start_up(w->ctx, tdb.path());
     FAIL() << "start-up must report the missing table";
-  } catch (const ESQLiteException& e) {
+  } catch (const std::exception& e) {
     EXPECT_EQ(std::string(e.what()).rfind("Error executing SQL.\rError [1]: SQL error or missing "
                                           "database.\r\"SELECT * FROM karty\": ",
                                           0),

@@ -4,6 +4,7 @@
 #include <sqlite3.h>
 #include <stdlib.h>
 
+#include <array>
 #include <filesystem>
 #include <set>
 #include <string>
@@ -33,7 +34,7 @@ template <class F>
 std::string error_of(F&& f) {
   try {
     f();
-  } catch (const ESQLiteException& e) {
+  } catch (const std::exception& e) {
     return e.what();
   }
   return "(no exception)";
@@ -177,47 +178,77 @@ TEST_F(SqliteFile, LockedDatabaseFailsAtOnceWithoutRetry) {
   reader.RunSql("INSERT INTO t VALUES (1)");
 }
 
-TEST_F(SqliteFile, DatabaseReadsByNameAndKeepsResultOnFailedQuery) {
+// Every row of a query as the asked columns, read by the declared-type rules;
+// a failure comes back as the call's result, with no row handed on.
+TEST_F(SqliteFile, DatabaseHandsRowsAsValuesAndReportsFailures) {
   Database d;
-  EXPECT_THROW(d.open_query(sql::kSelectSetings), ESQLiteException);
-  EXPECT_EQ(error_of([&] { d.read_int("val"); }), "Table is at End of File");
+  constexpr Column kSetting[] = {{"val", As::Integer}, {"parametr", As::Text}};
+  std::vector<std::pair<int64_t, std::string>> rows;
+  const auto collect = [&rows](const Row& r) { rows.emplace_back(r.integer(0), r.text(1)); };
+  EXPECT_EQ(d.query(sql::kSelectSetings, kSetting, collect).error(), "Database is not open");
+  EXPECT_EQ(d.run("SELECT 1").error(), "Database is not open");
   // The process's connection never creates the file it is pointed at.
   EXPECT_EQ(error_of([&] { d.open(path()); }),
             "Failed to open database \"" + path() +
                 "\" : unable to open database file (No such file or directory)");
   EXPECT_FALSE(std::filesystem::exists(path()));
-  TSQLiteDatabase{path()};
-  d.open(path());
+  d.open(path(), true);
   EXPECT_EQ(d.read_only_reason(), "");
-  d.RunSql("CREATE TABLE setings(PARAMETR TEXT, val INTEGER)");
-  d.RunSql("INSERT INTO setings VALUES ('COM1', 3), (NULL, NULL)");
-  d.open_query(sql::kSelectSetings);
-  EXPECT_EQ(d.read_text("parametr"), "COM1");
-  EXPECT_EQ(d.read_int("VAL"), 3);
-  EXPECT_THROW(d.open_query("SELECT * FROM missing"), ESQLiteException);
-  EXPECT_EQ(d.read_text("PARAMETR"), "COM1");  // the earlier result is still current
-  d.current_result->NextRow();
-  EXPECT_EQ(d.read_text("PARAMETR"), "");
-  EXPECT_EQ(d.read_int("val"), 0);
+  ASSERT_TRUE(d.run("CREATE TABLE setings(PARAMETR TEXT, val INTEGER, t INT)"));
+  ASSERT_TRUE(
+      d.run("INSERT INTO setings VALUES ('COM1', 3, '5'), (NULL, NULL, 'x'), ('x', 2.5, '')"));
+  // A NULL reads 0 and empty; 2.5 in an INTEGER column reads truncated.
+  ASSERT_TRUE(d.query(sql::kSelectSetings, kSetting, collect));
+  EXPECT_EQ(rows, (std::vector<std::pair<int64_t, std::string>>{{3, "COM1"}, {0, ""}, {2, "x"}}));
+
+  rows.clear();
+  ASSERT_TRUE(d.query("SELECT val, t FROM setings",
+                      std::array{Column{"VAL", As::Integer}, Column{"t", As::Text}},
+                      [&](const Row& r) { rows.emplace_back(r.integer(0), r.text(1)); }));
+  EXPECT_EQ(rows, (std::vector<std::pair<int64_t, std::string>>{{3, "5"}, {0, "x"}, {2, ""}}));
+
+  struct Case {
+    const char* sql;
+    Column column;
+    std::string error;
+  };
+  const Case kFailures[] = {
+      // A column declared INT is text to this reader: no integer read.
+      {"SELECT t FROM setings", {"t", As::Integer}, "Not an integer or numeric field"},
+      {"SELECT val FROM setings", {"nope", As::Integer}, "Field not found in dataset: nope"},
+      {"SELECT * FROM missing", {"val", As::Integer}, "Error executing SQL.\rError [1]: "},
+  };
+  for (const Case& c : kFailures) {
+    int seen = 0;
+    const Status s = d.query(c.sql, std::span(&c.column, 1), [&](const Row&) { ++seen; });
+    EXPECT_FALSE(s) << c.sql;
+    EXPECT_EQ(s.error().rfind(c.error, 0), 0u) << s.error();
+    EXPECT_EQ(seen, 0) << c.sql;
+  }
+  EXPECT_EQ(d.run("INSERT INTO missing VALUES (1)").error().rfind("Error executing SQL.", 0), 0u);
+  EXPECT_EQ(d.run("SELECT 1").error().rfind("Error executing SQL statement", 0), 0u);
 }
 
 TEST_F(SqliteFile, DatabaseTransactionsRollBackOnFailure) {
   Database d;
-  TSQLiteDatabase{path()};
-  d.open(path());
-  d.RunSql("PRAGMA foreign_keys = ON");
-  d.RunSql("CREATE TABLE p(id INTEGER PRIMARY KEY)");
-  d.RunSql("CREATE TABLE c(pid INTEGER REFERENCES p(id) DEFERRABLE INITIALLY DEFERRED)");
-  d.rollback();  // nothing open: no effect, no throw
+  d.open(path(), true);
+  ASSERT_TRUE(d.run("PRAGMA foreign_keys = ON"));
+  ASSERT_TRUE(d.run("CREATE TABLE p(id INTEGER PRIMARY KEY)"));
+  ASSERT_TRUE(d.run("CREATE TABLE c(pid INTEGER REFERENCES p(id) DEFERRABLE INITIALLY DEFERRED)"));
+  d.rollback();  // nothing open: no effect
   auto count = [&](const char* table) {
-    d.open_query(std::string("SELECT COUNT(*) AS n FROM ") + table);
-    return d.read_int("n");
+    int64_t n = -1;
+    const Status s =
+        d.query(std::string("SELECT COUNT(*) AS n FROM ") + table,
+                std::array{Column{"n", As::Integer}}, [&n](const Row& r) { n = r.integer(0); });
+    EXPECT_TRUE(s) << s.error();
+    return n;
   };
 
   ASSERT_TRUE(d.begin());
   EXPECT_FALSE(d.begin());  // no nesting
-  d.RunSql("INSERT INTO p VALUES (1)");
-  EXPECT_THROW(d.RunSql("INSERT INTO p VALUES (1)"), ESQLiteException);
+  ASSERT_TRUE(d.run("INSERT INTO p VALUES (1)"));
+  EXPECT_FALSE(d.run("INSERT INTO p VALUES (1)"));
   EXPECT_TRUE(d.in_transaction());
   d.rollback();
   EXPECT_FALSE(d.in_transaction());
@@ -225,14 +256,14 @@ TEST_F(SqliteFile, DatabaseTransactionsRollBackOnFailure) {
 
   // A deferred constraint only fails at COMMIT, which leaves the transaction open.
   ASSERT_TRUE(d.begin());
-  d.RunSql("INSERT INTO p VALUES (2)");
-  d.RunSql("INSERT INTO c VALUES (99)");
+  ASSERT_TRUE(d.run("INSERT INTO p VALUES (2)"));
+  ASSERT_TRUE(d.run("INSERT INTO c VALUES (99)"));
   EXPECT_FALSE(d.commit());
   EXPECT_FALSE(d.in_transaction());
   EXPECT_EQ(count("p"), 0);
 
   ASSERT_TRUE(d.begin());
-  d.RunSql("INSERT INTO p VALUES (3)");
+  ASSERT_TRUE(d.run("INSERT INTO p VALUES (3)"));
   EXPECT_TRUE(d.commit());
   EXPECT_EQ(count("p"), 1);
 }
@@ -240,39 +271,42 @@ TEST_F(SqliteFile, DatabaseTransactionsRollBackOnFailure) {
 // A file built from the schema must take every statement the running system sends
 // and load through the same integer and text reads that start-up uses.
 TEST_F(SqliteFile, FreshSchemaFitsTheSystemsStatements) {
-  {
-    TSQLiteDatabase db(path());
-    db.RunSql(sql::kBegin);
-    for (const char* s : schema::kCreateStatements) db.RunSql(s);
-    for (const auto& s : schema::kSettingDefaults) {
-      db.RunSql(schema::insert_setting(s.key, s.value));
-    }
-    db.RunSql(sql::kCommit);
-  }
   Database d;
-  d.open(path());
+  d.open(path(), true);
+  ASSERT_TRUE(d.begin());
+  for (const char* s : schema::kCreateStatements) ASSERT_TRUE(d.run(s));
+  for (const auto& s : schema::kSettingDefaults)
+    ASSERT_TRUE(d.run(schema::insert_setting(s.key, s.value)));
+  ASSERT_TRUE(d.commit());
+
   std::set<int64_t> adres;
-  for (d.open_query(sql::kSelectRegister); !d.current_result->AtEnd();
-       d.current_result->NextRow()) {
-    adres.insert(d.read_int("adres"));
-    EXPECT_EQ(d.read_int("val"), 0);
-    EXPECT_EQ(d.read_text("opis"), "");
-  }
+  constexpr Column kRegister[] = {{"adres", As::Integer}, {"val", As::Integer}, {"opis", As::Text}};
+  ASSERT_TRUE(d.query(sql::kSelectRegister, kRegister, [&](const Row& r) {
+    adres.insert(r.integer(0));
+    EXPECT_EQ(r.integer(1), 0);
+    EXPECT_EQ(r.text(2), "");
+  }));
   EXPECT_EQ(adres.size(), static_cast<size_t>(kRegisterCount));
   EXPECT_EQ(*adres.begin(), 0);
   EXPECT_EQ(*adres.rbegin(), kRegisterCount - 1);
 
-  d.open_query(sql::kSelectKarty);
-  EXPECT_EQ(d.current_result->RowCount(), kCardCount);
-  EXPECT_EQ(d.read_int("numer"), 1);
-  EXPECT_EQ(d.read_text("kod"), "");
-  EXPECT_EQ(d.read_text("lcd"), "---");
-  EXPECT_EQ(d.read_int("time_zone") + d.read_int("geo_zone") + d.read_int("typ"), 0);
+  constexpr Column kCard[] = {{"numer", As::Integer},    {"kod", As::Text},
+                              {"lcd", As::Text},         {"time_zone", As::Integer},
+                              {"geo_zone", As::Integer}, {"typ", As::Integer}};
+  int cards = 0;
+  ASSERT_TRUE(d.query(sql::kSelectKarty, kCard, [&](const Row& r) {
+    if (cards++ > 0) return;
+    EXPECT_EQ(r.integer(0), 1);
+    EXPECT_EQ(r.text(1), "");
+    EXPECT_EQ(r.text(2), "---");
+    EXPECT_EQ(r.integer(3) + r.integer(4) + r.integer(5), 0);
+  }));
+  EXPECT_EQ(cards, kCardCount);
 
   std::vector<std::pair<std::string, int64_t>> settings;
-  for (d.open_query(sql::kSelectSetings); !d.current_result->AtEnd(); d.current_result->NextRow()) {
-    settings.emplace_back(d.read_text("PARAMETR"), d.read_int("val"));
-  }
+  constexpr Column kSetting[] = {{"PARAMETR", As::Text}, {"val", As::Integer}};
+  ASSERT_TRUE(d.query(sql::kSelectSetings, kSetting,
+                      [&](const Row& r) { settings.emplace_back(r.text(0), r.integer(1)); }));
   EXPECT_EQ(settings, (std::vector<std::pair<std::string, int64_t>>{{"COM1", 0},
                                                                     {"DELAY1", 30},
                                                                     {"PORT_TCP", 502},
@@ -281,31 +315,47 @@ TEST_F(SqliteFile, FreshSchemaFitsTheSystemsStatements) {
                                                                     {"S_CARD", 0}}));
 
   // Each update of the running system must land on exactly one row.
-  auto changes = [&] { return sqlite3_changes(d.database->handle()); };
-  d.RunSql(sql::update_register(7, kRegisterCount - 1));
+  auto changes = [&] {
+    int64_t n = -1;
+    EXPECT_TRUE(d.query("SELECT changes() AS n", std::array{Column{"n", As::Integer}},
+                        [&n](const Row& r) { n = r.integer(0); }));
+    return n;
+  };
+  ASSERT_TRUE(d.run(sql::update_register(7, kRegisterCount - 1)));
   EXPECT_EQ(changes(), 1);
-  d.RunSql(sql::update_card(1, "0011223344", "", 3, 1, kCardCount));
+  ASSERT_TRUE(d.run(sql::update_card(1, "0011223344", "", 3, 1, kCardCount)));
   EXPECT_EQ(changes(), 1);
   for (const auto& s : schema::kSettingDefaults) {
-    d.RunSql(sql::update_setting("5", s.key));
+    ASSERT_TRUE(d.run(sql::update_setting("5", s.key)));
     EXPECT_EQ(changes(), 1) << s.key;
   }
-  d.open_query("SELECT * FROM karty WHERE numer = 20001");
-  EXPECT_EQ(d.read_text("kod"), "0011223344");  // leading zeros kept
+  std::string kod;
+  ASSERT_TRUE(d.query("SELECT * FROM karty WHERE numer = 20001",
+                      std::array{Column{"kod", As::Text}}, [&](const Row& r) { kod = r.text(0); }));
+  EXPECT_EQ(kod, "0011223344");  // leading zeros kept
 
   sql::EventValues ev;
   ev.id = 1;
   ev.timezone = 0x80000005u;
   ev.kod = {17, 34, 51, 68, 85};
   ev.code_no = kCardNotFound;
-  d.RunSql(sql::insert_event(ev));
-  d.RunSql(sql::insert_event(ev));  // a repeated Id is still stored
-  d.open_query("SELECT * FROM event WHERE ID = 1");
-  EXPECT_EQ(d.current_result->RowCount(), 2);
-  EXPECT_EQ(d.current_result->ColumnKinds(), std::vector<int32_t>(16, kKindInteger));
-  EXPECT_EQ(d.read_int("timezone"), 0x80000005LL);
-  EXPECT_EQ(d.read_int("kod5"), 85);
-  EXPECT_EQ(d.read_int("code_no"), kCardNotFound);
+  ASSERT_TRUE(d.run(sql::insert_event(ev)));
+  ASSERT_TRUE(d.run(sql::insert_event(ev)));  // a repeated Id is still stored
+  {
+    // Every event column is declared INTEGER: all read as the integers stored.
+    TSQLiteDatabase raw(path());
+    EXPECT_EQ(raw.QuerySql("SELECT * FROM event WHERE ID = 1")->ColumnKinds(),
+              std::vector<int32_t>(16, kKindInteger));
+  }
+  std::vector<std::array<int64_t, 3>> events;
+  ASSERT_TRUE(d.query("SELECT * FROM event WHERE ID = 1",
+                      std::array{Column{"timezone", As::Integer}, Column{"kod5", As::Integer},
+                                 Column{"code_no", As::Integer}},
+                      [&](const Row& r) {
+                        events.push_back({r.integer(0), r.integer(1), r.integer(2)});
+                      }));
+  EXPECT_EQ(events,
+            (std::vector<std::array<int64_t, 3>>(2, {0x80000005LL, 85, int64_t{kCardNotFound}})));
 }
 
 }  // namespace

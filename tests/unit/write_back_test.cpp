@@ -1,4 +1,4 @@
-#include "store/write_back.h"
+#include "app/write_back.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

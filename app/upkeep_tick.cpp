@@ -1,4 +1,4 @@
-#include "store/upkeep_tick.h"
+#include "app/upkeep_tick.h"
 
 #include <algorithm>
 

@@ -1,14 +1,14 @@
-#include "store/write_back.h"
+#include "app/write_back.h"
 
 #include <vector>
 
 #include "access/event_records.h"
+#include "app/upkeep_tick.h"
 #include "core/hex_text.h"
 #include "core/log_texts.h"
 #include "readerbus/pass_through.h"
 #include "service/remote_control.h"
 #include "store/sql_texts.h"
-#include "store/upkeep_tick.h"
 
 namespace netbuf {
 
@@ -21,38 +21,34 @@ namespace {
 // was not stored stays dirty for a later tick.
 class Batch {
  public:
-  explicit Batch(Context& ctx) : ctx_(ctx), in_tx_(ctx.db.begin()) {}
+  explicit Batch(Context& ctx) : ctx_(ctx), in_tx_(ctx.db.begin().ok()) {}
 
   bool failed() const { return failed_; }
 
   bool store_register(int a) {
     Register& r = ctx_.st.registers[a];
     r.dirty = 0;
-    try {
-      ctx_.db.RunSql(sql::update_register(r.val, a));
+    if (ctx_.db.run(sql::update_register(r.val, a))) {
       registers_.push_back(a);
       return true;
-    } catch (const std::exception&) {
-      r.dirty = 1;
-      failed_ = true;
-      report_register(a);
-      return false;
     }
+    r.dirty = 1;
+    failed_ = true;
+    report_register(a);
+    return false;
   }
 
   bool store_card(int k) {
     Tcard& c = ctx_.st.cards[k];
     c.dirty = 0;
-    try {
-      ctx_.db.RunSql(sql::update_card(c.typ, c.kod, c.lcd, c.time_zone, c.geo_zone, k + 1));
+    if (ctx_.db.run(sql::update_card(c.typ, c.kod, c.lcd, c.time_zone, c.geo_zone, k + 1))) {
       cards_.push_back(k);
       return true;
-    } catch (const std::exception&) {
-      c.dirty = 1;
-      failed_ = true;
-      report_card(k);
-      return false;
     }
+    c.dirty = 1;
+    failed_ = true;
+    report_card(k);
+    return false;
   }
 
   // Commits what was stored. When the transaction is lost (SQLite rolled it
@@ -60,7 +56,7 @@ class Batch {
   // dirty again, since none of it reached the file.
   void finish() {
     if (!in_tx_) return;
-    const bool lost = !ctx_.db.in_transaction() || !ctx_.db.commit();
+    const bool lost = !ctx_.db.in_transaction() || !ctx_.db.commit().ok();
     if (!lost) return;
     for (int a : registers_) ctx_.st.registers[a].dirty = 1;
     for (int k : cards_) ctx_.st.cards[k].dirty = 1;

@@ -1,9 +1,9 @@
-#include "store/settings.h"
+#include "app/settings.h"
 
+#include "app/upkeep_tick.h"
 #include "core/hex_text.h"
 #include "core/log_texts.h"
 #include "store/sql_texts.h"
-#include "store/upkeep_tick.h"
 
 namespace netbuf {
 
@@ -34,11 +34,7 @@ bool is_port_number(const std::string& text) {
 }
 
 void run(Context& ctx, const std::string& sql, const char* failure) {
-  try {
-    ctx.db.RunSql(sql);
-  } catch (const std::exception&) {
-    ctx.op.message_box(failure);
-  }
+  if (!ctx.db.run(sql)) ctx.op.message_box(failure);
 }
 
 int32_t word_from_boxes(const Context& ctx, int first_box) {
