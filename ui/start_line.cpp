@@ -12,8 +12,11 @@ namespace netbuf {
 
 namespace {
 
-std::string setting(const char* key, int v) {
-  return std::string(key) + "=" + std::to_string(v);
+void add_setting(std::string& s, const char* key, int v) {
+  s += ' ';
+  s += key;
+  s += '=';
+  s += std::to_string(v);
 }
 
 }  // namespace
@@ -21,14 +24,25 @@ std::string setting(const char* key, int v) {
 void write_start_line(Context& ctx, const QString& db_path) {
   const Upkeep& up = ctx.st.upkeep;
   const QString real = QFileInfo(db_path).canonicalFilePath();
-  std::string s = std::string("netbuf ") + kVersion + " \u00b7 net.db " +
-                  (real.isEmpty() ? db_path : real).toStdString() + " \u00b7 ";
-  s += setting("COM1", up.serial.wanted ? up.serial.number : 0);
-  if (up.serial.wanted) s += " (" + line_name(ctx) + ")";
-  s += " " + setting("DELAY1", ctx.form.poll_interval()) + " " +
-       setting("PORT_TCP", up.pc.wanted ? up.pc.number : 0) + " " +
-       setting("SERVICE", up.service.wanted ? up.service.number : 0) + " " +
-       setting("N_CARD", ctx.st.n_card) + " " + setting("S_CARD", ctx.st.s_card);
+  // Appended piece by piece: GCC 12 at -O3 warns falsely (-Wrestrict) on
+  // "literal" + a temporary string.
+  std::string s = "netbuf ";
+  s += kVersion;
+  s += " \u00b7 net.db ";
+  s += (real.isEmpty() ? db_path : real).toStdString();
+  s += " \u00b7 ";
+  s += "COM1=";
+  s += std::to_string(up.serial.wanted ? up.serial.number : 0);
+  if (up.serial.wanted) {
+    s += " (";
+    s += line_name(ctx);
+    s += ')';
+  }
+  add_setting(s, "DELAY1", ctx.form.poll_interval());
+  add_setting(s, "PORT_TCP", up.pc.wanted ? up.pc.number : 0);
+  add_setting(s, "SERVICE", up.service.wanted ? up.service.number : 0);
+  add_setting(s, "N_CARD", ctx.st.n_card);
+  add_setting(s, "S_CARD", ctx.st.s_card);
 
   const QDateTime now = QDateTime::currentDateTime();
   const int offset = now.offsetFromUtc();

@@ -87,10 +87,13 @@ class HostileClientsTest(unittest.TestCase):
         silent_remote = connect(nb.service)
         self.addCleanup(silent_pc.close)
         self.addCleanup(silent_remote.close)
+        def ss(port):
+            return subprocess.run(["ss", "-tnoH", "state", "established", "( sport = :%d )" % port],
+                                  capture_output=True, text=True, timeout=10).stdout
+
+        # Until netbuf has taken the connection from the queue it has no options.
         for port in (nb.port_tcp, nb.service):
-            ss = subprocess.run(["ss", "-tnoH", "state", "established", "( sport = :%d )" % port],
-                                capture_output=True, text=True, timeout=10).stdout
-            self.assertIn("keepalive", ss, port)
+            self.assertTrue(wait_for(lambda: "keepalive" in ss(port), 10), ss(port))
         # A second PC is turned away while the silent one holds the place...
         with connect(nb.port_tcp) as second:
             self.assertTrue(closed_by_peer(second, 5))
