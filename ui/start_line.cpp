@@ -25,7 +25,7 @@ void write_start_line(Context& ctx, const QString& db_path) {
                   (real.isEmpty() ? db_path : real).toStdString() + " \u00b7 ";
   s += setting("COM1", up.serial.wanted ? up.serial.number : 0);
   if (up.serial.wanted) s += " (" + line_name(ctx) + ")";
-  s += " " + setting("DELAY1", ctx.form.poll_interval()) + " " +
+  s += " " + setting("DELAY1", ctx.timers.poll_interval()) + " " +
        setting("PORT_TCP", up.pc.wanted ? up.pc.number : 0) + " " +
        setting("SERVICE", up.service.wanted ? up.service.number : 0) + " " +
        setting("N_CARD", ctx.st.n_card) + " " + setting("S_CARD", ctx.st.s_card);
