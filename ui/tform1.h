@@ -7,7 +7,6 @@
 #include <QString>
 #include <QTimer>
 #include <QWidget>
-#include <map>
 #include <memory>
 #include <string>
 
@@ -21,11 +20,8 @@
 
 class QCheckBox;
 class QLabel;
-class QLineEdit;
 class QPlainTextEdit;
-class QProgressBar;
 class QPushButton;
-class QSlider;
 class QTabWidget;
 class QToolButton;
 
