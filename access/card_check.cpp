@@ -128,8 +128,7 @@ void check_card(Context& ctx, int entry, const std::string& code) {
       break;
   }
 
-  ctx.form.set_label(13, dec(st.event_counter()));
-  ctx.form.set_label(14, dec(st.event_read_pointer()));
+  ctx.status.show_event_counters(st.event_counter(), st.event_read_pointer());
 }
 
 }  // namespace netbuf

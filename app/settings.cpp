@@ -37,20 +37,13 @@ void run(Context& ctx, const std::string& sql, const char* failure) {
   if (!ctx.db.run(sql)) ctx.op.message_box(failure);
 }
 
-int32_t word_from_boxes(const Context& ctx, int first_box) {
-  int32_t w = 0;
-  for (int j = 0; j < 16; ++j)
-    if (ctx.form.check(first_box + j)) w |= 1 << (15 - j);
-  return w;
-}
-
 }  // namespace
 
 void apply_setting(Context& ctx, const std::string& key, int32_t v) {
   if (key == sql::kKeyDelay1) {
     if (v < 20) v = 20;
-    ctx.form.set_trackbar(v);
-    ctx.form.set_poll_interval(v);
+    ctx.settings.show_poll_delay(v);
+    ctx.timers.set_poll_interval(v);
   }
   if (key == sql::kKeyCom1 && v != 0) {
     Upkeep& up = ctx.st.upkeep;
@@ -59,25 +52,25 @@ void apply_setting(Context& ctx, const std::string& key, int32_t v) {
     try {
       ctx.serial.set_port_number(v);
       ctx.serial.open();
-      ctx.form.set_poll_timer(true);
+      ctx.timers.set_poll_timer(true);
       up.poll_on_open = false;
       note_port(ctx, up.serial, line_name(ctx), "");
     } catch (const std::exception& e) {
-      ctx.form.set_poll_timer(false);
+      ctx.timers.set_poll_timer(false);
       up.poll_on_open = true;
       ctx.log.log_line(texts::kComFail + dec(v));
       note_port(ctx, up.serial, line_name(ctx), serial_open_reason(e.what()));
     }
   }
   if (key == sql::kKeyPortTcp && v != 0) {
-    ctx.form.set_edit(2, dec(v));
+    ctx.settings.show_pc_port(v);
     open_server(ctx, ctx.pc, ctx.st.upkeep.pc, texts::kJournalPcPort, v, texts::kPortTcpOpen,
                 texts::kPortTcpFail);
   }
   if (key == sql::kKeyNCard) ctx.st.n_card = v;
   if (key == sql::kKeySCard) ctx.st.s_card = v;
   if (key == sql::kKeyService && v != 0) {
-    ctx.form.set_edit(3, dec(v));
+    ctx.settings.show_service_port(v);
     open_server(ctx, ctx.service, ctx.st.upkeep.service, texts::kJournalServicePort, v,
                 texts::kServiceOpen, texts::kServiceFail);
   }
@@ -86,27 +79,29 @@ void apply_setting(Context& ctx, const std::string& key, int32_t v) {
 void save_settings(Context& ctx) {
   run(ctx, sql::update_setting(dec(ctx.serial.port_number()), sql::kKeyCom1),
       texts::kConfigWriteFailed);
-  run(ctx, sql::update_setting(dec(ctx.form.trackbar()), sql::kKeyDelay1),
+  run(ctx, sql::update_setting(dec(ctx.settings.poll_delay()), sql::kKeyDelay1),
       texts::kConfigWriteFailed);
 
   // Only a port number reaches the statement; anything else is refused with
   // the field's failure message and nothing is stored for that key.
-  const std::string port_tcp = ctx.form.edit(2);
+  const PortTexts ports = ctx.settings.port_texts();
+  const std::string& port_tcp = ports.pc;
   if (is_port_number(port_tcp))
     run(ctx, sql::update_setting(dec(std::stol(port_tcp)), sql::kKeyPortTcp),
         texts::kPortTcpWriteFailed);
   else
     ctx.op.message_box(texts::kPortTcpWriteFailed);
-  const std::string service = ctx.form.edit(3);
+  const std::string& service = ports.service;
   if (is_port_number(service))
     run(ctx, sql::update_setting(dec(std::stol(service)), sql::kKeyService),
         texts::kServiceWriteFailed);
   else
     ctx.op.message_box(texts::kServiceWriteFailed);
 
-  ctx.form.set_poll_interval(ctx.form.trackbar());
-  ctx.st.n_card = word_from_boxes(ctx, 1);
-  ctx.st.s_card = word_from_boxes(ctx, 17);
+  ctx.timers.set_poll_interval(ctx.settings.poll_delay());
+  const BuzzerPatterns patterns = ctx.settings.buzzer_patterns();
+  ctx.st.n_card = patterns.unknown_card;
+  ctx.st.s_card = patterns.wrong_zone;
 
   run(ctx, sql::update_setting(dec(ctx.st.n_card), sql::kKeyNCard), texts::kNCardWriteFailed);
   run(ctx, sql::update_setting(dec(ctx.st.s_card), sql::kKeySCard), texts::kSCardWriteFailed);

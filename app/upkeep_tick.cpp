@@ -57,7 +57,7 @@ void keep_line(Context& ctx) {
   try {
     ctx.serial.open();
     note_port(ctx, want, line_name(ctx), "");
-    if (up.poll_on_open) ctx.form.set_poll_timer(true);
+    if (up.poll_on_open) ctx.timers.set_poll_timer(true);
     up.poll_on_open = false;
   } catch (const std::exception& e) {
     if (just_lost)

@@ -92,7 +92,7 @@ void write_back_registers(Batch& batch, Context& ctx) {
 
 // Every dirty card within the card count, in the tick's transaction: a card
 // the PC uploaded or revoked is in the file within one tick, so a power cut
-// cannot bring an old card back. Gauge1 shows the position of the last dirty
+// cannot bring an old card back. The progress bar shows the position of the last dirty
 // card stored.
 void write_back_cards(Batch& batch, Context& ctx) {
   const int32_t n = ctx.st.reg(kRegCardCount);
@@ -105,7 +105,7 @@ void write_back_cards(Batch& batch, Context& ctx) {
     if (!batch.store_card(k)) break;
     gauge = n > 0 ? static_cast<int>(static_cast<int64_t>(k) * 100 / n) : 0;
   }
-  ctx.form.set_gauge(gauge);
+  ctx.status.show_card_store_progress(gauge);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include "core/buffer_state.h"
 #include "core/monitor_log.h"
 #include "core/platform.h"
+#include "core/window_views.h"
 #include "store/database.h"
 
 namespace netbuf {
@@ -12,7 +13,9 @@ namespace netbuf {
 struct Context {
   BufferState& st;
   MonitorLog& log;
-  FormControls& form;
+  StatusView& status;
+  SettingsForm& settings;
+  LogicTimers& timers;
   OperatorChannel& op;
   Clock& clock;
   SerialLine& serial;

@@ -79,28 +79,6 @@ class Clock {
   virtual int64_t monotonic_ms() const = 0;
 };
 
-// The window's controls that the logic fills or reads, and its timers.
-class FormControls {
- public:
-  virtual ~FormControls() = default;
-  virtual void set_label(int label_no, const std::string& text) = 0;  // LabelN caption
-  virtual bool check(int box_no) const = 0;                           // CheckBoxN
-  virtual void set_check(int box_no, bool checked) = 0;
-  virtual int trackbar() const = 0;  // TrackBar1 position (10..500)
-  virtual void set_trackbar(int pos) = 0;
-  virtual std::string edit(int edit_no) const = 0;  // Edit2, Edit3
-  virtual void set_edit(int edit_no, const std::string& text) = 0;
-  virtual void set_gauge(int percent) = 0;  // Gauge1
-  // Timer2: the poll cycle.
-  virtual void set_poll_timer(bool enabled) = 0;
-  virtual bool poll_timer() const = 0;
-  virtual void set_poll_interval(int ms) = 0;
-  virtual int poll_interval() const = 0;
-  // Timer3: PC idle supervision.
-  virtual void set_supervision_timer(bool enabled) = 0;
-  virtual bool supervision_timer() const = 0;
-};
-
 // Lines for systemd's journal (standard error), whatever the monitor shows;
 // the numbers are syslog levels.
 enum class Severity { Error = 3, Warning = 4, Info = 6 };

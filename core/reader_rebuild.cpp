@@ -20,15 +20,13 @@ int32_t mod256(int32_t v) {
 
 void rebuild_readers(Context& ctx) {
   BufferState& st = ctx.st;
-  FormControls& form = ctx.form;
 
-  form.set_label(5, hex_min(static_cast<uint32_t>(st.reg(kRegMac)), 4) + "-" +
-                        hex_min(static_cast<uint32_t>(st.reg(kRegMac + 1)), 4) + "-" +
-                        hex_min(static_cast<uint32_t>(st.reg(kRegMac + 2)), 4));
-  form.set_label(6, dec(st.reg(kRegCardCount)));
+  ctx.status.show_device(hex_min(static_cast<uint32_t>(st.reg(kRegMac)), 4) + "-" +
+                             hex_min(static_cast<uint32_t>(st.reg(kRegMac + 1)), 4) + "-" +
+                             hex_min(static_cast<uint32_t>(st.reg(kRegMac + 2)), 4),
+                         st.reg(kRegCardCount));
   st.card_count = st.reg(kRegCardCount);
-  form.set_label(13, dec(st.event_counter()));
-  form.set_label(14, dec(st.event_read_pointer()));
+  ctx.status.show_event_counters(st.event_counter(), st.event_read_pointer());
 
   // A PC write rebuilds the whole list, but readers it did not touch must not
   // notice: a reader keeps its runtime state (reference code, pending relay or
@@ -72,14 +70,8 @@ void rebuild_readers(Context& ctx) {
     r.hold_off = old->hold_off;
   }
 
-  form.set_label(4, dec(st.reader_count));
-  form.set_label(8, "COM " + dec(ctx.serial.port_number()));
-
-  // The rebuild only ever ticks boxes; unticking is the operator's business.
-  for (int b = 15; b >= 0; --b) {
-    if (st.n_card & (1 << b)) form.set_check(16 - b, true);
-    if (st.s_card & (1 << b)) form.set_check(32 - b, true);
-  }
+  ctx.status.show_readers(st.reader_count, ctx.serial.port_number());
+  ctx.settings.tick_buzzer_patterns({st.n_card, st.s_card});
 }
 
 }  // namespace netbuf

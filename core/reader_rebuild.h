@@ -3,6 +3,6 @@
 
 namespace netbuf {
 // Rebuilds the reader list from registers 1400..1527 and refreshes the status
-// labels and the buzzer-pattern check boxes.
+// view and the buzzer patterns on the settings form.
 void rebuild_readers(Context& ctx);
 }  // namespace netbuf

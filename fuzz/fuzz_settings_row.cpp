@@ -77,24 +77,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     w.pc.fail_open = (flags & 4) != 0;
     w.service.fail_open = (flags & 8) != 0;
 
-    const testing::FakeForm form_before = w.form;
+    const testing::FakeWindow window_before = w.window;
     const int32_t n_before = st.n_card, s_before = st.s_card;
     const int com_before = w.serial.number, pc_opens = w.pc.opens, svc_opens = w.service.opens;
     apply_setting(w.ctx, key, v);
 
     if (key == sql::kKeyDelay1) {
       const int32_t ms = v < 20 ? 20 : v;
-      NETBUF_FUZZ_CHECK(w.form.poll_ms == ms);
-      NETBUF_FUZZ_CHECK(w.form.track == (ms > 500 ? 500 : ms));
+      NETBUF_FUZZ_CHECK(w.window.poll_ms == ms);
+      NETBUF_FUZZ_CHECK(w.window.delay == (ms > 500 ? 500 : ms));
     } else if (key == sql::kKeyCom1 && v != 0) {
       NETBUF_FUZZ_CHECK(w.serial.number == v);
-      NETBUF_FUZZ_CHECK(w.form.poll_on == !w.serial.fail_open);
+      NETBUF_FUZZ_CHECK(w.window.poll_on == !w.serial.fail_open);
       if (w.serial.fail_open) NETBUF_FUZZ_CHECK(w.log.lines.back() == texts::kComFail + dec(v));
     } else if (key == sql::kKeyPortTcp && v != 0) {
-      NETBUF_FUZZ_CHECK(w.form.edit(2) == dec(v));
+      NETBUF_FUZZ_CHECK(w.window.ports.pc == dec(v));
       NETBUF_FUZZ_CHECK(w.pc.opens == pc_opens + (w.pc.fail_open ? 0 : 1));
     } else if (key == sql::kKeyService && v != 0) {
-      NETBUF_FUZZ_CHECK(w.form.edit(3) == dec(v));
+      NETBUF_FUZZ_CHECK(w.window.ports.service == dec(v));
       NETBUF_FUZZ_CHECK(w.service.opens == svc_opens + (w.service.fail_open ? 0 : 1));
     } else if (key == sql::kKeyNCard) {
       NETBUF_FUZZ_CHECK(st.n_card == v);
@@ -105,9 +105,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       NETBUF_FUZZ_CHECK(st.n_card == n_before && st.s_card == s_before);
       NETBUF_FUZZ_CHECK(w.serial.number == com_before);
       NETBUF_FUZZ_CHECK(w.pc.opens == pc_opens && w.service.opens == svc_opens);
-      NETBUF_FUZZ_CHECK(w.form.edits == form_before.edits &&
-                        w.form.poll_ms == form_before.poll_ms &&
-                        w.form.poll_on == form_before.poll_on);
+      NETBUF_FUZZ_CHECK(w.window.ports.pc == window_before.ports.pc &&
+                        w.window.ports.service == window_before.ports.service &&
+                        w.window.poll_ms == window_before.poll_ms &&
+                        w.window.poll_on == window_before.poll_on);
     }
   }
 
@@ -116,15 +117,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   w.serial.fail_open = false;
   save_settings(w.ctx);
 
-  // A buzzer pattern goes through its sixteen boxes and comes back as its low 16 bits.
+  // A buzzer pattern goes through the settings page and comes back as its low 16 bits.
   NETBUF_FUZZ_CHECK(st.n_card == (n_card & 0xFFFF));
   NETBUF_FUZZ_CHECK(st.s_card == (s_card & 0xFFFF));
   NETBUF_FUZZ_CHECK(t.stored(sql::kKeyNCard) == st.n_card);
   NETBUF_FUZZ_CHECK(t.stored(sql::kKeySCard) == st.s_card);
   NETBUF_FUZZ_CHECK(t.stored(sql::kKeyCom1) == w.serial.number);
-  NETBUF_FUZZ_CHECK(t.stored(sql::kKeyDelay1) == w.form.track);
+  NETBUF_FUZZ_CHECK(t.stored(sql::kKeyDelay1) == w.window.delay);
   // A port field that is not a port number is refused, never stored.
-  const std::string port = w.form.edit(2);
+  const std::string port = w.window.ports.pc;
   if (fuzz::is_port_text(port)) NETBUF_FUZZ_CHECK(t.stored(sql::kKeyPortTcp) == std::stol(port));
   int refusals = 0;
   for (const auto& b : w.op.boxes) refusals += b == texts::kPortTcpWriteFailed;

@@ -137,7 +137,7 @@ class FuzzWorld {
     readers_ = w_->st.readers;
     reader_count_ = w_->st.reader_count;
     cards_ = w_->st.cards;
-    form_ = w_->form;
+    window_ = w_->window;
     n_card_ = w_->st.n_card;
     s_card_ = w_->st.s_card;
     zone_mask_ = w_->st.zone_mask;
@@ -175,7 +175,7 @@ class FuzzWorld {
     w_->log.lines.clear();
     w_->op.boxes.clear();
     w_->op.errors.clear();
-    w_->form = form_;
+    w_->window = window_;
     w_->serial.sent.clear();
     for (auto* ep : {&w_->pc, &w_->service})
       for (auto& c : ep->conns) {
@@ -203,7 +203,7 @@ class FuzzWorld {
   std::array<Tczytnik, kReaderCount + 1> readers_{};
   int32_t reader_count_ = 0;
   std::vector<Tcard> cards_;
-  testing::FakeForm form_;
+  testing::FakeWindow window_;
   int32_t n_card_ = 0, s_card_ = 0;
   uint32_t zone_mask_ = 0;
 };

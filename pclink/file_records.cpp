@@ -186,8 +186,7 @@ void read_file_record(Context& ctx) {
   else if (file == kEventFile)
     read_events(ctx, req, k);
 
-  ctx.form.set_label(13, dec(st.event_counter()));
-  ctx.form.set_label(14, dec(st.event_read_pointer()));
+  ctx.status.show_event_counters(st.event_counter(), st.event_read_pointer());
 }
 
 bool write_file_record(Context& ctx) {

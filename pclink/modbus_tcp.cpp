@@ -107,7 +107,7 @@ void on_pc_data(Context& ctx) {
   if (waiting <= 0) return;
 
   if (ConnectionState* c = ctx.pc.state(0)) c->idle_ticks = kPcIdleTicks;
-  ctx.form.set_supervision_timer(true);
+  ctx.timers.set_supervision_timer(true);
 
   // A read larger than the receive buffer keeps its first 10004 bytes; the
   // excess is drained and dropped so it cannot be mistaken for a new request.

@@ -9,10 +9,10 @@ void on_pc_connect(Context& ctx, int connection) {
   // Supervised from the start: a connection that never sends a request must
   // not hold the PC's place for good.
   if (ConnectionState* c = ctx.pc.state(connection)) c->idle_ticks = kPcIdleTicks;
-  ctx.form.set_supervision_timer(true);
+  ctx.timers.set_supervision_timer(true);
   const std::string address = ctx.pc.remote_address(connection);
   ctx.log.line_if(LogCategory::Connections, texts::kConnect + address);
-  ctx.form.set_label(21, address);
+  ctx.status.show_client(address);
 }
 
 void on_pc_accept(Context& ctx) {
@@ -22,7 +22,7 @@ void on_pc_accept(Context& ctx) {
 
 void on_pc_disconnect(Context& ctx, int connection) {
   ctx.log.line_if(LogCategory::Connections, texts::kDisconnect + ctx.pc.remote_address(connection));
-  ctx.form.set_label(21, texts::kNoConnection);
+  ctx.status.show_client(texts::kNoConnection);
   // A reader's answer still owed to the PC that left would go to the next PC,
   // under a transaction number that PC never used.
   if (connection == 0)
@@ -44,7 +44,7 @@ void on_pc_supervision_tick(Context& ctx) {
     running = true;
     if (--c->idle_ticks == 0) ctx.pc.close_connection(i);
   }
-  if (!running) ctx.form.set_supervision_timer(false);
+  if (!running) ctx.timers.set_supervision_timer(false);
 }
 
 }  // namespace netbuf

@@ -4,7 +4,7 @@
 namespace netbuf {
 // Seconds of PC silence before its connection is closed.
 inline constexpr int kPcIdleTicks = 120;
-// Connection events of ServerSocket1 and the PC idle supervision (Timer3).
+// Connection events of ServerSocket1 and the PC idle supervision.
 void on_pc_connect(Context& ctx, int connection);
 void on_pc_accept(Context& ctx);
 void on_pc_disconnect(Context& ctx, int connection);

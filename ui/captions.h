@@ -30,6 +30,8 @@ inline constexpr const char* kLabel13 = "0";
 inline constexpr const char* kLabel14 = "0";
 inline constexpr const char* kLabel21 = "---";
 inline constexpr const char* kLabel24 = "Wersja oprogramowania 1.6";
+// Label8 once the reader line is known: this prefix and the port number.
+inline constexpr const char* kComPortPrefix = "COM ";
 
 // Page "Ustawienia".
 inline constexpr const char* kLabel9 = "Port COM komunikacji RS485";

@@ -38,7 +38,7 @@ void write_start_line(Context& ctx, const QString& db_path) {
     s += line_name(ctx);
     s += ')';
   }
-  add_setting(s, "DELAY1", ctx.form.poll_interval());
+  add_setting(s, "DELAY1", ctx.timers.poll_interval());
   add_setting(s, "PORT_TCP", up.pc.wanted ? up.pc.number : 0);
   add_setting(s, "SERVICE", up.service.wanted ? up.service.number : 0);
   add_setting(s, "N_CARD", ctx.st.n_card);

@@ -1,17 +1,17 @@
 // The main window Form1: three pages (Status, Ustawienia, Monitor), the
 // platform behind the logic's interfaces, and the handlers, which delegate to
-// the logic at once.
+// the logic at once. Layout in tform1_layout.cpp, behaviour in tform1.cpp.
 #pragma once
 
 #include <QByteArray>
 #include <QString>
 #include <QTimer>
 #include <QWidget>
-#include <map>
 #include <memory>
 #include <string>
 
 #include "core/context.h"
+#include "ui/form_views.h"
 #include "ui/monitor_memo.h"
 #include "ui/operator_channel.h"
 #include "ui/qt_clock.h"
@@ -20,11 +20,8 @@
 
 class QCheckBox;
 class QLabel;
-class QLineEdit;
 class QPlainTextEdit;
-class QProgressBar;
 class QPushButton;
-class QSlider;
 class QTabWidget;
 class QToolButton;
 
@@ -33,7 +30,7 @@ namespace netbuf {
 class PortPicker;
 class TrayIcon;
 
-class TForm1 : public QWidget, public FormControls {
+class TForm1 : public QWidget {
   Q_OBJECT
 
  public:
@@ -49,6 +46,7 @@ class TForm1 : public QWidget, public FormControls {
   QtTcpEndpoint& ServerSocket1() { return socket1_; }
   QtTcpEndpoint& ServerSocket2() { return socket2_; }
   TrayIcon& tray() { return *tray_; }
+  FormViews& views() { return *views_; }
 
   // The clean stop: waiting events, dirty registers and cards are stored,
   // then the loop ends, with status 1 when something could not be stored.
@@ -85,22 +83,6 @@ class TForm1 : public QWidget, public FormControls {
   void SpeedButton2Click();
   void TrackBar1Change();
 
-  // FormControls.
-  void set_label(int label_no, const std::string& text) override;
-  bool check(int box_no) const override;
-  void set_check(int box_no, bool checked) override;
-  int trackbar() const override;
-  void set_trackbar(int pos) override;
-  std::string edit(int edit_no) const override;
-  void set_edit(int edit_no, const std::string& text) override;
-  void set_gauge(int percent) override;
-  void set_poll_timer(bool enabled) override;
-  bool poll_timer() const override;
-  void set_poll_interval(int ms) override;
-  int poll_interval() const override;
-  void set_supervision_timer(bool enabled) override;
-  bool supervision_timer() const override;
-
  protected:
   void closeEvent(QCloseEvent* event) override;
 
@@ -110,6 +92,8 @@ class TForm1 : public QWidget, public FormControls {
   template <class F>
   void dispatch(F&& handler);
 
+  // Layout: builds and names every control.
+  void build_layout();
   void build_status_page(QWidget* page);
   void build_settings_page(QWidget* page);
   void build_monitor_page(QWidget* page);
@@ -135,13 +119,8 @@ class TForm1 : public QWidget, public FormControls {
 
   // Controls, owned by their pages.
   QTabWidget* pager_ = nullptr;
-  std::map<int, QLabel*> labels_;
-  std::map<int, QCheckBox*> boxes_;  // CheckBox1 ... CheckBox33
-  QLineEdit* edit2_ = nullptr;
-  QLineEdit* edit3_ = nullptr;
-  QSlider* trackbar_ = nullptr;
+  QCheckBox* quit_box_ = nullptr;  // CheckBox33
   PortPicker* port_box_ = nullptr;
-  QProgressBar* gauge_ = nullptr;
   QPlainTextEdit* memo1_ = nullptr;
   QPlainTextEdit* memo2_ = nullptr;
   QCheckBox* monitor_rs_ = nullptr;
@@ -150,6 +129,7 @@ class TForm1 : public QWidget, public FormControls {
   QCheckBox* monitor_tr_ = nullptr;
 
   std::unique_ptr<QtMonitorLog> log_;
+  std::unique_ptr<FormViews> views_;
   std::unique_ptr<Context> ctx_;
   TrayIcon* tray_ = nullptr;
 };

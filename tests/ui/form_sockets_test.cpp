@@ -68,7 +68,7 @@ TEST_F(FormSockets, SecondPcIsClosedAtOnceWhileTheFirstIsServed) {
   // Function 3, unit 255, one register from 0: the first PC still gets its answer.
   first->write(QByteArray::fromHex("000100000006ff0300000001"));
   EXPECT_EQ(read_some(*first, 11).toHex(), "000100000005ff03020000");
-  EXPECT_TRUE(form_->supervision_timer());  // a request starts the idle countdown
+  EXPECT_TRUE(form_->views().supervision_timer());  // a request starts the idle countdown
 }
 
 TEST_F(FormSockets, ServicePortSurvivesAMalformedCommand) {

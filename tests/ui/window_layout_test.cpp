@@ -183,7 +183,8 @@ TEST_F(Form1Test, InitialStateOfValuesSwitchesTimersAndHiddenControls) {
   EXPECT_EQ(find<QComboBox>("nrDeviceBox1")->currentData().toInt(), 1);
   EXPECT_TRUE(find<QComboBox>("nrDeviceBox1")->currentText().startsWith("COM1"));
 
-  for (int n = 1; n <= 33; ++n) EXPECT_FALSE(form_->check(n)) << n;
+  for (int n = 1; n <= 33; ++n)
+    EXPECT_FALSE(find<QCheckBox>(("CheckBox" + std::to_string(n)).c_str())->isChecked()) << n;
   for (const char* name : {"monitor_rs", "monitor_TCP", "monitor_zd", "monitor_tr"})
     EXPECT_FALSE(find<QCheckBox>(name)->isChecked()) << name;
 
@@ -209,50 +210,72 @@ TEST_F(Form1Test, InitialStateOfValuesSwitchesTimersAndHiddenControls) {
   EXPECT_EQ(menu->actions()[1]->text(), "Okno programu");
 }
 
-TEST_F(Form1Test, FormControlsReachTheirWidgets) {
+TEST_F(Form1Test, LogicViewsReachTheirWidgets) {
+  FormViews& v = form_->views();
   auto* slider = find<QSlider>("TrackBar1");
   auto* label17 = find<QLabel>("Label17");
   slider->setValue(250);  // the operator moves it: Label17 follows, the timer does not
   EXPECT_EQ(label17->text(), "250");
-  EXPECT_EQ(form_->poll_interval(), 300);
-  form_->set_trackbar(1000);  // the slider shows no more than its range
-  EXPECT_EQ(form_->trackbar(), 500);
+  EXPECT_EQ(v.poll_delay(), 250);
+  EXPECT_EQ(v.poll_interval(), 300);
+  v.show_poll_delay(1000);  // the slider shows no more than its range
+  EXPECT_EQ(v.poll_delay(), 500);
   EXPECT_EQ(label17->text(), "500");
 
   auto* mac = find<QLabel>("Label5");
   const int narrow = mac->width();
-  form_->set_label(5, "0012-3456-789A");  // labels grow with their text
+  v.show_device("0012-3456-789A", 42);  // labels grow with their text
   EXPECT_EQ(mac->text(), "0012-3456-789A");
   EXPECT_GT(mac->width(), narrow);
-  form_->set_label(99, "nobody");  // no such label: ignored
+  v.show_readers(3, 7);
+  v.show_event_counters(9, 65538);
+  v.show_client("10.0.0.1");
+  const struct {
+    const char* label;
+    const char* text;
+  } shown[] = {{"Label6", "42"}, {"Label4", "3"},     {"Label8", "COM 7"},
+               {"Label13", "9"}, {"Label14", "65538"}, {"Label21", "10.0.0.1"}};
+  for (const auto& t : shown) EXPECT_EQ(find<QLabel>(t.label)->text(), t.text) << t.label;
 
-  form_->set_check(17, true);
-  EXPECT_TRUE(find<QCheckBox>("CheckBox17")->isChecked());
-  EXPECT_TRUE(form_->check(17));
-  EXPECT_FALSE(form_->check(16));
+  // CheckBox1 is the most significant bit of the unknown-card pattern,
+  // CheckBox17 that of the wrong-zone one; ticking never unticks.
+  find<QCheckBox>("CheckBox1")->setChecked(true);
+  find<QCheckBox>("CheckBox16")->setChecked(true);
+  find<QCheckBox>("CheckBox17")->setChecked(true);
+  EXPECT_EQ(v.buzzer_patterns().unknown_card, 0x8001);
+  EXPECT_EQ(v.buzzer_patterns().wrong_zone, 0x8000);
+  v.tick_buzzer_patterns({0x10002, 0x0001});
+  EXPECT_TRUE(find<QCheckBox>("CheckBox15")->isChecked());
+  EXPECT_TRUE(find<QCheckBox>("CheckBox1")->isChecked());
+  EXPECT_TRUE(find<QCheckBox>("CheckBox32")->isChecked());
+  EXPECT_EQ(v.buzzer_patterns().unknown_card, 0x8003);
+  EXPECT_EQ(v.buzzer_patterns().wrong_zone, 0x8001);
 
-  form_->set_edit(2, "503");
+  v.show_pc_port(503);
   find<QLineEdit>("Edit3")->setText("abc");
   EXPECT_EQ(find<QLineEdit>("Edit2")->text(), "503");
-  EXPECT_EQ(form_->edit(3), "abc");
+  EXPECT_EQ(v.port_texts().pc, "503");
+  EXPECT_EQ(v.port_texts().service, "abc");
+  v.show_service_port(1061);
+  EXPECT_EQ(find<QLineEdit>("Edit3")->text(), "1061");
 
-  form_->set_gauge(150);
+  v.show_card_store_progress(150);
   EXPECT_EQ(find<QProgressBar>("Gauge1")->value(), 100);
 
   // "start" and "Stop" switch the poll timer and nothing else.
   find<QAbstractButton>("SpeedButton1")->click();
-  EXPECT_TRUE(form_->poll_timer());
-  form_->set_poll_interval(1000);  // no upper limit
+  EXPECT_TRUE(v.poll_timer());
+  v.set_poll_interval(1000);  // no upper limit
   EXPECT_EQ(find<QTimer>("Timer2")->interval(), 1000);
-  EXPECT_TRUE(form_->poll_timer());
+  EXPECT_TRUE(v.poll_timer());
   find<QAbstractButton>("SpeedButton2")->click();
-  EXPECT_FALSE(form_->poll_timer());
+  EXPECT_FALSE(v.poll_timer());
   EXPECT_FALSE(form_->context().serial.is_open());
 
-  form_->set_supervision_timer(true);
+  v.set_supervision_timer(true);
   EXPECT_TRUE(find<QTimer>("Timer3")->isActive());
-  form_->set_supervision_timer(false);
-  EXPECT_FALSE(form_->supervision_timer());
+  v.set_supervision_timer(false);
+  EXPECT_FALSE(v.supervision_timer());
 
   form_->monitor().log_line("x");
   find<QAbstractButton>("Button5")->click();

@@ -127,8 +127,8 @@ TEST_F(CardCheckTest, MonitorLinesLabelsAndTestButton) {
                              "Karta ważna, przekaznik w tym czytniku: 7",
                          }));
   EXPECT_EQ(last_event(), (Row{7, 0x05, 0x91, 0x82, 0x64, 0x41, 4, 3}));
-  EXPECT_EQ(w.form.labels[13], "1");
-  EXPECT_EQ(w.form.labels[14], "65538");
+  EXPECT_EQ(w.window.events, 1);
+  EXPECT_EQ(w.window.read_pointer, 65538);
 
   auto last_line = [&](int entry, const std::string& code) {
     w.log.lines.clear();

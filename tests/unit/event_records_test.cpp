@@ -70,7 +70,7 @@ TEST_F(EventRecordsTest, CardCheckStoresTheExactRow) {
                           {8, 80, 3, t, 2147483653, 42, 17, 34, 51, 68, 90, 0, 65535, 0, 0, 0},
                       }));
   EXPECT_TRUE(w.op.boxes.empty());
-  EXPECT_EQ(w.form.labels[13], "8");
+  EXPECT_EQ(w.window.events, 8);
 }
 
 TEST_F(EventRecordsTest, CounterGoesToTheFileWithTheRow) {
@@ -107,7 +107,7 @@ TEST_F(EventRecordsTest, RefusedEventsWaitInOrderWithTheirIdsWhileTheDecisionGoe
   check_card(w.ctx, 2, "FF0000000001");
   EXPECT_EQ(w.op.boxes, std::vector<std::string>{"blad zapisu zdarzenia"});
   EXPECT_EQ(w.st.reader(2).action, kActionBuzzerN);
-  EXPECT_EQ(w.form.labels[13], "41");
+  EXPECT_EQ(w.window.events, 41);
 
   // The rows go in but their counter cannot be stored: all taken back.
   db.exec("ALTER TABLE event_away RENAME TO event");

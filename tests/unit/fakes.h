@@ -29,30 +29,55 @@ class FakeLog : public MonitorLog {
   }
 };
 
-class FakeForm : public FormControls {
+// The window as the logic sees it, recorded by meaning. -1 and empty: never
+// shown.
+class FakeWindow : public StatusView, public SettingsForm, public LogicTimers {
  public:
-  std::map<int, std::string> labels;
-  std::map<int, bool> checks;
-  int track = 30;
-  std::map<int, std::string> edits{{2, "502"}, {3, "1060"}};
-  int gauge = 0;
+  int status_updates = 0;
+  int32_t events = -1, read_pointer = -1;
+  std::string client;
+  std::string mac;
+  int32_t card_count = -1;
+  int reader_count = -1, com_port = -1;
+  int progress = 0;
+  void show_event_counters(int32_t c, int32_t p) override {
+    ++status_updates;
+    events = c;
+    read_pointer = p;
+  }
+  void show_client(const std::string& t) override {
+    ++status_updates;
+    client = t;
+  }
+  void show_device(const std::string& m, int32_t n) override {
+    ++status_updates;
+    mac = m;
+    card_count = n;
+  }
+  void show_readers(int n, int com) override {
+    ++status_updates;
+    reader_count = n;
+    com_port = com;
+  }
+  void show_card_store_progress(int p) override { progress = p; }
+
+  int delay = 30;
+  PortTexts ports{"502", "1060"};
+  BuzzerPatterns ticked;  // the boxes, 16 to a pattern
+  int poll_delay() const override { return delay; }
+  void show_poll_delay(int ms) override { delay = ms < 10 ? 10 : (ms > 500 ? 500 : ms); }
+  PortTexts port_texts() const override { return ports; }
+  void show_pc_port(int p) override { ports.pc = std::to_string(p); }
+  void show_service_port(int p) override { ports.service = std::to_string(p); }
+  BuzzerPatterns buzzer_patterns() const override { return ticked; }
+  void tick_buzzer_patterns(const BuzzerPatterns& p) override {
+    ticked.unknown_card |= p.unknown_card & 0xFFFF;
+    ticked.wrong_zone |= p.wrong_zone & 0xFFFF;
+  }
+
   bool poll_on = false;
   int poll_ms = 300;
   bool super_on = false;
-  void set_label(int n, const std::string& t) override { labels[n] = t; }
-  bool check(int n) const override {
-    auto it = checks.find(n);
-    return it != checks.end() && it->second;
-  }
-  void set_check(int n, bool c) override { checks[n] = c; }
-  int trackbar() const override { return track; }
-  void set_trackbar(int p) override { track = p < 10 ? 10 : (p > 500 ? 500 : p); }
-  std::string edit(int n) const override {
-    auto it = edits.find(n);
-    return it == edits.end() ? std::string() : it->second;
-  }
-  void set_edit(int n, const std::string& t) override { edits[n] = t; }
-  void set_gauge(int p) override { gauge = p; }
   void set_poll_timer(bool e) override { poll_on = e; }
   bool poll_timer() const override { return poll_on; }
   void set_poll_interval(int ms) override { poll_ms = ms; }
@@ -166,14 +191,14 @@ class FakeEndpoint : public TcpEndpoint {
 struct FakeWorld {
   BufferState st;
   FakeLog log;
-  FakeForm form;
+  FakeWindow window;
   FakeOperator op;
   FakeClock clock;
   FakeSerial serial;
   FakeEndpoint pc;
   FakeEndpoint service;
   Database db;
-  Context ctx{st, log, form, op, clock, serial, pc, service, db};
+  Context ctx{st, log, window, window, window, op, clock, serial, pc, service, db};
 };
 
 }  // namespace netbuf::testing

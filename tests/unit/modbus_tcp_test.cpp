@@ -94,10 +94,10 @@ TEST_F(PcLink, IdleCountdownReloadedByAnyRequestOnly) {
   w->pc.conns[0].state.idle_ticks = 5;
   on_pc_data(w->ctx);  // nothing waiting
   EXPECT_EQ(w->pc.conns[0].state.idle_ticks, 5);
-  EXPECT_FALSE(w->form.super_on);
+  EXPECT_FALSE(w->window.super_on);
   request({0, 1, 0, 0, 0, 6, 0xFF, 4, 0, 0, 0, 1});
   EXPECT_EQ(w->pc.conns[0].state.idle_ticks, 120);
-  EXPECT_TRUE(w->form.super_on);
+  EXPECT_TRUE(w->window.super_on);
 }
 
 TEST_F(PcLink, OtherUnitGoesToTheReaderAndIsNotAnsweredNow) {

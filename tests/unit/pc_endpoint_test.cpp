@@ -17,7 +17,7 @@ TEST(PcEndpoint, SecondPcIsClosedAtOnceAndLabelSaysSo) {
   w->pc.conns[0].address = "10.0.0.1";
   on_pc_connect(w->ctx, 0);
   on_pc_accept(w->ctx);
-  EXPECT_EQ(w->form.labels[21], "10.0.0.1");
+  EXPECT_EQ(w->window.client, "10.0.0.1");
 
   w->pc.conns.emplace_back();
   w->pc.conns[1].address = "10.0.0.2";
@@ -26,7 +26,7 @@ TEST(PcEndpoint, SecondPcIsClosedAtOnceAndLabelSaysSo) {
   EXPECT_FALSE(w->pc.conns[0].closed);
   EXPECT_TRUE(w->pc.conns[1].closed);
   on_pc_disconnect(w->ctx, 1);
-  EXPECT_EQ(w->form.labels[21], "Non connection");
+  EXPECT_EQ(w->window.client, "Non connection");
   EXPECT_EQ(w->log.lines, (std::vector<std::string>{"Connect 10.0.0.1", "Connect 10.0.0.2",
                                                     "Disconnect 10.0.0.2"}));
 }
@@ -49,15 +49,15 @@ TEST(PcEndpoint, IdleSupervisionFromAcceptClosesAfter120TicksThenStops) {
   auto w = std::make_unique<FakeWorld>();
   w->pc.conns.resize(1);
   on_pc_connect(w->ctx, 0);
-  EXPECT_TRUE(w->form.super_on);
+  EXPECT_TRUE(w->window.super_on);
   for (int i = 0; i < 119; ++i) on_pc_supervision_tick(w->ctx);
   EXPECT_FALSE(w->pc.conns[0].closed);
   on_pc_supervision_tick(w->ctx);
   EXPECT_TRUE(w->pc.conns[0].closed);
-  EXPECT_TRUE(w->form.super_on);
+  EXPECT_TRUE(w->window.super_on);
   w->pc.reap();
   on_pc_supervision_tick(w->ctx);
-  EXPECT_FALSE(w->form.super_on);
+  EXPECT_FALSE(w->window.super_on);
 }
 
 TEST(PcEndpoint, ErrorReopensTheServerOnTheSamePort) {

@@ -55,29 +55,21 @@ TEST(ReaderRebuild, PacksSlotsAndFillsStatus) {
   EXPECT_EQ(st.readers[4].adr485, 0);
   EXPECT_EQ(st.card_count, 42);
 
-  EXPECT_EQ(w->form.labels[5], "0012-3456-789A");
-  EXPECT_EQ(w->form.labels[6], "42");
-  EXPECT_EQ(w->form.labels[4], "3");
-  EXPECT_EQ(w->form.labels[8], "COM 3");
-  EXPECT_EQ(w->form.labels[13], "9");
-  EXPECT_EQ(w->form.labels[14], "65538");
+  EXPECT_EQ(w->window.mac, "0012-3456-789A");
+  EXPECT_EQ(w->window.card_count, 42);
+  EXPECT_EQ(w->window.reader_count, 3);
+  EXPECT_EQ(w->window.com_port, 3);
+  EXPECT_EQ(w->window.events, 9);
+  EXPECT_EQ(w->window.read_pointer, 65538);
 }
 
-TEST(ReaderRebuild, BuzzerBoxesAreOnlyEverTicked) {
+TEST(ReaderRebuild, ShowsEachBuzzerPatternInItsOwnRow) {
   auto w = std::make_unique<FakeWorld>();
   w->st.n_card = 0x8001;
   w->st.s_card = 0x4000;
   rebuild_readers(w->ctx);
-  EXPECT_TRUE(w->form.check(1));
-  EXPECT_TRUE(w->form.check(16));
-  EXPECT_FALSE(w->form.check(2));
-  EXPECT_TRUE(w->form.check(18));
-  EXPECT_FALSE(w->form.check(17));
-
-  w->st.n_card = 0;
-  rebuild_readers(w->ctx);
-  EXPECT_TRUE(w->form.check(1));
-  EXPECT_TRUE(w->form.check(16));
+  EXPECT_EQ(w->window.ticked.unknown_card, 0x8001);
+  EXPECT_EQ(w->window.ticked.wrong_zone, 0x4000);
 }
 
 TEST(ReaderRebuild, ReadersKeepTheirStateUnderTheirAddress) {

@@ -17,30 +17,30 @@ using testing::TempDb;
 TEST(Settings, ApplyFollowsEachKeysRules) {
   auto w = std::make_unique<FakeWorld>();
   apply_setting(w->ctx, "DELAY1", 5);
-  EXPECT_EQ(w->form.track, 20);
-  EXPECT_EQ(w->form.poll_ms, 20);
+  EXPECT_EQ(w->window.delay, 20);
+  EXPECT_EQ(w->window.poll_ms, 20);
   apply_setting(w->ctx, "DELAY1", 1000);
-  EXPECT_EQ(w->form.track, 500);
-  EXPECT_EQ(w->form.poll_ms, 1000);
+  EXPECT_EQ(w->window.delay, 500);
+  EXPECT_EQ(w->window.poll_ms, 1000);
 
   apply_setting(w->ctx, "COM1", 0);
   EXPECT_FALSE(w->serial.opened);
   EXPECT_TRUE(w->log.lines.empty());
   w->serial.fail_open = true;
   apply_setting(w->ctx, "COM1", 3);
-  EXPECT_FALSE(w->form.poll_on);
+  EXPECT_FALSE(w->window.poll_on);
   EXPECT_EQ(w->log.lines.back(), "nie można otwoży portu com3");
   w->serial.fail_open = false;
   apply_setting(w->ctx, "COM1", 4);
   EXPECT_TRUE(w->serial.opened);
   EXPECT_EQ(w->serial.number, 4);
-  EXPECT_TRUE(w->form.poll_on);
+  EXPECT_TRUE(w->window.poll_on);
 
   apply_setting(w->ctx, "PORT_TCP", 0);
-  EXPECT_EQ(w->form.edits[2], "502");
+  EXPECT_EQ(w->window.ports.pc, "502");
   EXPECT_FALSE(w->pc.listening);
   apply_setting(w->ctx, "PORT_TCP", 1502);
-  EXPECT_EQ(w->form.edits[2], "1502");
+  EXPECT_EQ(w->window.ports.pc, "1502");
   EXPECT_EQ(w->log.lines.back(), "Port TCP nr: 1502 otwarty.");
   w->service.fail_open = true;
   apply_setting(w->ctx, "SERVICE", 1060);
@@ -63,12 +63,9 @@ TEST(Settings, SaveStoresEveryKeyAndRefusesNonNumbers) {
   auto w = std::make_unique<FakeWorld>();
   w->db.open(tdb.path());
   w->serial.number = 2;
-  w->form.track = 15;
-  w->form.edits[2] = "503";
-  w->form.edits[3] = "1 ; DELETE FROM karty";
-  w->form.checks[1] = true;
-  w->form.checks[16] = true;
-  w->form.checks[17] = true;
+  w->window.delay = 15;
+  w->window.ports = {"503", "1 ; DELETE FROM karty"};
+  w->window.ticked = {0x8001, 0x8000};
   save_settings(w->ctx);
 
   auto val = [&](const char* k) {
@@ -82,7 +79,7 @@ TEST(Settings, SaveStoresEveryKeyAndRefusesNonNumbers) {
   EXPECT_EQ(val("S_CARD"), 32768);
   EXPECT_EQ(tdb.scalar("SELECT count(*) FROM karty"), 1);
   EXPECT_EQ(w->op.boxes, std::vector<std::string>{"blad zapisu portu uslug specjalnych"});
-  EXPECT_EQ(w->form.poll_ms, 15);
+  EXPECT_EQ(w->window.poll_ms, 15);
   EXPECT_EQ(w->st.n_card, 32769);
   EXPECT_EQ(w->pc.port_no, 0);  // a saved port applies at the next start
 
@@ -90,7 +87,7 @@ TEST(Settings, SaveStoresEveryKeyAndRefusesNonNumbers) {
   auto ro = std::make_unique<FakeWorld>();
   ro->db.open(tdb.path());
   ASSERT_TRUE(ro->db.run("PRAGMA query_only = 1"));
-  ro->form.edits[2] = "70000";
+  ro->window.ports.pc = "70000";
   save_settings(ro->ctx);
   EXPECT_EQ(ro->op.boxes,
             (std::vector<std::string>{
@@ -117,13 +114,13 @@ TEST(Startup, LoadsTablesAppliesSettingsAndRebuilds) {
   EXPECT_EQ(w->st.cards[0].lcd, "");
   EXPECT_EQ(w->st.cards[0].geo_zone, 4);
   EXPECT_EQ(w->st.card_index().lowest("0011223344", 10), 0);
-  EXPECT_EQ(w->form.poll_ms, 60);
+  EXPECT_EQ(w->window.poll_ms, 60);
   EXPECT_FALSE(w->serial.opened);  // lower-case key ignored
   EXPECT_TRUE(w->pc.listening);
   EXPECT_EQ(w->st.reader_count, 1);
   EXPECT_EQ(w->st.readers[1].adr485, 5);
-  EXPECT_TRUE(w->form.check(16));
-  EXPECT_EQ(w->form.labels[13], "7");
+  EXPECT_EQ(w->window.ticked.unknown_card, 1);
+  EXPECT_EQ(w->window.events, 7);
 }
 
 TEST(Startup, MissingTableStopsAfterWhatWasLoaded) {
@@ -142,7 +139,7 @@ TEST(Startup, MissingTableStopsAfterWhatWasLoaded) {
         << e.what();
   }
   EXPECT_EQ(w->st.registers[3170].val, 9);
-  EXPECT_TRUE(w->form.labels.empty());  // no rebuild
+  EXPECT_EQ(w->window.status_updates, 0);  // no rebuild
 }
 
 }  // namespace

@@ -47,7 +47,7 @@ TEST_F(WriteBack, EveryDirtyCardInOneTickWithGaugeAndCardCount) {
     w->st.cards[k].dirty = 1;
   }
   on_write_back_tick(w->ctx);
-  EXPECT_EQ(w->form.gauge, 12);
+  EXPECT_EQ(w->window.progress, 12);
   for (int k : {2, 3, 10, 11, 12}) EXPECT_EQ(w->st.cards[k].dirty, 0) << k;
   EXPECT_EQ(tdb.text("SELECT kod FROM karty WHERE numer=11"), "00A1B2C3D0");
   EXPECT_EQ(tdb.text("SELECT lcd FROM karty WHERE numer=11"), "---");  // empty lcd stored as ---
@@ -55,11 +55,11 @@ TEST_F(WriteBack, EveryDirtyCardInOneTickWithGaugeAndCardCount) {
   EXPECT_EQ(tdb.scalar("SELECT time_zone FROM karty WHERE numer=13"), 3);
   EXPECT_EQ(w->st.cards[150].dirty, 1);  // beyond the card count: waits
   on_write_back_tick(w->ctx);
-  EXPECT_EQ(w->form.gauge, 0);
+  EXPECT_EQ(w->window.progress, 0);
   w->st.registers[kRegCardCount].val = 150;
   on_write_back_tick(w->ctx);
   EXPECT_EQ(w->st.cards[150].dirty, 0);
-  EXPECT_EQ(w->form.gauge, 100);
+  EXPECT_EQ(w->window.progress, 100);
 }
 
 TEST_F(WriteBack, QuoteInACardTextCannotBreakTheStatement) {

@@ -10,20 +10,27 @@
 #include <span>
 #include <vector>
 
-#include "readerbus/rtu_frames.h"
 #include "tools/readersim/frame_crc.h"
 
 namespace netbuf::readersim {
 
-// Request fields behind the address and the function code, which sit where
-// they do in every frame (kRtuAddress, kRtuFunction).
+// Modbus RTU as the readers speak it, written down here again on purpose:
+// the simulator is the buffer's independent peer.
+constexpr size_t kAddress = 0;
+constexpr size_t kFunction = 1;
+constexpr size_t kAnswerByteCount = 2;  // function 3 answers
+constexpr uint8_t kReadHolding = 0x03;
+constexpr uint8_t kWriteMultiple = 0x10;
+constexpr size_t kReadAnswerOverhead = 5;  // address, function, byte count, CRC
+
+// Request fields behind the address and the function code.
 constexpr size_t kStart = 2;
 constexpr size_t kQuantity = 4;
 constexpr size_t kByteCount = 6;  // function 16 requests only
 constexpr size_t kWriteData = 7;
 
 constexpr size_t kReadRequestLen = 8;
-constexpr size_t kWriteAnswerLen = kF16AnswerSize;
+constexpr size_t kWriteAnswerLen = 8;  // echo of address to quantity, CRC
 constexpr size_t kWriteHeaderLen = 7;  // up to and including the byte count
 constexpr int kMaxWriteQuantity = 123;
 
@@ -60,8 +67,8 @@ class RequestFramer {
   // What to do with the bytes at the front; `len` is the length the step
   // applies to.
   static Step classify(const uint8_t* p, size_t n, bool final, size_t& len) {
-    if (p[kRtuFunction] == kFnReadHolding) return classify_read(p, n, final, len);
-    if (p[kRtuFunction] == kFnWriteMultiple) return classify_write(p, n, final, len);
+    if (p[kFunction] == kReadHolding) return classify_read(p, n, final, len);
+    if (p[kFunction] == kWriteMultiple) return classify_write(p, n, final, len);
     return Step::drop_byte;
   }
 
@@ -71,9 +78,9 @@ class RequestFramer {
     if (frame_crc_ok(p, len)) return Step::take_request;
     // Readers' answers (real ones on the same line, or our own echo on an
     // adapter that hears itself) look like requests at first sight.
-    const size_t count = p[kRtuByteCount];
+    const size_t count = p[kAnswerByteCount];
     if (count > 0 && count % 2 == 0) {
-      const size_t answer_len = count + kF03Overhead;
+      const size_t answer_len = count + kReadAnswerOverhead;
       if (n < answer_len && !final) return Step::wait;
       if (n >= answer_len && frame_crc_ok(p, answer_len)) {
         len = answer_len;

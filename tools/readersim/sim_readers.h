@@ -178,20 +178,20 @@ class ReaderLine {
   // simulated neither answer nor print.
   Outcome on_request(std::span<const uint8_t> req) {
     Outcome out;
-    Reader* r = req.size() >= kReadRequestLen ? find(req[kRtuAddress]) : nullptr;
+    Reader* r = req.size() >= kReadRequestLen ? find(req[kAddress]) : nullptr;
     if (r == nullptr) return out;
-    const std::string at = " at address " + dec(req[kRtuAddress]);
+    const std::string at = " at address " + dec(req[kAddress]);
     const int start = be16(&req[kStart]);
     const int quantity = be16(&req[kQuantity]);
     std::vector<uint8_t> answer;
-    if (req[kRtuFunction] == kFnReadHolding) {
+    if (req[kFunction] == kReadHolding) {
       if (start == kStatusRegister && quantity == kPollQuantity) {
-        if (!quiet_) out.lines.push_back("poll address " + dec(req[kRtuAddress]));
+        if (!quiet_) out.lines.push_back("poll address " + dec(req[kAddress]));
       } else {
         out.lines.push_back("read " + registers_word(quantity) + " from " + dec(start) + at);
       }
       answer = read_answer(*r, req, out);
-    } else if (req[kRtuFunction] == kFnWriteMultiple) {
+    } else if (req[kFunction] == kWriteMultiple) {
       out.lines.push_back(describe_write(req, at));
       answer = write_answer(*r, req, out);
     } else {
@@ -220,8 +220,8 @@ class ReaderLine {
 
  private:
   std::vector<uint8_t> exception_answer(std::span<const uint8_t> req, uint8_t code, Outcome& out) {
-    out.lines.push_back("exception " + dec(code) + " at address " + dec(req[kRtuAddress]));
-    std::vector<uint8_t> a{req[kRtuAddress], static_cast<uint8_t>(req[kRtuFunction] | 0x80), code};
+    out.lines.push_back("exception " + dec(code) + " at address " + dec(req[kAddress]));
+    std::vector<uint8_t> a{req[kAddress], static_cast<uint8_t>(req[kFunction] | 0x80), code};
     append_crc(a);
     return a;
   }
@@ -232,7 +232,7 @@ class ReaderLine {
     if (quantity < 1 || quantity > kMaxReadQuantity)
       return exception_answer(req, kIllegalValue, out);
     if (start + quantity > kRegisterCount) return exception_answer(req, kIllegalAddress, out);
-    std::vector<uint8_t> a{req[kRtuAddress], kFnReadHolding, static_cast<uint8_t>(2 * quantity)};
+    std::vector<uint8_t> a{req[kAddress], kReadHolding, static_cast<uint8_t>(2 * quantity)};
     for (int i = start; i < start + quantity; ++i) {
       a.push_back(static_cast<uint8_t>(r.regs[i] >> 8));
       a.push_back(static_cast<uint8_t>(r.regs[i] & 0xFF));
