@@ -34,38 +34,13 @@ def closed_by_peer(sock, wait):
         return True
 
 
-def unread_answers(port, seconds, limit=64 << 20):
-    """Function 3 requests for 125 registers, answers never read, until
-    netbuf closes the connection, `seconds` pass or `limit` bytes of requests
-    are sent. Returns (bytes sent, closed by netbuf). The requests go in
-    batches whose answers fill netbuf's send buffer, with a breath between
-    them so that each read of netbuf's takes one batch rather than a backlog
-    it would drop."""
-    batch = mbap(1, 255, struct.pack(">BHH", 3, 0, 125)) * 38
+def send_unread(port, blob, seconds, limit, timeout, pause):
+    """Sends `blob` over and over, reading nothing, until netbuf closes the
+    connection, `seconds` pass or `limit` bytes are sent. Returns (bytes
+    sent, closed by netbuf)."""
     sent = 0
     with connect(port) as s:
-        s.settimeout(0.5)
-        deadline = time.monotonic() + seconds
-        while time.monotonic() < deadline and sent < limit:
-            try:
-                sent += s.send(batch)
-            except socket.timeout:
-                continue
-            except OSError:
-                return sent, True
-            time.sleep(0.001)
-        return sent, closed_by_peer(s, 1.0)
-
-
-def command_flood(port, seconds, limit=64 << 20):
-    """Commands of exactly one read's size (1004 bytes) sent flat out, answers
-    never read, until netbuf closes the connection, `seconds` pass or `limit`
-    bytes are sent. Returns (bytes sent, closed by netbuf)."""
-    command = b"#" + b"J" * 994 + b",x,1,2,4$"
-    blob = command * 64
-    sent = 0
-    with connect(port) as s:
-        s.settimeout(0.2)
+        s.settimeout(timeout)
         deadline = time.monotonic() + seconds
         while time.monotonic() < deadline and sent < limit:
             try:
@@ -74,7 +49,25 @@ def command_flood(port, seconds, limit=64 << 20):
                 continue
             except OSError:
                 return sent, True
-        return sent, False
+            if pause:
+                time.sleep(pause)
+        return sent, closed_by_peer(s, 1.0)
+
+
+def unread_answers(port, seconds, limit=64 << 20):
+    """Function 3 requests for 125 registers, answers never read. The
+    requests go in batches whose answers fill netbuf's send buffer, with a
+    breath between them so that each read of netbuf's takes one batch rather
+    than a backlog it would drop."""
+    batch = mbap(1, 255, struct.pack(">BHH", 3, 0, 125)) * 38
+    return send_unread(port, batch, seconds, limit, timeout=0.5, pause=0.001)
+
+
+def command_flood(port, seconds, limit=64 << 20):
+    """Commands of exactly one read's size (1004 bytes) sent flat out, answers
+    never read."""
+    command = b"#" + b"J" * 994 + b",x,1,2,4$"
+    return send_unread(port, command * 64, seconds, limit, timeout=0.2, pause=0)
 
 
 def garbage_stream(port, seconds, seed=1):
