@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "pclink/mbap.h"
+#include "modbus/mbap.h"
 #include "readerbus/rtu_frames.h"
 
 namespace netbuf {
@@ -28,7 +28,8 @@ void pass_through(Context& ctx, uint8_t tid_low) {
   Tczytnik& r = st.readers[e];
   // A relay or buzzer for a presented card goes first; the PC asks again.
   if (door_command_pending(r)) return;
-  const int n = forwarded_frame(st.pc_rx.data(), len, r.tx_frame);
+  const int n =
+      forwarded_frame(std::span(st.pc_rx).first(static_cast<std::size_t>(len)), r.tx_frame);
   if (n == 0) return;
   r.tx_len = n;
   r.hold_off = kHoldOffTicks;

@@ -8,6 +8,8 @@
 #include "access/card_check.h"
 #include "core/hex_text.h"
 #include "core/log_texts.h"
+#include "modbus/byte_span.h"
+#include "modbus/mbap.h"
 #include "readerbus/reader_health.h"
 #include "readerbus/rtu_frames.h"
 
@@ -25,11 +27,15 @@ constexpr int kStatusLo = 4;
 constexpr int kCodeAt = 7;
 constexpr int kCodeBytes = 6;
 constexpr int kStatusReference = 0x8000;
-constexpr int kPcRequestFunction = 7;
 
 void drop_front(BufferState& st, int k) {
   std::memmove(st.rx_acc.data(), st.rx_acc.data() + k, static_cast<size_t>(st.rx_len - k));
   st.rx_len -= k;
+}
+
+// The bytes the accumulator holds.
+std::span<const uint8_t> held(const BufferState& st) {
+  return std::span(st.rx_acc).first(static_cast<std::size_t>(std::clamp(st.rx_len, 0, kRxAccSize)));
 }
 
 // Takes the frame off the accumulator before anything acts on it, so what
@@ -93,11 +99,11 @@ void apply_card_rule(Context& ctx, int entry, const Frame& f) {
 
 void take_f03(Context& ctx) {
   BufferState& st = ctx.st;
-  if (!f03_complete(st.rx_acc.data(), st.rx_len)) return;
+  if (!f03_complete(held(st))) return;
   const int size = st.rx_acc[kRtuByteCount] + kF03Overhead;
   const Frame f = take_front(st, size);
   const bool rs = ctx.log.enabled(LogCategory::Rs485);
-  if (!f03_crc_ok(f.data())) {
+  if (!f03_crc_ok(f)) {
     if (rs) ctx.log.log_line(texts::kF03CrcError);
     return;
   }
@@ -118,11 +124,11 @@ void take_f03(Context& ctx) {
 
 void take_f16(Context& ctx) {
   BufferState& st = ctx.st;
-  if (!f16_complete(st.rx_acc.data(), st.rx_len)) return;
+  if (!f16_complete(held(st))) return;
   const Frame f = take_front(st, kF16AnswerSize);
   const bool rs = ctx.log.enabled(LogCategory::Rs485);
   if (rs) ctx.log.log_line(texts::kF10FromReader);
-  if (!f16_crc_ok(f.data())) {
+  if (!f16_crc_ok(f)) {
     if (rs) ctx.log.log_line(texts::kF10CrcError);
     return;
   }
@@ -138,7 +144,7 @@ void take_f16(Context& ctx) {
   // A relay ends only with the acknowledgement of a relay frame that went out:
   // a buzzer's acknowledgement, or a late one of an earlier relay, leaves a
   // relay queued since to go out at the reader's next turn.
-  if (r.sent == kActionRelay && acknowledges_relay(f.data())) {
+  if (r.sent == kActionRelay && acknowledges_relay(f)) {
     r.sent = kActionNone;
     if (r.action == kActionRelay) r.action = kActionNone;
   }
@@ -175,21 +181,17 @@ void answer_to_pc(Context& ctx, int entry, const uint8_t* frame, int len) {
   if (entry < 1 || entry > kReaderCount || len < 0 || len > 255) return;
   BufferState& st = ctx.st;
 
-  // The PC link builds its own answers here too, so start from empty.
+  // The PC link builds its own answers here too, so start from empty. The
+  // reader's address stands in the unit identifier's place.
   st.pc_tx_len = 0;
-  auto put = [&st](int b) { st.pc_tx[st.pc_tx_len++] = static_cast<uint8_t>(b); };
+  ByteWriter out(st.pc_tx, st.pc_tx_len);
   // Only the low byte of the transaction identifier was kept.
-  put(0);
-  put(st.readers[entry].pc_tid);
-  put(0);
-  put(0);
-  put(0);
-  put(len);
-  for (int i = 0; i < len; ++i) put(frame[i]);
+  mbap::put_prefix(out, 0, static_cast<uint8_t>(st.readers[entry].pc_tid), len);
+  out.put(std::span(frame, static_cast<std::size_t>(len)));
 
   if (ctx.log.enabled(LogCategory::Tcp))
-    ctx.log.log_line(texts::kBufToPc + hex2(st.pc_rx[kPcRequestFunction]) + ":" +
-                     dec(st.pc_tx_len) + "->" + hex_bytes(st.pc_tx.data(), st.pc_tx_len, " "));
+    ctx.log.log_line(texts::kBufToPc + hex2(st.pc_rx[mbap::kFunction]) + ":" + dec(st.pc_tx_len) +
+                     "->" + hex_bytes(st.pc_tx.data(), st.pc_tx_len, " "));
   ctx.pc.send(0, st.pc_tx.data(), st.pc_tx_len);
 }
 
