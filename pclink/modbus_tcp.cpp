@@ -9,6 +9,7 @@
 #include "modbus/mbap.h"
 #include "pclink/file_records.h"
 #include "pclink/pc_endpoint.h"
+#include "pclink/reader_answer_to_pc.h"
 #include "readerbus/pass_through.h"
 
 namespace netbuf {
@@ -146,7 +147,9 @@ bool answer_pc_read(Context& ctx) {
   if (n <= kFunction) return false;
 
   if (st.pc_rx[kUnit] != kBufferUnit) {
-    pass_through(ctx, st.pc_rx[kTidLo]);
+    // The reader gets the frame from the unit identifier on.
+    pass_through(ctx, std::span(st.pc_rx).subspan(kUnit, static_cast<std::size_t>(n - kUnit)),
+                 st.pc_rx[kTidLo], reader_answer_to_pc);
     return false;
   }
 

@@ -3,19 +3,13 @@
 #include <algorithm>
 
 #include "modbus/byte_span.h"
-#include "modbus/mbap.h"
 
 namespace netbuf {
 
 namespace {
 
-// Modbus TCP request fields, counted from the start of the MBAP header.
-constexpr int kMbapUnit = mbap::kUnit;
-constexpr int kMbapFunction = mbap::kFunction;
-constexpr int kMbapReadSize = 12;   // header, function, start, quantity
-constexpr int kMbapByteCount = 12;  // of a write
-constexpr int kMbapWriteHead = 13;  // bytes before the data of a write
-
+// A request passed on from the PC: unit, function, start, quantity and, for
+// a write, the byte count and data; what the reader gets, CRC added.
 constexpr int kReadFrameSize = 8;
 constexpr int kWriteFrameHead = 7;  // unit, function, start, quantity, byte count
 constexpr int kRelayRegister = 150;
@@ -56,25 +50,23 @@ std::array<uint8_t, 11> buzzer_frame(int address, int32_t pattern) {
 
 int forwarded_frame(std::span<const uint8_t> req, std::array<uint8_t, kTxFrameSize>& out) {
   const ByteReader in(req);
-  if (!in.has(kMbapFunction, 1)) return 0;
-  if (in.u8(kMbapFunction) == kFnReadHolding) {
-    const auto body = in.sub(kMbapUnit, kMbapReadSize - kMbapUnit);
-    if (body.empty()) return 0;
-    std::copy(body.begin(), body.end(), out.begin());
-    put_crc(std::span(out).first(kReadFrameSize));
-    return kReadFrameSize;
-  }
-  if (in.u8(kMbapFunction) == kFnWriteMultiple) {
-    if (!in.has(kMbapByteCount, 1)) return 0;
-    const int n = in.u8(kMbapByteCount);
+  if (!in.has(kRtuFunction, 1)) return 0;
+  int head = 0;
+  if (in.u8(kRtuFunction) == kFnReadHolding) {
+    head = kReadFrameSize - 2;
+  } else if (in.u8(kRtuFunction) == kFnWriteMultiple) {
+    if (!in.has(kWriteFrameHead - 1, 1)) return 0;
+    const int n = in.u8(kWriteFrameHead - 1);
     if (n > kForwardMaxData) return 0;
-    const auto body = in.sub(kMbapUnit, kMbapWriteHead + n - kMbapUnit);
-    if (body.empty()) return 0;
-    std::copy(body.begin(), body.end(), out.begin());
-    put_crc(std::span(out).first(static_cast<std::size_t>(kWriteFrameHead + n + 2)));
-    return kWriteFrameHead + n + 2;
+    head = kWriteFrameHead + n;
+  } else {
+    return 0;
   }
-  return 0;
+  const auto body = in.sub(0, head);
+  if (body.empty()) return 0;
+  std::copy(body.begin(), body.end(), out.begin());
+  put_crc(std::span(out).first(static_cast<std::size_t>(head + 2)));
+  return head + 2;
 }
 
 bool f03_complete(std::span<const uint8_t> held) {

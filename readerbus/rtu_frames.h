@@ -28,8 +28,8 @@ std::array<uint8_t, 8> poll_frame(int address);
 std::array<uint8_t, 11> relay_frame(int address);
 std::array<uint8_t, 11> buzzer_frame(int address, int32_t pattern);
 
-// The RTU frame that passes a Modbus TCP request (from the MBAP header on) to
-// a reader. Returns the frame length, or 0 (out untouched) when
+// The RTU frame that passes a PC's request (from the unit identifier on) to a
+// reader. Returns the frame length, or 0 (out untouched) when
 // the function is not 3 or 16, the request is shorter than its function needs,
 // or a write carries more than kForwardMaxData bytes.
 int forwarded_frame(std::span<const uint8_t> req, std::array<uint8_t, kTxFrameSize>& out);

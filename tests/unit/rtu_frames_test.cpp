@@ -87,23 +87,23 @@ TEST(RtuFrames, AcceptsOnlyCompleteIntactAnswers) {
 TEST(RtuFrames, ForwardedFrameFromPcRequest) {
   std::array<uint8_t, kTxFrameSize> out;
   out.fill(0xEE);
-  const auto read = B("00 07 00 00 00 06 02 03 00 00 00 02");
-  ASSERT_EQ(forwarded_frame(std::span(read).first(12), out), 8);
+  const auto read = B("02 03 00 00 00 02");  // unit, function, start, quantity
+  ASSERT_EQ(forwarded_frame(std::span(read).first(6), out), 8);
   EXPECT_EQ(H(out.data(), 8), "02 03 00 00 00 02 C4 38");
 
-  const auto write = B("00 09 00 00 00 09 03 10 00 05 00 01 02 12 34");
-  ASSERT_EQ(forwarded_frame(std::span(write).first(15), out), 11);
+  const auto write = B("03 10 00 05 00 01 02 12 34");  // ... byte count 2, data
+  ASSERT_EQ(forwarded_frame(std::span(write).first(9), out), 11);
   EXPECT_EQ(H(out.data(), 11), "03 10 00 05 00 01 02 12 34 B2 12");
 
   // Rejected: out stays as it was.
   out.fill(0xEE);
-  EXPECT_EQ(forwarded_frame(std::span(read).first(11), out), 0);   // read cut short
-  EXPECT_EQ(forwarded_frame(std::span(write).first(14), out), 0);  // data cut short
-  EXPECT_EQ(forwarded_frame(std::span(write).first(12), out), 0);  // no byte count
-  EXPECT_EQ(forwarded_frame(std::span(read).first(7), out), 0);    // no function code
+  EXPECT_EQ(forwarded_frame(std::span(read).first(5), out), 0);   // read cut short
+  EXPECT_EQ(forwarded_frame(std::span(write).first(8), out), 0);  // data cut short
+  EXPECT_EQ(forwarded_frame(std::span(write).first(6), out), 0);  // no byte count
+  EXPECT_EQ(forwarded_frame(std::span(read).first(1), out), 0);   // no function code
   auto f4 = read;
-  f4[7] = 0x04;
-  EXPECT_EQ(forwarded_frame(std::span(f4).first(12), out), 0);
+  f4[1] = 0x04;
+  EXPECT_EQ(forwarded_frame(std::span(f4).first(6), out), 0);
   for (uint8_t b : out) ASSERT_EQ(b, 0xEE);
 }
 
