@@ -1,6 +1,9 @@
 #include "app/settings.h"
 
+#include <optional>
+
 #include "app/upkeep_tick.h"
+#include "core/decimal.h"
 #include "core/hex_text.h"
 #include "core/log_texts.h"
 #include "store/sql_texts.h"
@@ -26,11 +29,11 @@ void open_server(Context& ctx, TcpEndpoint& server, WantedPort& want, const char
 }
 
 // A TCP port as the operator typed it: digits only, 0 ... 65535.
-bool is_port_number(const std::string& text) {
-  if (text.empty() || text.size() > 5) return false;
-  for (char c : text)
-    if (c < '0' || c > '9') return false;
-  return std::stol(text) <= 65535;
+std::optional<int32_t> port_number(const std::string& text) {
+  if (text.size() > 5 || text.starts_with('-')) return std::nullopt;
+  const auto v = parse_decimal<int32_t>(text);
+  if (!v || *v > 65535) return std::nullopt;
+  return v;
 }
 
 void run(Context& ctx, const std::string& sql, const char* failure) {
@@ -85,16 +88,12 @@ void save_settings(Context& ctx) {
   // Only a port number reaches the statement; anything else is refused with
   // the field's failure message and nothing is stored for that key.
   const PortTexts ports = ctx.settings.port_texts();
-  const std::string& port_tcp = ports.pc;
-  if (is_port_number(port_tcp))
-    run(ctx, sql::update_setting(dec(std::stol(port_tcp)), sql::kKeyPortTcp),
-        texts::kPortTcpWriteFailed);
+  if (const auto port_tcp = port_number(ports.pc))
+    run(ctx, sql::update_setting(dec(*port_tcp), sql::kKeyPortTcp), texts::kPortTcpWriteFailed);
   else
     ctx.op.message_box(texts::kPortTcpWriteFailed);
-  const std::string& service = ports.service;
-  if (is_port_number(service))
-    run(ctx, sql::update_setting(dec(std::stol(service)), sql::kKeyService),
-        texts::kServiceWriteFailed);
+  if (const auto service = port_number(ports.service))
+    run(ctx, sql::update_setting(dec(*service), sql::kKeyService), texts::kServiceWriteFailed);
   else
     ctx.op.message_box(texts::kServiceWriteFailed);
 

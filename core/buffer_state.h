@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -35,6 +36,11 @@ inline constexpr int kRegReaderSlots = 1400;
 inline constexpr int kRegTimeZones = 1700;
 inline constexpr int kRegCardCount = 3170;
 inline constexpr int kRegMac = 3203;
+
+struct Context;
+// Hands a reader's answer (CRC left off) to a frame the PC passed through
+// back to the PC link, which alone knows how the PC is answered.
+using PcAnswerRoute = void (*)(Context& ctx, int entry, std::span<const uint8_t> answer);
 
 // Reader action codes.
 enum Action : uint8_t {
@@ -127,6 +133,7 @@ class BufferState {
   int32_t pc_rx_len = 0;  // bytes of the current read held in pc_rx
   std::array<uint8_t, kPcBufferSize> pc_tx{};
   int32_t pc_tx_len = 0;
+  PcAnswerRoute answer_pc = nullptr;  // set with the first frame passed through
 
   // Service port.
   std::array<uint8_t, kServiceBufferSize> service_rx{};

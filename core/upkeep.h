@@ -8,8 +8,8 @@
 #include <deque>
 #include <string>
 
+#include "core/event_values.h"
 #include "core/platform.h"
-#include "store/sql_texts.h"
 
 namespace netbuf {
 
@@ -37,7 +37,7 @@ struct Upkeep {
   bool poll_on_open = false;
 
   // Events decided but not yet in net.db, oldest first, with their Ids.
-  std::deque<sql::EventValues> waiting_events;
+  std::deque<EventValues> waiting_events;
   bool events_refused = false;  // the operator was told; cleared once all are in
   bool queue_full_reported = false;
   std::string last_event_at;  // HH:MM of the last stored event

@@ -12,6 +12,7 @@
 
 #include "fuzz_support.h"
 #include "pclink/modbus_tcp.h"
+#include "pclink/reader_answer_to_pc.h"
 #include "readerbus/pass_through.h"
 #include "readerbus/poll_cycle.h"
 #include "readerbus/reader_answers.h"
@@ -76,7 +77,8 @@ struct Target {
               : std::vector<uint8_t>{0, 0x11, 0, 0, 0, 6, a, 3, 0, 10, 0, 5};
     std::copy(req.begin(), req.end(), st.pc_rx.begin());
     st.pc_rx_len = static_cast<int32_t>(req.size());
-    pass_through(fw.ctx(), static_cast<uint8_t>(16 * e));
+    pass_through(fw.ctx(), std::span(req).subspan(6), static_cast<uint8_t>(16 * e),
+                 reader_answer_to_pc);
   }
 
   // Each decision is one row together with its counter, nothing more.
@@ -100,7 +102,7 @@ void check_line(const testing::FakeSerial& serial) {
   for (const auto& f : serial.sent) {
     const int n = static_cast<int>(f.size());
     NETBUF_FUZZ_CHECK(n >= 4 && n <= kTxFrameSize);
-    NETBUF_FUZZ_CHECK(crc16(f.data(), 0, n - 2) == f[n - 2] + 256 * f[n - 1]);
+    NETBUF_FUZZ_CHECK(crc_ok(f));
   }
 }
 

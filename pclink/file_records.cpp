@@ -5,7 +5,8 @@
 #include <vector>
 
 #include "core/hex_text.h"
-#include "pclink/mbap.h"
+#include "modbus/byte_span.h"
+#include "modbus/mbap.h"
 #include "store/sql_texts.h"
 
 namespace netbuf {
@@ -47,49 +48,38 @@ constexpr uint8_t kIllegalDataAddress = 2;
 
 using Bytes = std::vector<uint8_t>;
 
-int rx_len(const BufferState& st) {
-  return std::clamp<int>(st.pc_rx_len, 0, kPcBufferSize);
+// The current read.
+ByteReader rx(const BufferState& st) {
+  return ByteReader(std::span(st.pc_rx).first(
+      static_cast<std::size_t>(std::clamp<int>(st.pc_rx_len, 0, kPcBufferSize))));
 }
 
-// True when the frame at p holds `size` bytes inside the current read.
-bool frame_fits(const BufferState& st, int p, int size) {
-  return p >= 0 && size >= 0 && p <= rx_len(st) - size;
+// Appends the answer to the request at req, whole or, when pc_tx has no room
+// for it, not at all. Returns whether it went in.
+bool answer(BufferState& st, const uint8_t* req, std::span<const uint8_t> pdu) {
+  ByteWriter out(st.pc_tx, st.pc_tx_len);
+  if (!out.fits(mbap::kPrefixSize + 1 + pdu.size())) return false;
+  mbap::put_prefix(out, req[kTidHi], req[kTidLo], static_cast<int>(pdu.size()) + 1);
+  out.put({kUnitBuffer});
+  return out.put(pdu);
 }
 
-// Appends the whole answer or, when pc_tx has no room for it, nothing.
-void append(BufferState& st, const Bytes& answer) {
-  const int n = static_cast<int>(answer.size());
-  if (st.pc_tx_len < 0 || st.pc_tx_len > kPcBufferSize - n) return;
-  std::copy(answer.begin(), answer.end(), st.pc_tx.begin() + st.pc_tx_len);
-  st.pc_tx_len += n;
-}
-
-// The header of a function-20 answer carrying `records` 32-byte records; the
-// length fields are one byte each and wrap from 8 records on.
-Bytes answer_head(const uint8_t* req, int records) {
-  const int body = kRecordSize * records;
+// A function-20 answer carrying `records` 32-byte records; the length fields
+// are one byte each and wrap from 8 records on.
+bool records_answer(BufferState& st, const uint8_t* req, int records, const Bytes& body) {
+  const int size = kRecordSize * records;
   auto low8 = [](int v) { return static_cast<uint8_t>(v); };
-  return Bytes{req[kTidHi],
-               req[kTidLo],
-               0,  // protocol
-               0,
-               0,  // length
-               low8(body + 5),
-               kUnitBuffer,
-               kFnReadFileRecord,
-               low8(body + 2),  // byte count
-               low8(body + 1),  // file response length
-               kReferenceType};
+  Bytes pdu{kFnReadFileRecord,
+            low8(size + 2),  // byte count
+            low8(size + 1),  // file response length
+            kReferenceType};
+  pdu.insert(pdu.end(), body.begin(), body.end());
+  return answer(st, req, pdu);
 }
 
-Bytes exception_answer(const uint8_t* req) {
-  return Bytes{req[kTidHi],        req[kTidLo], 0, 0, 0, 3, kUnitBuffer, 0x80 | kFnReadFileRecord,
-               kIllegalDataAddress};
-}
-
-int32_t be32(const uint8_t* q) {
-  return static_cast<int32_t>(uint32_t{q[0]} << 24 | uint32_t{q[1]} << 16 | uint32_t{q[2]} << 8 |
-                              q[3]);
+void refuse(BufferState& st, const uint8_t* req) {
+  const uint8_t pdu[] = {0x80 | kFnReadFileRecord, kIllegalDataAddress};
+  answer(st, req, pdu);
 }
 
 // Big-endian, the low `width` bytes of v.
@@ -132,13 +122,13 @@ void read_cards(BufferState& st, const uint8_t* req, int file, int k) {
   const int first = record_no + kCardsPerFile * (file - kFirstCardFile);
   if (k > 0 && first + k - 1 >= kCardCount) {
     // Past the card table: refuse rather than leave the PC waiting.
-    append(st, exception_answer(req));
+    refuse(st, req);
     return;
   }
-  Bytes answer = answer_head(req, k);
+  Bytes body;
   for (int i = first; i < first + k; ++i)
-    answer.insert(answer.end(), st.cards[i].pc_record.begin(), st.cards[i].pc_record.end());
-  append(st, answer);
+    body.insert(body.end(), st.cards[i].pc_record.begin(), st.cards[i].pc_record.end());
+  records_answer(st, req, k, body);
 }
 
 void read_events(Context& ctx, const uint8_t* req, int k) {
@@ -151,14 +141,10 @@ void read_events(Context& ctx, const uint8_t* req, int k) {
   const int rows =
       start <= last && count > 0 ? query_events(ctx.db, start, last, count, records, last_id) : 0;
   if (rows < 1) {
-    append(st, exception_answer(req));
+    refuse(st, req);
     return;
   }
-  Bytes answer = answer_head(req, rows);
-  answer.insert(answer.end(), records.begin(), records.end());
-  const int before = st.pc_tx_len;
-  append(st, answer);
-  if (st.pc_tx_len == before) return;  // not sent, so not read
+  if (!records_answer(st, req, rows, records)) return;  // not sent, so not read
   // Past the last Id sent: gaps are skipped, nothing is sent twice.
   const uint32_t next = static_cast<uint32_t>(last_id + 1);
   st.set_reg(kRegReadPtrHi, static_cast<int32_t>(next >> 16));
@@ -171,7 +157,7 @@ void read_file_record(Context& ctx) {
   BufferState& st = ctx.st;
   const int p = st.pc_rx_pos;
   st.pc_rx_pos += kHeaderSize;
-  if (!frame_fits(st, p, kHeaderSize)) return;
+  if (!rx(st).has(p, kHeaderSize)) return;
 
   const uint8_t* req = st.pc_rx.data() + p;
   const int file = req[kFileLo];
@@ -180,7 +166,7 @@ void read_file_record(Context& ctx) {
   // come at most seven at a time, the rest with the next request, so a PC
   // asking for more is never stalled.
   if (k > kMaxRecordsPerAnswer && file >= kFirstCardFile && file <= kLastCardFile)
-    append(st, exception_answer(req));
+    refuse(st, req);
   else if (file >= kFirstCardFile && file <= kLastCardFile)
     read_cards(st, req, file, k);
   else if (file == kEventFile)
@@ -192,10 +178,11 @@ void read_file_record(Context& ctx) {
 bool write_file_record(Context& ctx) {
   BufferState& st = ctx.st;
   const int p = st.pc_rx_pos;
-  if (!frame_fits(st, p, kHeaderSize)) return false;
+  const ByteReader in = rx(st);
+  if (!in.has(p, kHeaderSize)) return false;
   if (st.pc_rx[p + kFileLo] != kFirstCardFile) return false;
   const int k = st.pc_rx[p + kLengthLo] / 16;
-  if (!frame_fits(st, p, kHeaderSize + kRecordSize * k)) return false;
+  if (!in.has(p, kHeaderSize + kRecordSize * k)) return false;
 
   st.pc_rx_pos += kHeaderSize;
   for (int r = 0; r < k; ++r) {
@@ -209,8 +196,9 @@ bool write_file_record(Context& ctx) {
     card.typ = q[kCardTyp];
     st.set_card_kod(index, hex_bytes(q + kCardKod, kCardKodBytes, ""));
     card.lcd = kUploadedLcd;
-    card.time_zone = be32(q + kCardTimeZone);
-    card.geo_zone = be32(q + kCardGeoZone);
+    const ByteReader record(std::span(q, kRecordSize));
+    card.time_zone = static_cast<int32_t>(record.be32(kCardTimeZone));
+    card.geo_zone = static_cast<int32_t>(record.be32(kCardGeoZone));
     card.dirty = 1;
   }
   return true;

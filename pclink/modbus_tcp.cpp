@@ -5,9 +5,11 @@
 #include "core/hex_text.h"
 #include "core/log_texts.h"
 #include "core/reader_rebuild.h"
+#include "modbus/byte_span.h"
+#include "modbus/mbap.h"
 #include "pclink/file_records.h"
-#include "pclink/mbap.h"
 #include "pclink/pc_endpoint.h"
+#include "pclink/reader_answer_to_pc.h"
 #include "readerbus/pass_through.h"
 
 namespace netbuf {
@@ -22,13 +24,17 @@ constexpr int kF16HeaderLen = 13;
 constexpr int kMaxReadQuantity = 125;
 
 int word_at(const BufferState& st, int p) {
-  return st.pc_rx[p] * 256 + st.pc_rx[p + 1];
+  return ByteReader(st.pc_rx).be16(p);
 }
 
-bool append(BufferState& st, std::initializer_list<int> bytes) {
-  if (st.pc_tx_len + static_cast<int>(bytes.size()) > kPcBufferSize) return false;
-  for (int b : bytes) st.pc_tx[st.pc_tx_len++] = static_cast<uint8_t>(b);
-  return true;
+ByteWriter answer_out(BufferState& st) {
+  return ByteWriter(st.pc_tx, st.pc_tx_len);
+}
+
+// An answer's header: the request's transaction identifier and unit.
+bool put_header(ByteWriter& out, const BufferState& st, int p, int length) {
+  return put_prefix(out, st.pc_rx[p + kTidHi], st.pc_rx[p + kTidLo], length) &&
+         out.put({st.pc_rx[p + kUnit]});
 }
 
 // Function 3. Returns false when the rest of the read cannot be processed.
@@ -42,15 +48,13 @@ bool read_registers(Context& ctx) {
   // A range outside the register image, or larger than an answer can say,
   // gets no answer; later frames of the read are still served.
   if (q > kMaxReadQuantity || start + q > kRegisterCount) return true;
-  if (st.pc_tx_len + 9 + 2 * q > kPcBufferSize) return false;
+  ByteWriter out = answer_out(st);
+  if (!out.fits(static_cast<std::size_t>(9 + 2 * q))) return false;
   // The length is the answer's own: a request's odd length high byte must not
   // make the PC misread where the next answer starts.
-  append(st, {st.pc_rx[p + kTidHi], st.pc_rx[p + kTidLo], 0, 0, 0, 3 + 2 * q, st.pc_rx[p + kUnit],
-              3, 2 * q});
-  for (int i = 0; i < q; ++i) {
-    const int32_t v = st.registers[start + i].val;
-    append(st, {v / 256, v % 256});
-  }
+  put_header(out, st, p, 3 + 2 * q);
+  out.put({3, static_cast<uint8_t>(2 * q)});
+  for (int i = 0; i < q; ++i) out.put_be16(st.registers[start + i].val);
   return true;
 }
 
@@ -64,10 +68,11 @@ bool write_registers(Context& ctx) {
   if (p + kF16HeaderLen + 2 * q > st.pc_rx_len) return false;  // data runs past the read
   st.pc_rx_pos += kF16HeaderLen + 2 * q;
   if (start + q > kRegisterCount) return true;  // refused whole: nothing written, no answer
-  if (!append(st, {st.pc_rx[p + kTidHi], st.pc_rx[p + kTidLo], 0, 0, 0, 6, st.pc_rx[p + kUnit], 16,
-                   st.pc_rx[p + kStartHi], st.pc_rx[p + kStartHi + 1], st.pc_rx[p + kQtyHi],
-                   st.pc_rx[p + kQtyHi + 1]}))
-    return false;
+  ByteWriter out = answer_out(st);
+  // The answer repeats the request's start and quantity.
+  if (!out.fits(12)) return false;
+  put_header(out, st, p, 6);
+  out.put(std::span(st.pc_rx).subspan(static_cast<std::size_t>(p + kFunction), 5));
   bool changed = false;
   for (int i = 0; i < q; ++i) {
     const int32_t value = word_at(st, p + kF16HeaderLen + 2 * i);
@@ -83,11 +88,11 @@ bool write_registers(Context& ctx) {
   return true;
 }
 
+// As much of the request as the answer buffer still takes.
 void echo(BufferState& st, int from, int to) {
-  const int k = std::min(to - from, kPcBufferSize - st.pc_tx_len);
-  if (k <= 0) return;
-  std::copy_n(st.pc_rx.begin() + from, k, st.pc_tx.begin() + st.pc_tx_len);
-  st.pc_tx_len += k;
+  ByteWriter out = answer_out(st);
+  const auto k = std::min(static_cast<std::size_t>(std::max(to - from, 0)), out.room());
+  out.put(std::span(st.pc_rx).subspan(static_cast<std::size_t>(from), k));
 }
 
 void log_answer(Context& ctx, int function) {
@@ -128,14 +133,24 @@ void on_pc_data(Context& ctx) {
     ctx.log.log_line(std::string(texts::kPcToBuf) + dec(n) + " ->" +
                      hex_bytes(st.pc_rx.data(), n, " "));
 
+  if (!answer_pc_read(ctx)) return;
+  log_answer(ctx, st.pc_rx[kFunction]);
+  ctx.pc.send(0, st.pc_tx.data(), st.pc_tx_len);
+}
+
+bool answer_pc_read(Context& ctx) {
+  BufferState& st = ctx.st;
+  const int n = std::clamp(st.pc_rx_len, 0, kPcBufferSize);
   st.pc_tx_len = 0;
   st.pc_rx_pos = 0;
   // Without unit and function code there is nothing to serve.
-  if (n <= kFunction) return;
+  if (n <= kFunction) return false;
 
   if (st.pc_rx[kUnit] != kBufferUnit) {
-    pass_through(ctx, st.pc_rx[kTidLo]);
-    return;
+    // The reader gets the frame from the unit identifier on.
+    pass_through(ctx, std::span(st.pc_rx).subspan(kUnit, static_cast<std::size_t>(n - kUnit)),
+                 st.pc_rx[kTidLo], reader_answer_to_pc);
+    return false;
   }
 
   // Each frame of the read is served by its own function code; an unknown
@@ -169,8 +184,7 @@ void on_pc_data(Context& ctx) {
     if (!go_on) break;
   }
 
-  log_answer(ctx, function);
-  ctx.pc.send(0, st.pc_tx.data(), st.pc_tx_len);
+  return true;
 }
 
 }  // namespace netbuf

@@ -2,34 +2,32 @@
 
 #include <algorithm>
 
-#include "pclink/mbap.h"
 #include "readerbus/rtu_frames.h"
 
 namespace netbuf {
 
 namespace {
-using mbap::kFunction;
-using mbap::kUnit;
 constexpr uint8_t kPcWaiting = 0xFF;
 // Write-back ticks (3 s each) during which the reader is left to the PC.
 constexpr int kHoldOffTicks = 3;
 }  // namespace
 
-void pass_through(Context& ctx, uint8_t tid_low) {
+void pass_through(Context& ctx, std::span<const uint8_t> frame, uint8_t tid_low,
+                  PcAnswerRoute route) {
   BufferState& st = ctx.st;
-  const int len = std::clamp(st.pc_rx_len, 0, kPcBufferSize);
-  if (len <= kFunction) return;
+  if (frame.size() <= kRtuFunction) return;
 
   // Only a configured reader is lent to the PC, and only for a frame it can
   // be sent: anything else (function 6 from a PC tool, a frame too short or
   // too long) goes nowhere and holds nobody; the PC sees its own time-out.
-  const int e = st.find_reader(st.pc_rx[kUnit]);
+  const int e = st.find_reader(frame[kRtuAddress]);
   if (e == 0) return;
   Tczytnik& r = st.readers[e];
   // A relay or buzzer for a presented card goes first; the PC asks again.
   if (door_command_pending(r)) return;
-  const int n = forwarded_frame(st.pc_rx.data(), len, r.tx_frame);
+  const int n = forwarded_frame(frame, r.tx_frame);
   if (n == 0) return;
+  st.answer_pc = route;
   r.tx_len = n;
   r.hold_off = kHoldOffTicks;
   r.pc_tid = tid_low;

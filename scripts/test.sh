@@ -6,6 +6,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
+echo "== folder order of the includes"
+python3 scripts/check_layers.py
 bash scripts/build.sh build
 
 echo "== tests (unit, ui, system)"

@@ -1,30 +1,13 @@
 #include "service/command_parse.h"
 
-#include <limits>
 #include <optional>
 #include <string_view>
+
+#include "core/decimal.h"
 
 namespace netbuf {
 
 namespace {
-
-// Decimal with an optional leading minus and nothing else, within 32 bits.
-std::optional<int32_t> parse_decimal(std::string_view s) {
-  const bool negative = !s.empty() && s.front() == '-';
-  if (negative) s.remove_prefix(1);
-  if (s.empty()) return std::nullopt;
-  // Accumulate the magnitude in 64 bits; stop as soon as it cannot fit.
-  constexpr int64_t kLimit = int64_t{std::numeric_limits<int32_t>::max()} + 1;
-  int64_t v = 0;
-  for (char c : s) {
-    if (c < '0' || c > '9') return std::nullopt;
-    v = v * 10 + (c - '0');
-    if (v > kLimit) return std::nullopt;
-  }
-  if (negative) return static_cast<int32_t>(-v);
-  if (v == kLimit) return std::nullopt;
-  return static_cast<int32_t>(v);
-}
 
 // Takes the text before the first `sep` and drops it with the separator.
 // Without the separator the field is empty and `rest` stays as it was.
@@ -37,7 +20,7 @@ std::string_view take_until(std::string_view& rest, char sep) {
 }
 
 int32_t to_integer(std::string_view field) {
-  if (auto v = parse_decimal(field)) return *v;
+  if (auto v = parse_decimal<int32_t>(field)) return *v;
   throw CommandError("'" + std::string(field) + "' is not a valid integer value");
 }
 

@@ -25,16 +25,8 @@ int reader_for(const BufferState& st, int64_t adres) {
   return st.find_reader(static_cast<int>(adres));
 }
 
-void serve(Context& ctx, int i) {
-  // Never more than the buffer holds; what is left waits for the next event.
-  const int want = std::min(ctx.service.bytes_waiting(i), kServiceBufferSize);
-  const int got = std::clamp(ctx.service.receive(i, ctx.st.service_rx.data(), want), 0, want);
-  if (got == 0) return;
-  if (ConnectionState* c = ctx.service.state(i)) c->idle_ticks = kIdleTicks;
-
-  const RemoteCommand cmd =
-      parse_remote_command(std::span<const uint8_t>(ctx.st.service_rx.data(), got));
-
+// What a command does: the relay of the reader it names, and its log lines.
+void carry_out(Context& ctx, const RemoteCommand& cmd) {
   // A command for an address no configured reader has is still answered,
   // but fires nothing.
   if (const int e = reader_for(ctx.st, cmd.adres); e > 0)
@@ -44,6 +36,18 @@ void serve(Context& ctx, int i) {
   ctx.log.line_if(LogCategory::Tcp, texts::kRemoteControl + cmd.sender + " " + cmd.text +
                                         " typ: " + dec(cmd.typ) + " rozkaz:" + dec(cmd.rozkaz) +
                                         " adres:" + dec(cmd.adres));
+}
+
+// One read of connection i: received, parsed, carried out, answered.
+void serve(Context& ctx, int i) {
+  // Never more than the buffer holds; what is left waits for the next event.
+  const int want = std::min(ctx.service.bytes_waiting(i), kServiceBufferSize);
+  const int got = std::clamp(ctx.service.receive(i, ctx.st.service_rx.data(), want), 0, want);
+  if (got == 0) return;
+  if (ConnectionState* c = ctx.service.state(i)) c->idle_ticks = kIdleTicks;
+
+  carry_out(
+      ctx, parse_remote_command(std::span(ctx.st.service_rx).first(static_cast<std::size_t>(got))));
   ctx.service.send(i, kAnswer, sizeof kAnswer);
 }
 

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+#include "core/event_values.h"
+
 namespace netbuf::sql {
 
 inline constexpr const char* kSelectRegister = "SELECT * FROM register";
@@ -21,16 +23,7 @@ std::string update_register(int32_t val, int adres);
 std::string update_card(int32_t typ, const std::string& kod, const std::string& lcd,
                         int32_t time_zone, int32_t geo_zone, int numer);
 
-struct EventValues {
-  int32_t id = 0;
-  int32_t adr485 = 0;
-  int64_t time = 0;
-  uint32_t timezone = 0;
-  int32_t typ_kodu = 42;
-  std::array<int32_t, 5> kod{};
-  int32_t status = 0;
-  int32_t code_no = 0;
-};
+using netbuf::EventValues;
 std::string insert_event(const EventValues& v);
 
 // Events with first <= Id <= last in ascending Id order, each Id once, at

@@ -2,7 +2,6 @@
 // netbuf itself never creates tables or rows, so every file it runs on comes
 // from `netbuf-db create`.
 #include <array>
-#include <charconv>
 #include <cstdint>
 #include <ctime>
 #include <filesystem>
@@ -16,6 +15,7 @@
 #include <vector>
 
 #include "core/buffer_state.h"
+#include "core/decimal.h"
 #include "core/hex_text.h"
 #include "store/database.h"
 #include "store/schema.h"
@@ -96,26 +96,12 @@ Args parse_args(int argc, char** argv, const std::vector<std::string>& value_opt
   return a;
 }
 
-// Decimal with an optional minus sign and nothing else: what netbuf reads
-// back as an integer column.
-std::optional<int64_t> parse_integer(const std::string& text) {
-  size_t start = (!text.empty() && text[0] == '-') ? 1 : 0;
-  if (start == text.size()) return std::nullopt;
-  for (size_t i = start; i < text.size(); ++i) {
-    if (text[i] < '0' || text[i] > '9') return std::nullopt;
-  }
-  int64_t v = 0;
-  const auto res = std::from_chars(text.data(), text.data() + text.size(), v);
-  if (res.ec != std::errc() || res.ptr != text.data() + text.size()) return std::nullopt;
-  return v;
-}
-
 constexpr int64_t kMinDelay = 20;
 
 // Ports and the serial port number end up in 16-bit fields; the rest are
 // read back as 32-bit words.
 int64_t setting_value(const std::string& key, const std::string& text) {
-  const auto v = parse_integer(text);
+  const auto v = netbuf::parse_decimal<int64_t>(text);
   if (!v) throw ToolError("value for " + key + " is not a decimal integer: \"" + text + "\"");
   int64_t lo = std::numeric_limits<int32_t>::min();
   int64_t hi = std::numeric_limits<int32_t>::max();
@@ -315,12 +301,12 @@ int cmd_events(int argc, char** argv) {
   int64_t from = std::numeric_limits<int64_t>::min();
   int64_t limit = -1;
   if (auto it = a.options.find("--from"); it != a.options.end()) {
-    const auto v = parse_integer(it->second);
+    const auto v = netbuf::parse_decimal<int64_t>(it->second);
     if (!v) throw ToolError("--from is not a decimal integer: \"" + it->second + "\"");
     from = *v;
   }
   if (auto it = a.options.find("--limit"); it != a.options.end()) {
-    const auto v = parse_integer(it->second);
+    const auto v = netbuf::parse_decimal<int64_t>(it->second);
     if (!v || *v < 0) throw ToolError("--limit is not a count: \"" + it->second + "\"");
     limit = *v;
   }

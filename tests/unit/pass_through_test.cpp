@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/hex_text.h"
+#include "pclink/reader_answer_to_pc.h"
 #include "readerbus/poll_cycle.h"
 #include "readerbus/reader_answers.h"
 #include "tests/unit/fakes.h"
@@ -32,12 +33,13 @@ class PassThrough : public ::testing::Test {
     w.st.reader_count = 3;
     for (int e = 1; e <= 3; ++e) w.st.readers[e].adr485 = e;
   }
-  // The PC link leaves the read in pc_rx and calls with the identifier's low byte.
+  // The PC link leaves the read in pc_rx and passes the frame after the MBAP
+  // header, the identifier's low byte and its way back to the PC.
   void request(const std::string& hex) {
     const Bytes b = B(hex);
     std::copy(b.begin(), b.end(), w.st.pc_rx.begin());
     w.st.pc_rx_len = static_cast<int>(b.size());
-    pass_through(w.ctx, b[1]);
+    pass_through(w.ctx, std::span(b).subspan(6), b[1], reader_answer_to_pc);
   }
   // What each of n ticks writes, "-" for nothing.
   std::vector<std::string> ticks(int n) {

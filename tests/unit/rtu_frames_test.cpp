@@ -37,9 +37,8 @@ TEST(RtuFrames, RequestFramesMatchWorkedExamples) {
 }
 
 TEST(RtuFrames, CrcAgreesWithPymodbus) {
-  const uint8_t none[] = {0x12};
-  EXPECT_EQ(crc16(none, 0, 0), 0xFFFF);
-  EXPECT_EQ(crc16(none, 1, 0), 0xFFFF);
+  EXPECT_EQ(crc16({}), 0xFFFF);
+  EXPECT_FALSE(crc_ok(B("FF")));
   // Wire order (low, high) from pymodbus.utilities.computeCRC, pymodbus 3.0.
   const struct {
     const char *data, *crc;
@@ -50,59 +49,61 @@ TEST(RtuFrames, CrcAgreesWithPymodbus) {
       {"03 10 00 05 00 01 02 12 34", "B2 12"},
   };
   for (const auto& t : vectors) {
-    // A leading stray byte checks that the range start is honoured.
+    // A leading stray byte checks that the span's start is honoured.
     std::vector<uint8_t> buf = B("FF " + std::string(t.data));
     buf.resize(buf.size() + 2);
-    const int end = static_cast<int>(buf.size()) - 2;
-    const uint16_t c = crc16(buf.data(), 1, end);
+    const std::span<uint8_t> frame = std::span(buf).subspan(1);
+    const uint16_t c = crc16(frame.first(frame.size() - 2));
     EXPECT_EQ(H(std::vector<uint8_t>{static_cast<uint8_t>(c), static_cast<uint8_t>(c >> 8)}), t.crc)
         << t.data;
-    put_crc(buf.data() + 1, end - 1);
-    EXPECT_EQ(H(buf.data() + end, 2), t.crc) << t.data;
+    EXPECT_FALSE(crc_ok(frame)) << t.data;
+    put_crc(frame);
+    EXPECT_EQ(H(buf.data() + buf.size() - 2, 2), t.crc) << t.data;
+    EXPECT_TRUE(crc_ok(frame)) << t.data;
   }
 }
 
 TEST(RtuFrames, AcceptsOnlyCompleteIntactAnswers) {
   auto f16 = B("01 10 00 96 00 01 E1 E5");
-  EXPECT_TRUE(f16_complete(f16.data(), 8));
-  EXPECT_FALSE(f16_complete(f16.data(), 7));
-  EXPECT_TRUE(f16_crc_ok(f16.data()));
+  EXPECT_TRUE(f16_complete(f16));
+  EXPECT_FALSE(f16_complete(std::span(f16).first(7)));
+  EXPECT_TRUE(f16_crc_ok(f16));
   f16[5] = 0x02;
-  EXPECT_FALSE(f16_crc_ok(f16.data()));
+  EXPECT_FALSE(f16_crc_ok(f16));
 
   auto f03 = B("01 03 0A 00 00 00 00 01 02 03 04 05 06 9E 70");
-  EXPECT_TRUE(f03_complete(f03.data(), 15));
-  EXPECT_FALSE(f03_complete(f03.data(), 14));
-  EXPECT_FALSE(f03_complete(f03.data(), 4));
-  EXPECT_TRUE(f03_crc_ok(f03.data()));
+  EXPECT_TRUE(f03_complete(f03));
+  EXPECT_FALSE(f03_complete(std::span(f03).first(14)));
+  EXPECT_FALSE(f03_complete(std::span(f03).first(4)));
+  EXPECT_TRUE(f03_crc_ok(f03));
   f03[14] = 0x71;
-  EXPECT_FALSE(f03_crc_ok(f03.data()));
+  EXPECT_FALSE(f03_crc_ok(f03));
 
   const auto exc = B("01 83 02 C0 F1 00 00 00");
-  EXPECT_FALSE(f03_complete(exc.data(), 8));
-  EXPECT_FALSE(f16_complete(exc.data(), 8));
+  EXPECT_FALSE(f03_complete(exc));
+  EXPECT_FALSE(f16_complete(exc));
 }
 
 TEST(RtuFrames, ForwardedFrameFromPcRequest) {
   std::array<uint8_t, kTxFrameSize> out;
   out.fill(0xEE);
-  const auto read = B("00 07 00 00 00 06 02 03 00 00 00 02");
-  ASSERT_EQ(forwarded_frame(read.data(), 12, out), 8);
+  const auto read = B("02 03 00 00 00 02");  // unit, function, start, quantity
+  ASSERT_EQ(forwarded_frame(std::span(read).first(6), out), 8);
   EXPECT_EQ(H(out.data(), 8), "02 03 00 00 00 02 C4 38");
 
-  const auto write = B("00 09 00 00 00 09 03 10 00 05 00 01 02 12 34");
-  ASSERT_EQ(forwarded_frame(write.data(), 15, out), 11);
+  const auto write = B("03 10 00 05 00 01 02 12 34");  // ... byte count 2, data
+  ASSERT_EQ(forwarded_frame(std::span(write).first(9), out), 11);
   EXPECT_EQ(H(out.data(), 11), "03 10 00 05 00 01 02 12 34 B2 12");
 
   // Rejected: out stays as it was.
   out.fill(0xEE);
-  EXPECT_EQ(forwarded_frame(read.data(), 11, out), 0);   // read cut short
-  EXPECT_EQ(forwarded_frame(write.data(), 14, out), 0);  // data cut short
-  EXPECT_EQ(forwarded_frame(write.data(), 12, out), 0);  // no byte count
-  EXPECT_EQ(forwarded_frame(read.data(), 7, out), 0);    // no function code
+  EXPECT_EQ(forwarded_frame(std::span(read).first(5), out), 0);   // read cut short
+  EXPECT_EQ(forwarded_frame(std::span(write).first(8), out), 0);  // data cut short
+  EXPECT_EQ(forwarded_frame(std::span(write).first(6), out), 0);  // no byte count
+  EXPECT_EQ(forwarded_frame(std::span(read).first(1), out), 0);   // no function code
   auto f4 = read;
-  f4[7] = 0x04;
-  EXPECT_EQ(forwarded_frame(f4.data(), 12, out), 0);
+  f4[1] = 0x04;
+  EXPECT_EQ(forwarded_frame(std::span(f4).first(6), out), 0);
   for (uint8_t b : out) ASSERT_EQ(b, 0xEE);
 }
 

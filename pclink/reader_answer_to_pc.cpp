@@ -1,0 +1,30 @@
+#include "pclink/reader_answer_to_pc.h"
+
+#include "core/hex_text.h"
+#include "core/log_texts.h"
+#include "modbus/byte_span.h"
+#include "modbus/mbap.h"
+
+namespace netbuf {
+
+void reader_answer_to_pc(Context& ctx, int entry, std::span<const uint8_t> answer) {
+  // The PC left after its request: the answer has nowhere to go.
+  if (ctx.pc.connection_count() < 1) return;
+  if (entry < 1 || entry > kReaderCount || answer.size() > 255) return;
+  BufferState& st = ctx.st;
+
+  // The PC link builds its own answers here too, so start from empty.
+  st.pc_tx_len = 0;
+  ByteWriter out(st.pc_tx, st.pc_tx_len);
+  // Only the low byte of the transaction identifier was kept.
+  mbap::put_prefix(out, 0, static_cast<uint8_t>(st.readers[entry].pc_tid),
+                   static_cast<int>(answer.size()));
+  out.put(answer);
+
+  if (ctx.log.enabled(LogCategory::Tcp))
+    ctx.log.log_line(texts::kBufToPc + hex2(st.pc_rx[mbap::kFunction]) + ":" + dec(st.pc_tx_len) +
+                     "->" + hex_bytes(st.pc_tx.data(), st.pc_tx_len, " "));
+  ctx.pc.send(0, st.pc_tx.data(), st.pc_tx_len);
+}
+
+}  // namespace netbuf
