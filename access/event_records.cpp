@@ -3,6 +3,7 @@
 #include <chrono>
 
 #include "core/log_texts.h"
+#include "store/database.h"
 #include "store/sql_texts.h"
 
 namespace netbuf {

@@ -6,6 +6,7 @@
 #include "core/decimal.h"
 #include "core/hex_text.h"
 #include "core/log_texts.h"
+#include "store/database.h"
 #include "store/sql_texts.h"
 
 namespace netbuf {

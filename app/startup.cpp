@@ -6,6 +6,7 @@
 #include "app/settings.h"
 #include "core/log_texts.h"
 #include "core/reader_rebuild.h"
+#include "store/database.h"
 #include "store/sql_texts.h"
 
 namespace netbuf {

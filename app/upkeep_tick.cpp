@@ -4,6 +4,7 @@
 
 #include "access/event_records.h"
 #include "core/log_texts.h"
+#include "store/database.h"
 
 namespace netbuf {
 

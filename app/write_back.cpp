@@ -8,6 +8,7 @@
 #include "core/log_texts.h"
 #include "readerbus/pass_through.h"
 #include "service/remote_control.h"
+#include "store/database.h"
 #include "store/sql_texts.h"
 
 namespace netbuf {

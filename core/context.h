@@ -6,9 +6,10 @@
 #include "core/monitor_log.h"
 #include "core/platform.h"
 #include "core/window_views.h"
-#include "store/database.h"
 
 namespace netbuf {
+
+class Database;
 
 struct Context {
   BufferState& st;

@@ -16,6 +16,7 @@
 #include "core/reader_rebuild.h"
 #include "core/text_escape.h"
 #include "fakes.h"
+#include "store/database.h"
 #include "store/schema.h"
 #include "store/sqlite_table3.h"
 

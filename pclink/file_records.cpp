@@ -7,6 +7,7 @@
 #include "core/hex_text.h"
 #include "modbus/byte_span.h"
 #include "modbus/mbap.h"
+#include "store/database.h"
 #include "store/sql_texts.h"
 
 namespace netbuf {

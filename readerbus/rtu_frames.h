@@ -11,15 +11,6 @@
 
 namespace netbuf {
 
-// The pointer forms of the CRC, for the reader simulator's use only.
-inline uint16_t crc16(const uint8_t* buf, int from, int to) {
-  return to > from
-             ? crc16(std::span<const uint8_t>(buf + from, static_cast<std::size_t>(to - from)))
-             : crc16(std::span<const uint8_t>());
-}
-inline void put_crc(uint8_t* buf, int n) {
-  put_crc(std::span<uint8_t>(buf, static_cast<std::size_t>(n) + 2));
-}
 // The forwarded-frame area takes the 7 header bytes of a write and this many
 // data bytes of the PC's request.
 inline constexpr int kForwardMaxData = 24;

@@ -12,12 +12,8 @@ import sys
 
 ORDER = ["modbus", "core", "store", "access", "readerbus", "service", "pclink", "app", "ui"]
 ON_TOP = ["tools", "fuzz", "bench", "tests"]
-# Single includes that still cross the order, each with the reason it stays.
-KNOWN = {
-    # The window holds the Database by value and reaches its type through
-    # the context; the handlers themselves only see a reference.
-    ("core/context.h", "store"),
-}
+# Single includes that cross the order, each with the reason it stays.
+KNOWN = set()
 
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([a-z_]+)/', re.M)
 

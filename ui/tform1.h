@@ -11,6 +11,7 @@
 #include <string>
 
 #include "core/context.h"
+#include "store/database.h"
 #include "ui/form_views.h"
 #include "ui/monitor_memo.h"
 #include "ui/operator_channel.h"

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/context.h"
+#include "store/database.h"
 
 namespace netbuf::testing {
 
