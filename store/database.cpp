@@ -129,11 +129,6 @@ class ResetGuard {
   sqlite3_stmt* s_;
 };
 
-std::string text_of(sqlite3_stmt* s, int c) {
-  const auto* p = reinterpret_cast<const char*>(sqlite3_column_text(s, c));
-  return p ? std::string(p) : std::string();  // up to the first zero byte
-}
-
 }  // namespace
 
 void Database::prepare(Prepared& p, const char* sql) const {
@@ -210,15 +205,27 @@ Status Database::walk(Prepared& p, std::span<const Column> columns, const EachRo
         return Status::failure("Field not found in dataset: " + std::string(columns[i].name));
       Row::Cell& cell = p.row.cells_[i];
       const bool integer = columns[i].as == As::Integer;
+      const int32_t kind = p.kinds[static_cast<std::size_t>(c)];
+      // The common cells need no look at the value's type: SQLite reads a
+      // NULL as 0 and as no text.
+      if (kind == kKindInteger && integer) {
+        cell.integer = sqlite3_column_int64(s, c);
+        continue;
+      }
+      if (kind == kKindText && !integer) {
+        const auto* t = reinterpret_cast<const char*>(sqlite3_column_text(s, c));
+        if (t)
+          cell.text.assign(t);  // up to the first zero byte
+        else
+          cell.text.clear();
+        continue;
+      }
       cell.integer = 0;
       cell.text.clear();
       if (sqlite3_column_type(s, c) == SQLITE_NULL) continue;
-      switch (p.kinds[static_cast<std::size_t>(c)]) {
+      switch (kind) {
         case kKindInteger:
-          if (integer)
-            cell.integer = sqlite3_column_int64(s, c);
-          else
-            cell.text = std::to_string(sqlite3_column_int64(s, c));
+          cell.text = std::to_string(sqlite3_column_int64(s, c));
           continue;
         case kKindFloat:
           if (integer)
@@ -241,11 +248,7 @@ Status Database::walk(Prepared& p, std::span<const Column> columns, const EachRo
           if (!integer) continue;
           break;
         default:
-          if (!integer) {
-            cell.text = text_of(s, c);
-            continue;
-          }
-          break;
+          break;  // text read as an integer
       }
       return Status::failure("Not an integer or numeric field");
     }
