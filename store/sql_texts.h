@@ -1,5 +1,6 @@
 // Every SQL statement netbuf sends to net.db, assembled in one place. Values
-// are spliced as decimal literals, texts between double quotes.
+// are spliced as decimal literals, texts between double quotes, or bound to
+// the kept statements' `?`.
 #pragma once
 
 #include <array>
