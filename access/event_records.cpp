@@ -120,13 +120,16 @@ bool store_waiting_events(Context& ctx, std::size_t limit) {
   if (ctx.db.begin()) {
     bool stored = true;
     for (; stored && n < waiting.size() && n < limit; ++n)
-      stored = ctx.db.run(sql::insert_event(waiting[n])).ok();
+      stored = ctx.db.run_prepared(sql::kInsertEvent, sql::insert_event_values(waiting[n])).ok();
     if (stored) {
       const uint32_t id = static_cast<uint32_t>(waiting[n - 1].id);
-      stored =
-          ctx.db.run(sql::update_register(static_cast<int32_t>(id >> 16), kRegEventCntHi)) &&
-          ctx.db.run(sql::update_register(static_cast<int32_t>(id & 0xFFFFu), kRegEventCntLo)) &&
-          ctx.db.commit();
+      stored = ctx.db.run_prepared(
+                   sql::kUpdateRegister,
+                   sql::update_register_values(static_cast<int32_t>(id >> 16), kRegEventCntHi)) &&
+               ctx.db.run_prepared(sql::kUpdateRegister,
+                                   sql::update_register_values(static_cast<int32_t>(id & 0xFFFFu),
+                                                               kRegEventCntLo)) &&
+               ctx.db.commit();
     }
     // A failed COMMIT has rolled back already.
     if (!stored) {

@@ -29,7 +29,7 @@ class Batch {
   bool store_register(int a) {
     Register& r = ctx_.st.registers[a];
     r.dirty = 0;
-    if (ctx_.db.run(sql::update_register(r.val, a))) {
+    if (ctx_.db.run_prepared(sql::kUpdateRegister, sql::update_register_values(r.val, a))) {
       registers_.push_back(a);
       return true;
     }
@@ -42,7 +42,9 @@ class Batch {
   bool store_card(int k) {
     Tcard& c = ctx_.st.cards[k];
     c.dirty = 0;
-    if (ctx_.db.run(sql::update_card(c.typ, c.kod, c.lcd, c.time_zone, c.geo_zone, k + 1))) {
+    if (ctx_.db.run_prepared(
+            sql::kUpdateCard,
+            sql::update_card_values(c.typ, c.kod, c.lcd, c.time_zone, c.geo_zone, k + 1))) {
       cards_.push_back(k);
       return true;
     }

@@ -107,12 +107,13 @@ int query_events(Database& db, int64_t first, int64_t last, int count, Bytes& re
                  int64_t& last_id) {
   int rows = 0;
   const Status s =
-      db.query(sql::select_events(first, last, count), kEventColumns, [&](const Row& r) {
-        last_id = r.integer(0);
-        for (std::size_t i = 0; i < std::size(kEventWidths); ++i)
-          put(records, r.integer(i), kEventWidths[i]);
-        ++rows;
-      });
+      db.query_prepared(sql::kSelectEvents, sql::select_events_values(first, last, count),
+                        kEventColumns, [&](const Row& r) {
+                          last_id = r.integer(0);
+                          for (std::size_t i = 0; i < std::size(kEventWidths); ++i)
+                            put(records, r.integer(i), kEventWidths[i]);
+                          ++rows;
+                        });
   if (s) return rows;
   records.clear();
   return 0;

@@ -12,9 +12,35 @@
 
 namespace netbuf {
 
+// A statement and what its columns are. Kinds come from the declared types
+// once per prepare; a column without one (an expression) takes the kind of
+// its value in the first row of each walk.
+struct Database::Prepared {
+  Prepared() = default;
+  Prepared(const Prepared&) = delete;
+  Prepared& operator=(const Prepared&) = delete;
+  ~Prepared() { sqlite3_finalize(stmt); }
+
+  sqlite3_stmt* stmt = nullptr;
+  const char* key = nullptr;
+  std::string text;
+  std::vector<int32_t> declared;  // 0 where no type is declared
+  // SQLite prepares the statement again by itself after a schema change
+  // (a table replaced): then the types and places are worked out again.
+  int reprepared = 0;
+  std::vector<int32_t> kinds;
+  // Where the asked columns are, for the columns last asked for; -1 for a
+  // name the statement does not have.
+  const Column* asked = nullptr;
+  std::vector<int> index;
+  Row row;
+};
+
 struct Database::Connection {
   explicit Connection(const std::string& path, bool create) : db(path, create) {}
   TSQLiteDatabase db;
+  // Declared after db: finalized before the connection closes.
+  std::vector<std::unique_ptr<Prepared>> kept;
 };
 
 Database::Database() = default;
@@ -89,28 +115,200 @@ void Database::close() {
   conn_.reset();
 }
 
+namespace {
+
+// Resets a statement however its use is left, so that no read lock stays.
+class ResetGuard {
+ public:
+  explicit ResetGuard(sqlite3_stmt* s) : s_(s) {}
+  ~ResetGuard() { sqlite3_reset(s_); }
+  ResetGuard(const ResetGuard&) = delete;
+  ResetGuard& operator=(const ResetGuard&) = delete;
+
+ private:
+  sqlite3_stmt* s_;
+};
+
+}  // namespace
+
+void Database::prepare(Prepared& p, const char* sql) const {
+  const TSQLiteDatabase& db = conn_->db;
+  if (sqlite3_prepare_v2(db.handle(), sql, -1, &p.stmt, nullptr) != SQLITE_OK)
+    throw ESQLiteException(db.DbErrorText("Error executing SQL", sql));
+  if (!p.stmt) throw ESQLiteException(db.DbErrorText("Could not prepare SQL statement", sql));
+  p.text = sql;
+  describe(p);
+}
+
+void Database::describe(Prepared& p) {
+  p.declared.clear();
+  const int n = sqlite3_column_count(p.stmt);
+  for (int c = 0; c < n; ++c) {
+    const char* decl = sqlite3_column_decltype(p.stmt, c);
+    p.declared.push_back(decl ? KindFromDecltype(decl) : 0);
+  }
+  p.asked = nullptr;
+  p.reprepared = sqlite3_stmt_status(p.stmt, SQLITE_STMTSTATUS_REPREPARE, 0);
+}
+
+Database::Prepared& Database::kept(const char* sql) {
+  for (auto& p : conn_->kept)
+    if (p->key == sql || p->text == sql) return *p;
+  auto p = std::make_unique<Prepared>();
+  prepare(*p, sql);
+  p->key = sql;
+  conn_->kept.push_back(std::move(p));
+  return *conn_->kept.back();
+}
+
+Status Database::bind(Prepared& p, std::span<const SqlValue> values) const {
+  int rc = SQLITE_OK;
+  for (std::size_t i = 0; i < values.size() && rc == SQLITE_OK; ++i) {
+    const int at = static_cast<int>(i) + 1;
+    if (const auto* n = std::get_if<int64_t>(&values[i])) {
+      rc = sqlite3_bind_int64(p.stmt, at, *n);
+    } else {
+      const std::string_view t = std::get<std::string_view>(values[i]);
+      rc = sqlite3_bind_text(p.stmt, at, t.data(), static_cast<int>(t.size()), SQLITE_TRANSIENT);
+    }
+  }
+  if (rc != SQLITE_OK) return Status::failure(conn_->db.DbErrorText("Error executing SQL", p.text));
+  return {};
+}
+
+Status Database::walk(Prepared& p, std::span<const Column> columns, const EachRow& each_row) const {
+  sqlite3_stmt* s = p.stmt;
+  const ResetGuard reset(s);
+  locate(p, columns);
+  p.kinds = p.declared;
+  for (bool first = true;; first = false) {
+    const int rc = sqlite3_step(s);
+    if (rc == SQLITE_DONE) return {};
+    if (rc == SQLITE_BUSY) return Status::failure("Could not prepare SQL statement");
+    if (rc != SQLITE_ROW) {
+      sqlite3_reset(s);
+      return Status::failure(conn_->db.DbErrorText("Could not retrieve data", p.text));
+    }
+    if (first) {
+      if (sqlite3_stmt_status(s, SQLITE_STMTSTATUS_REPREPARE, 0) != p.reprepared) {
+        describe(p);
+        locate(p, columns);
+        p.kinds = p.declared;
+      }
+      for (std::size_t c = 0; c < p.kinds.size(); ++c)
+        if (p.kinds[c] == 0) p.kinds[c] = sqlite3_column_type(s, static_cast<int>(c));
+    }
+    // Failures come in column order.
+    for (std::size_t i = 0; i < columns.size(); ++i) {
+      const int c = p.index[i];
+      if (c < 0)
+        return Status::failure("Field not found in dataset: " + std::string(columns[i].name));
+      Row::Cell& cell = p.row.cells_[i];
+      const bool integer = columns[i].as == As::Integer;
+      const int32_t kind = p.kinds[static_cast<std::size_t>(c)];
+      // The common cells need no look at the value's type: SQLite reads a
+      // NULL as 0 and as no text.
+      if (kind == kKindInteger && integer) {
+        cell.integer = sqlite3_column_int64(s, c);
+        continue;
+      }
+      if (kind == kKindText && !integer) {
+        const auto* t = reinterpret_cast<const char*>(sqlite3_column_text(s, c));
+        if (t)
+          cell.text.assign(t);  // up to the first zero byte
+        else
+          cell.text.clear();
+        continue;
+      }
+      cell.integer = 0;
+      cell.text.clear();
+      if (sqlite3_column_type(s, c) == SQLITE_NULL) continue;
+      switch (kind) {
+        case kKindInteger:
+          cell.text = std::to_string(sqlite3_column_int64(s, c));
+          continue;
+        case kKindFloat:
+          if (integer)
+            cell.integer = FloatAsInteger(sqlite3_column_double(s, c));
+          else
+            cell.text = FloatAsText(sqlite3_column_double(s, c));
+          continue;
+        case kKindBlob: {
+          const auto* b = static_cast<const char*>(sqlite3_column_blob(s, c));
+          const int n = sqlite3_column_bytes(s, c);
+          if (b == nullptr || n <= 0) continue;  // an empty blob is no value
+          if (!integer) {
+            cell.text.assign(b, static_cast<std::size_t>(n));
+            continue;
+          }
+          break;
+        }
+        case kKindNull:
+          // A column whose first value was NULL reads as empty text throughout.
+          if (!integer) continue;
+          break;
+        default:
+          break;  // text read as an integer
+      }
+      return Status::failure("Not an integer or numeric field");
+    }
+    each_row(p.row);
+  }
+}
+
+void Database::locate(Prepared& p, std::span<const Column> columns) {
+  sqlite3_stmt* s = p.stmt;
+  if (p.asked != columns.data() || p.index.size() != columns.size()) {
+    p.index.assign(columns.size(), -1);
+    for (std::size_t i = 0; i < columns.size(); ++i) {
+      const std::string_view want = columns[i].name;
+      for (int c = 0; c < static_cast<int>(p.declared.size()); ++c) {
+        const char* name = sqlite3_column_name(s, c);
+        if (name && std::strlen(name) == want.size() &&
+            sqlite3_strnicmp(name, want.data(), static_cast<int>(want.size())) == 0) {
+          p.index[i] = c;
+          break;
+        }
+      }
+    }
+    p.asked = columns.data();
+    p.row.cells_.resize(columns.size());
+  }
+}
+
 Status Database::query(const std::string& sql, std::span<const Column> columns,
                        const EachRow& each_row) {
   if (!conn_) return Status::failure("Database is not open");
   try {
-    const auto result = conn_->db.QuerySql(sql);
-    TSQLiteTable& t = *result;
-    // Every row has the same columns: each name is looked up once, on the
-    // first row, and failures still come in column order.
-    std::vector<int> index(columns.size(), -1);
-    Row row;
-    row.cells_.resize(columns.size());
-    for (; !t.AtEnd(); t.NextRow()) {
-      for (std::size_t i = 0; i < columns.size(); ++i) {
-        if (index[i] < 0) index[i] = t.ColumnIndex(std::string(columns[i].name));
-        if (columns[i].as == As::Integer)
-          row.cells_[i].integer = t.ColumnAsInteger(index[i]);
-        else
-          row.cells_[i].text = t.ColumnAsTextOrEmpty(index[i]);
-      }
-      each_row(row);
-    }
-    return {};
+    Prepared once;
+    prepare(once, sql.c_str());
+    return walk(once, columns, each_row);
+  } catch (const ESQLiteException& e) {
+    return Status::failure(e.what());
+  }
+}
+
+Status Database::query_prepared(const char* sql, std::span<const SqlValue> values,
+                                std::span<const Column> columns, const EachRow& each_row) {
+  if (!conn_) return Status::failure("Database is not open");
+  try {
+    Prepared& p = kept(sql);
+    if (Status s = bind(p, values); !s) return s;
+    return walk(p, columns, each_row);
+  } catch (const ESQLiteException& e) {
+    return Status::failure(e.what());
+  }
+}
+
+Status Database::run_prepared(const char* sql, std::span<const SqlValue> values) {
+  if (!conn_) return Status::failure("Database is not open");
+  try {
+    Prepared& p = kept(sql);
+    if (Status s = bind(p, values); !s) return s;
+    const ResetGuard reset(p.stmt);
+    if (sqlite3_step(p.stmt) == SQLITE_DONE) return {};
+    sqlite3_reset(p.stmt);
+    return Status::failure(conn_->db.DbErrorText("Error executing SQL statement", p.text));
   } catch (const ESQLiteException& e) {
     return Status::failure(e.what());
   }

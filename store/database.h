@@ -11,6 +11,8 @@
 #include <string_view>
 #include <vector>
 
+#include "store/sql_value.h"
+
 namespace netbuf {
 
 // What a storage call did: worked, or failed with the reason.
@@ -94,6 +96,14 @@ class Database {
   // A statement without rows.
   Status run(const std::string& sql);
 
+  // The same for the statements run per request or per tick: `sql` has a
+  // `?` for each of `values`, bound in order, and stays prepared (its
+  // columns' kinds and the asked columns' places worked out once) until the
+  // connection closes.
+  Status query_prepared(const char* sql, std::span<const SqlValue> values,
+                        std::span<const Column> columns, const EachRow& each_row);
+  Status run_prepared(const char* sql, std::span<const SqlValue> values);
+
   // A transaction is open (SQLite may end one by itself after an error).
   bool in_transaction() const;
   Status begin();
@@ -107,6 +117,13 @@ class Database {
 
  private:
   struct Connection;
+  struct Prepared;
+  void prepare(Prepared& p, const char* sql) const;
+  static void describe(Prepared& p);
+  static void locate(Prepared& p, std::span<const Column> columns);
+  Prepared& kept(const char* sql);
+  Status bind(Prepared& p, std::span<const SqlValue> values) const;
+  Status walk(Prepared& p, std::span<const Column> columns, const EachRow& each_row) const;
   std::unique_ptr<Connection> connect(bool create) const;
   std::string read_only_reason_of(const Connection& c) const;
   void take(std::unique_ptr<Connection> c);

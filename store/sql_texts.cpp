@@ -18,10 +18,18 @@ std::string update_register(int32_t val, int adres) {
   return "UPDATE register set val=" + dec(val) + " where adres =" + dec(adres) + " ;";
 }
 
+namespace {
+// What an empty LCD text is stored as.
+const std::string& lcd_or_dashes(const std::string& lcd) {
+  static const std::string kDashes = "---";
+  return lcd.empty() ? kDashes : lcd;
+}
+}  // namespace
+
 std::string update_card(int32_t typ, const std::string& kod, const std::string& lcd,
                         int32_t time_zone, int32_t geo_zone, int numer) {
   return "UPDATE karty  set typ =" + dec(typ) + ",kod = " + quoted(kod) +
-         ",LCD=" + quoted(lcd.empty() ? "---" : lcd) + " , time_zone = " + dec(time_zone) +
+         ",LCD=" + quoted(lcd_or_dashes(lcd)) + " , time_zone = " + dec(time_zone) +
          ", geo_zone = " + dec(geo_zone) + " where  numer = " + dec(numer) + ";";
 }
 
@@ -52,6 +60,28 @@ std::string insert_event(const EventValues& v) {
 std::string select_events(int64_t first, int64_t last, int count) {
   return "SELECT *, max(rowid) FROM event WHERE ID >= " + dec(first) + " AND ID <= " + dec(last) +
          " GROUP BY ID ORDER BY ID LIMIT " + dec(count) + ";";
+}
+
+std::array<SqlValue, 2> update_register_values(int32_t val, int adres) {
+  return {int64_t{val}, int64_t{adres}};
+}
+
+std::array<SqlValue, 6> update_card_values(int32_t typ, const std::string& kod,
+                                           const std::string& lcd, int32_t time_zone,
+                                           int32_t geo_zone, int numer) {
+  return {int64_t{typ},       std::string_view(kod), std::string_view(lcd_or_dashes(lcd)),
+          int64_t{time_zone}, int64_t{geo_zone},     int64_t{numer}};
+}
+
+std::array<SqlValue, 12> insert_event_values(const EventValues& v) {
+  return {int64_t{v.id},       int64_t{v.adr485},   v.time,
+          int64_t{v.timezone}, int64_t{v.typ_kodu}, int64_t{v.kod[0]},
+          int64_t{v.kod[1]},   int64_t{v.kod[2]},   int64_t{v.kod[3]},
+          int64_t{v.kod[4]},   int64_t{v.status},   int64_t{v.code_no}};
+}
+
+std::array<SqlValue, 3> select_events_values(int64_t first, int64_t last, int count) {
+  return {first, last, int64_t{count}};
 }
 
 std::string update_setting(const std::string& value_text, const char* key) {

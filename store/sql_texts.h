@@ -1,5 +1,6 @@
 // Every SQL statement netbuf sends to net.db, assembled in one place. Values
-// are spliced as decimal literals, texts between double quotes.
+// are spliced as decimal literals, texts between double quotes, or bound to
+// the kept statements' `?`.
 #pragma once
 
 #include <array>
@@ -7,6 +8,7 @@
 #include <string>
 
 #include "core/event_values.h"
+#include "store/sql_value.h"
 
 namespace netbuf::sql {
 
@@ -31,6 +33,28 @@ std::string insert_event(const EventValues& v);
 // twice, SQLite takes the other columns from the row with max(rowid): the
 // most recently stored. Walks the event_id index, no sort.
 std::string select_events(int64_t first, int64_t last, int count);
+
+// The statements run per request or per tick, kept prepared by the connection
+// with a `?` for each value. Bound with the values the functions above splice
+// in, SQLite expands them to the same texts (a bound text shows between
+// single quotes, and is never taken for a column name).
+inline constexpr const char* kUpdateRegister = "UPDATE register set val=? where adres =? ;";
+inline constexpr const char* kUpdateCard =
+    "UPDATE karty  set typ =?,kod = ?,LCD=? , time_zone = ?, geo_zone = ? where  numer = ?;";
+inline constexpr const char* kInsertEvent =
+    "INSERT INTO event(ID,typ,ADR485,time,timezone,typ_kodu,kod1,kod2,kod3,kod4,kod5,status,"
+    "code_no,alarm,event,q5) VALUES (?,80,?,?,?,?,?,?,?,?,?,?,?,0,0,0);";
+inline constexpr const char* kSelectEvents =
+    "SELECT *, max(rowid) FROM event WHERE ID >= ? AND ID <= ? GROUP BY ID ORDER BY ID LIMIT ?;";
+
+// The values for those texts, in the order of their `?`. Texts refer to the
+// arguments: they must outlive the run.
+std::array<SqlValue, 2> update_register_values(int32_t val, int adres);
+std::array<SqlValue, 6> update_card_values(int32_t typ, const std::string& kod,
+                                           const std::string& lcd, int32_t time_zone,
+                                           int32_t geo_zone, int numer);
+std::array<SqlValue, 12> insert_event_values(const EventValues& v);
+std::array<SqlValue, 3> select_events_values(int64_t first, int64_t last, int count);
 
 // Transactions group a write-back tick, and an event row with its counter.
 inline constexpr const char* kBegin = "BEGIN";

@@ -36,8 +36,15 @@ std::string upper(std::string s) {
   return s;
 }
 
-// Compared whole and case-sensitively: "integer" or "INT" is a text column.
-int32_t kind_from_decltype(const char* decl) {
+std::string text_of(sqlite3_stmt* stmt, int column) {
+  const auto* p = reinterpret_cast<const char*>(sqlite3_column_text(stmt, column));
+  return p ? std::string(p) : std::string();  // up to the first zero byte
+}
+
+}  // namespace
+
+int32_t KindFromDecltype(const char* decl) {
+  // "integer" or "INT" is a text column.
   const std::string d(decl);
   if (d == "INTEGER" || d == "BOOLEAN") return kKindInteger;
   if (d == "NUMERIC" || d == "FLOAT" || d == "DOUBLE" || d == "REAL") return kKindFloat;
@@ -45,18 +52,19 @@ int32_t kind_from_decltype(const char* decl) {
   return kKindText;
 }
 
-std::string text_of(sqlite3_stmt* stmt, int column) {
-  const auto* p = reinterpret_cast<const char*>(sqlite3_column_text(stmt, column));
-  return p ? std::string(p) : std::string();  // up to the first zero byte
+int64_t FloatAsInteger(double v) {
+  // Out-of-range or NaN would be undefined in the cast; clamp instead.
+  if (std::isnan(v)) return 0;
+  if (v >= 9223372036854775807.0) return INT64_MAX;
+  if (v <= -9223372036854775808.0) return INT64_MIN;
+  return static_cast<int64_t>(v);  // truncates toward zero
 }
 
-std::string general_float(double v) {
+std::string FloatAsText(double v) {
   std::array<char, 64> buf{};
   auto res = std::to_chars(buf.data(), buf.data() + buf.size(), v, std::chars_format::general, 15);
   return std::string(buf.data(), res.ptr);
 }
-
-}  // namespace
 
 std::string SQLiteErrorText(int code) {
   static constexpr std::pair<int, const char*> kTexts[] = {
@@ -132,12 +140,17 @@ TSQLiteDatabase::~TSQLiteDatabase() {
   sqlite3_close(db_);
 }
 
-void TSQLiteDatabase::RaiseDbError(const std::string& message, const std::string& context) {
+std::string TSQLiteDatabase::DbErrorText(const std::string& message,
+                                         const std::string& context) const {
   const int code = sqlite3_errcode(db_);
   const char* text = sqlite3_errmsg(db_);
-  if (code == 0 || text == nullptr) throw ESQLiteException(message);
-  throw ESQLiteException(message + ".\rError [" + std::to_string(code) +
-                         "]: " + SQLiteErrorText(code) + ".\r\"" + context + "\": " + text);
+  if (code == 0 || text == nullptr) return message;
+  return message + ".\rError [" + std::to_string(code) + "]: " + SQLiteErrorText(code) + ".\r\"" +
+         context + "\": " + text;
+}
+
+void TSQLiteDatabase::RaiseDbError(const std::string& message, const std::string& context) {
+  throw ESQLiteException(DbErrorText(message, context));
 }
 
 void TSQLiteDatabase::RunSql(const std::string& sql) {
@@ -176,7 +189,7 @@ std::unique_ptr<TSQLiteTable> TSQLiteDatabase::QuerySql(const std::string& sql) 
         const char* name = sqlite3_column_name(s, c);
         table->column_names_.push_back(upper(name ? name : ""));
         const char* decl = sqlite3_column_decltype(s, c);
-        table->column_kinds_.push_back(decl ? kind_from_decltype(decl)
+        table->column_kinds_.push_back(decl ? KindFromDecltype(decl)
                                             : static_cast<int32_t>(sqlite3_column_type(s, c)));
       }
     }
@@ -255,13 +268,7 @@ int64_t TSQLiteTable::ColumnAsInteger(int column) const {
   const Cell& v = cell(column);
   if (std::holds_alternative<std::monostate>(v)) return 0;
   if (const auto* i = std::get_if<int64_t>(&v)) return *i;
-  if (const auto* d = std::get_if<double>(&v)) {
-    // Out-of-range or NaN would be undefined in the cast; clamp instead.
-    if (std::isnan(*d)) return 0;
-    if (*d >= 9223372036854775807.0) return INT64_MAX;
-    if (*d <= -9223372036854775808.0) return INT64_MIN;
-    return static_cast<int64_t>(*d);  // truncates toward zero
-  }
+  if (const auto* d = std::get_if<double>(&v)) return FloatAsInteger(*d);
   throw ESQLiteException("Not an integer or numeric field");
 }
 
@@ -278,7 +285,7 @@ std::string TSQLiteTable::ColumnAsText(int column) const {
   // A null-kind column's later cells hold copied text, yet it reads as empty.
   if (column_kinds_[static_cast<size_t>(column)] == kKindNull) return {};
   if (const auto* i = std::get_if<int64_t>(&v)) return std::to_string(*i);
-  if (const auto* d = std::get_if<double>(&v)) return general_float(*d);
+  if (const auto* d = std::get_if<double>(&v)) return FloatAsText(*d);
   if (const auto* t = std::get_if<std::string>(&v)) return *t;
   if (const auto* b = std::get_if<std::vector<uint8_t>>(&v))
     return std::string(b->begin(), b->end());

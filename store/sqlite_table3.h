@@ -81,11 +81,22 @@ class TSQLiteDatabase {
 
   sqlite3* handle() const { return db_; }
 
+  // The message with SQLite's code and text for the last failure, as the
+  // exceptions above carry it.
+  std::string DbErrorText(const std::string& message, const std::string& context) const;
+
  private:
   [[noreturn]] void RaiseDbError(const std::string& message, const std::string& context);
 
   sqlite3* db_ = nullptr;
 };
+
+// The column kind a declared type gives; compared whole and case-sensitively.
+int32_t KindFromDecltype(const char* decl);
+// A float column read as an integer (truncated toward zero, clamped) and as
+// text.
+int64_t FloatAsInteger(double v);
+std::string FloatAsText(double v);
 
 // The module's own text for an SQLite result code.
 std::string SQLiteErrorText(int code);

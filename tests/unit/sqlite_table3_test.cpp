@@ -4,10 +4,12 @@
 #include <sqlite3.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <array>
 #include <filesystem>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "core/buffer_state.h"
 #include "store/database.h"
@@ -356,6 +358,82 @@ TEST_F(SqliteFile, FreshSchemaFitsTheSystemsStatements) {
                       }));
   EXPECT_EQ(events,
             (std::vector<std::array<int64_t, 3>>(2, {0x80000005LL, 85, int64_t{kCardNotFound}})));
+}
+
+// The statements kept prepared say exactly what the spliced texts say (a
+// bound text between single quotes), and a closed and reopened connection
+// prepares them afresh on the new file.
+TEST_F(SqliteFile, KeptStatementsExpandToTheSplicedTexts) {
+  Database d;
+  d.open(path(), true);
+  for (const char* s : schema::kCreateStatements) ASSERT_TRUE(d.run(s));
+  sql::EventValues ev;
+  ev.id = 7;
+  ev.adr485 = 3;
+  ev.time = 1553932800;
+  ev.timezone = 0x80000005u;
+  ev.kod = {17, 34, 51, 68, 85};
+  ev.status = 4;
+  ev.code_no = -2;
+  std::string card = sql::update_card(1, "00A1B2C3D4", "", 3, 1, 5);
+  std::replace(card.begin(), card.end(), '"', '\'');
+  struct Case {
+    const char* text;
+    std::vector<SqlValue> values;
+    std::string spliced;
+  };
+  const auto values = [](const auto& a) { return std::vector<SqlValue>(a.begin(), a.end()); };
+  const Case kCases[] = {
+      {sql::kUpdateRegister, values(sql::update_register_values(-1, 805)),
+       sql::update_register(-1, 805)},
+      {sql::kUpdateCard, values(sql::update_card_values(1, "00A1B2C3D4", "", 3, 1, 5)), card},
+      {sql::kInsertEvent, values(sql::insert_event_values(ev)), sql::insert_event(ev)},
+      {sql::kSelectEvents, values(sql::select_events_values(8, 4294967295LL, 7)),
+       sql::select_events(8, 4294967295LL, 7)},
+  };
+  for (const Case& c : kCases) {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path().c_str(), &db), SQLITE_OK);
+    sqlite3_stmt* stmt = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(db, c.text, -1, &stmt, nullptr), SQLITE_OK) << c.text;
+    for (std::size_t i = 0; i < c.values.size(); ++i) {
+      const int at = static_cast<int>(i) + 1;
+      if (const auto* n = std::get_if<int64_t>(&c.values[i])) {
+        sqlite3_bind_int64(stmt, at, *n);
+      } else {
+        const auto t = std::get<std::string_view>(c.values[i]);
+        sqlite3_bind_text(stmt, at, t.data(), static_cast<int>(t.size()), SQLITE_TRANSIENT);
+      }
+    }
+    EXPECT_EQ(sqlite3_bind_parameter_count(stmt), static_cast<int>(c.values.size())) << c.text;
+    char* expanded = sqlite3_expanded_sql(stmt);
+    EXPECT_EQ(std::string(expanded), c.spliced);
+    sqlite3_free(expanded);
+    sqlite3_finalize(stmt);
+    sqlite3_close(db);
+  }
+
+  const auto stored = [&] {
+    std::vector<int64_t> ids;
+    EXPECT_TRUE(d.query_prepared(sql::kSelectEvents, sql::select_events_values(0, 99, 7),
+                                 std::array{Column{"id", As::Integer}},
+                                 [&ids](const Row& r) { ids.push_back(r.integer(0)); }));
+    return ids;
+  };
+  ASSERT_TRUE(d.run_prepared(sql::kInsertEvent, sql::insert_event_values(ev)));
+  EXPECT_EQ(stored(), std::vector<int64_t>{7});
+  d.close();
+  std::filesystem::rename(path(), path("old.db"));
+  {
+    Database fresh;
+    fresh.open(path(), true);
+    for (const char* s : schema::kCreateStatements) ASSERT_TRUE(fresh.run(s));
+  }
+  d.open(path());
+  EXPECT_EQ(stored(), std::vector<int64_t>{});
+  ev.id = 9;
+  ASSERT_TRUE(d.run_prepared(sql::kInsertEvent, sql::insert_event_values(ev)));
+  EXPECT_EQ(stored(), std::vector<int64_t>{9});
 }
 
 }  // namespace
