@@ -11,15 +11,14 @@ std::string hex2(int v) {
   return std::string{kDigits[b >> 4], kDigits[b & 0xF]};
 }
 
-std::string hex_bytes(const uint8_t* p, int n, const char* sep) {
+std::string hex_bytes(std::span<const uint8_t> bytes, const char* sep) {
   std::string out;
-  if (n <= 0) return out;
   const std::string s(sep);
-  out.reserve(static_cast<size_t>(n) * (2 + s.size()));
-  for (int i = 0; i < n; ++i) {
+  out.reserve(bytes.size() * (2 + s.size()));
+  for (const uint8_t b : bytes) {
     out += s;
-    out += kDigits[p[i] >> 4];
-    out += kDigits[p[i] & 0xF];
+    out += kDigits[b >> 4];
+    out += kDigits[b & 0xF];
   }
   return out;
 }

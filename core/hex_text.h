@@ -2,14 +2,15 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 
 namespace netbuf {
 
 // Two upper-case hex digits of the low 8 bits of v.
 std::string hex2(int v);
-// sep + hex2(b) for each byte: hex_bytes(p, 3, " ") gives " 01 02 03".
-std::string hex_bytes(const uint8_t* p, int n, const char* sep);
+// sep + hex2(b) for each byte: hex_bytes({01 02 03}, " ") gives " 01 02 03".
+std::string hex_bytes(std::span<const uint8_t> bytes, const char* sep);
 // Upper-case hex with at least `digits` digits (leading zeros).
 std::string hex_min(uint32_t v, int digits);
 // Plain decimal, minus sign when negative.

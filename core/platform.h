@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <stdexcept>
 #include <string>
 
@@ -27,10 +28,10 @@ class TcpEndpoint {
   virtual int port() const = 0;
   virtual int connection_count() const = 0;
   virtual int bytes_waiting(int i) = 0;
-  // Copies up to n waiting bytes into buf without waiting; returns the count.
-  virtual int receive(int i, uint8_t* buf, int n) = 0;
-  // Hands n bytes to the network at once; n = 0 sends nothing.
-  virtual void send(int i, const uint8_t* buf, int n) = 0;
+  // Copies up to buf.size() waiting bytes into buf without waiting; returns the count.
+  virtual int receive(int i, std::span<uint8_t> buf) = 0;
+  // Hands the bytes to the network at once; an empty span sends nothing.
+  virtual void send(int i, std::span<const uint8_t> bytes) = 0;
   virtual std::string remote_address(int i) const = 0;
   // Closes connection i. The connection keeps its position until the current
   // handler has returned, so positions stay stable during a pass.
@@ -51,7 +52,7 @@ class SerialLine {
   // (throws like open(), leaving the port closed).
   virtual void set_port_number(int n) = 0;
   // One blocking write; nothing when closed or empty; failures are ignored.
-  virtual void send(const uint8_t* bytes, int n) = 0;
+  virtual void send(std::span<const uint8_t> bytes) = 0;
   // The device COMn stands for (/dev/ttyUSB0 ...), for the journal.
   virtual std::string device() const { return {}; }
 };

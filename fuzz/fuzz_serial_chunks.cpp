@@ -131,7 +131,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   while (!in.empty()) {
     const uint8_t c = in.u8();
     const std::vector<uint8_t> chunk = in.bytes(c & 0x1F);
-    on_serial_receive(w.ctx, chunk.data(), static_cast<int>(chunk.size()));
+    on_serial_receive(w.ctx, chunk);
     t.fw.check_bounds();
     for (int k = 0; k < (c >> 5); ++k) {
       on_poll_tick(w.ctx);

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
@@ -37,6 +38,22 @@ class ByteReader {
  private:
   std::span<const uint8_t> b_;
 };
+
+// The first n elements of s, n clamped to what s holds: for counts that come
+// from outside (a fill level, a peer's length) and may be negative or too big.
+template <class T>
+std::span<T> first_n(std::span<T> s, std::ptrdiff_t n) {
+  return s.first(static_cast<std::size_t>(
+      std::clamp<std::ptrdiff_t>(n, 0, static_cast<std::ptrdiff_t>(s.size()))));
+}
+template <class T, std::size_t N>
+std::span<const T> first_n(const std::array<T, N>& a, std::ptrdiff_t n) {
+  return first_n(std::span<const T>(a), n);
+}
+template <class T, std::size_t N>
+std::span<T> first_n(std::array<T, N>& a, std::ptrdiff_t n) {
+  return first_n(std::span<T>(a), n);
+}
 
 // Appends to a fixed buffer whose fill level lives with the buffer (used).
 class ByteWriter {

@@ -196,7 +196,7 @@ bool write_file_record(Context& ctx) {
     Tcard& card = st.cards[index];
     std::copy(q, q + kRecordSize, card.pc_record.begin());
     card.typ = q[kCardTyp];
-    st.set_card_kod(index, hex_bytes(q + kCardKod, kCardKodBytes, ""));
+    st.set_card_kod(index, hex_bytes(std::span(q + kCardKod, kCardKodBytes), ""));
     card.lcd = kUploadedLcd;
     const ByteReader record(std::span(q, kRecordSize));
     card.time_zone = static_cast<int32_t>(record.be32(kCardTimeZone));

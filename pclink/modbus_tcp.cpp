@@ -100,7 +100,7 @@ void log_answer(Context& ctx, int function) {
   // The hex text is built only for a log that shows it: every request passes here.
   if (!ctx.log.enabled(LogCategory::Tcp)) return;
   ctx.log.log_line(std::string(texts::kBufToPc) + hex2(function) + ":" + dec(st.pc_tx_len) + "->" +
-                   hex_bytes(st.pc_tx.data(), st.pc_tx_len, " "));
+                   hex_bytes(first_n(st.pc_tx, st.pc_tx_len), " "));
 }
 
 }  // namespace
@@ -116,12 +116,12 @@ void on_pc_data(Context& ctx) {
 
   // A read larger than the receive buffer keeps its first 10004 bytes; the
   // excess is drained and dropped so it cannot be mistaken for a new request.
-  const int n = ctx.pc.receive(0, st.pc_rx.data(), std::min(waiting, kPcBufferSize));
+  const int n = ctx.pc.receive(0, first_n(st.pc_rx, waiting));
   if (ctx.pc.bytes_waiting(0) > 0 && waiting > kPcBufferSize) {
-    uint8_t scratch[4096];
+    std::array<uint8_t, 4096> scratch;
     int left = waiting - n;
     while (left > 0) {
-      const int got = ctx.pc.receive(0, scratch, std::min(left, static_cast<int>(sizeof scratch)));
+      const int got = ctx.pc.receive(0, first_n(scratch, left));
       if (got <= 0) break;
       left -= got;
     }
@@ -131,11 +131,11 @@ void on_pc_data(Context& ctx) {
 
   if (ctx.log.enabled(LogCategory::Tcp))
     ctx.log.log_line(std::string(texts::kPcToBuf) + dec(n) + " ->" +
-                     hex_bytes(st.pc_rx.data(), n, " "));
+                     hex_bytes(first_n(st.pc_rx, n), " "));
 
   if (!answer_pc_read(ctx)) return;
   log_answer(ctx, st.pc_rx[kFunction]);
-  ctx.pc.send(0, st.pc_tx.data(), st.pc_tx_len);
+  ctx.pc.send(0, first_n(st.pc_tx, st.pc_tx_len));
 }
 
 bool answer_pc_read(Context& ctx) {

@@ -23,8 +23,8 @@ void reader_answer_to_pc(Context& ctx, int entry, std::span<const uint8_t> answe
 
   if (ctx.log.enabled(LogCategory::Tcp))
     ctx.log.log_line(texts::kBufToPc + hex2(st.pc_rx[mbap::kFunction]) + ":" + dec(st.pc_tx_len) +
-                     "->" + hex_bytes(st.pc_tx.data(), st.pc_tx_len, " "));
-  ctx.pc.send(0, st.pc_tx.data(), st.pc_tx_len);
+                     "->" + hex_bytes(first_n(st.pc_tx, st.pc_tx_len), " "));
+  ctx.pc.send(0, first_n(st.pc_tx, st.pc_tx_len));
 }
 
 }  // namespace netbuf

@@ -4,6 +4,7 @@
 
 #include "core/hex_text.h"
 #include "core/log_texts.h"
+#include "modbus/byte_span.h"
 #include "readerbus/reader_health.h"
 #include "readerbus/rtu_frames.h"
 
@@ -13,7 +14,7 @@ namespace {
 
 template <size_t N>
 void write_frame(Context& ctx, const std::array<uint8_t, N>& f) {
-  ctx.serial.send(f.data(), static_cast<int>(N));
+  ctx.serial.send(f);
 }
 
 void send_poll(Context& ctx, Tczytnik& r) {
@@ -22,8 +23,7 @@ void send_poll(Context& ctx, Tczytnik& r) {
   write_frame(ctx, f);
   // A closed line is reported as such, not as every reader falling silent.
   if (ctx.serial.is_open()) note_poll_sent(ctx, r.adr485);
-  if (ctx.log.enabled(LogCategory::Rs485))
-    ctx.log.log_line(texts::kBufToReader + hex_bytes(f.data(), static_cast<int>(f.size()), ""));
+  if (ctx.log.enabled(LogCategory::Rs485)) ctx.log.log_line(texts::kBufToReader + hex_bytes(f, ""));
 }
 
 void send_buzzer(Context& ctx, Tczytnik& r, int32_t pattern) {
@@ -41,11 +41,11 @@ void send_relay(Context& ctx, Tczytnik& r) {
 // Later turns of a reader whose answer is still owed find tx_len 0: they write
 // nothing but still leave the bare line, so the operator sees the wait.
 void send_forwarded(Context& ctx, Tczytnik& r) {
-  const int n = std::clamp(r.tx_len, 0, kTxFrameSize);
-  ctx.serial.send(r.tx_frame.data(), n);
+  const auto frame = first_n(r.tx_frame, r.tx_len);
+  ctx.serial.send(frame);
   r.tx_len = 0;
   if (ctx.log.enabled(LogCategory::Rs485))
-    ctx.log.log_line(texts::kPcBufReader + hex_bytes(r.tx_frame.data(), n, "."));
+    ctx.log.log_line(texts::kPcBufReader + hex_bytes(frame, "."));
 }
 
 }  // namespace

@@ -42,7 +42,7 @@ void apply_card_rule(Context& ctx, int entry, std::span<const uint8_t> f) {
   if (f[kRtuByteCount] < kPollAnswerData) return;
   Tczytnik& r = ctx.st.readers[entry];
   const int status = f[kStatusHi] * 256 + f[kStatusLo];
-  std::string code = hex_bytes(f.data() + kCodeAt, kCodeBytes, "");
+  std::string code = hex_bytes(f.subspan(kCodeAt, kCodeBytes), "");
   if (status & kStatusReference) {
     r.last_code = std::move(code);
     r.armed = 1;
@@ -64,7 +64,7 @@ void handle_f03(Context& ctx, std::span<const uint8_t> f) {
     if (rs) ctx.log.log_line(texts::kF03CrcError);
     return;
   }
-  if (rs) ctx.log.log_append(texts::kReaderToBuf + hex_bytes(f.data(), size, "*"));
+  if (rs) ctx.log.log_append(texts::kReaderToBuf + hex_bytes(f, "*"));
   note_good_answer(ctx, f[kRtuAddress]);
 
   const int e = st.find_reader(f[kRtuAddress]);
@@ -87,7 +87,7 @@ void handle_f16(Context& ctx, std::span<const uint8_t> f) {
     if (rs) ctx.log.log_line(texts::kF10CrcError);
     return;
   }
-  if (rs) ctx.log.log_append(texts::kReaderToPc + hex_bytes(f.data(), kF16AnswerSize, "-"));
+  if (rs) ctx.log.log_append(texts::kReaderToPc + hex_bytes(f.first(kF16AnswerSize), "-"));
   note_good_answer(ctx, f[kRtuAddress]);
 
   const int e = st.find_reader(f[kRtuAddress]);
@@ -108,8 +108,7 @@ void handle_f16(Context& ctx, std::span<const uint8_t> f) {
 
 }  // namespace
 
-void on_serial_receive(Context& ctx, const uint8_t* bytes, int count) {
-  const auto chunk = std::span(bytes, static_cast<std::size_t>(std::max(count, 0)));
+void on_serial_receive(Context& ctx, std::span<const uint8_t> chunk) {
   if (!feed_answer_bytes(ctx.st, chunk)) return;
   // At most one answer of each kind per chunk; a further one waits for the next.
   if (const auto a = next_answer(ctx.st, kFnReadHolding)) handle_f03(ctx, a->view());

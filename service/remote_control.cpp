@@ -6,6 +6,7 @@
 
 #include "core/hex_text.h"
 #include "core/log_texts.h"
+#include "modbus/byte_span.h"
 #include "service/command_parse.h"
 
 namespace netbuf {
@@ -42,13 +43,13 @@ void carry_out(Context& ctx, const RemoteCommand& cmd) {
 void serve(Context& ctx, int i) {
   // Never more than the buffer holds; what is left waits for the next event.
   const int want = std::min(ctx.service.bytes_waiting(i), kServiceBufferSize);
-  const int got = std::clamp(ctx.service.receive(i, ctx.st.service_rx.data(), want), 0, want);
+  const int got = std::clamp(ctx.service.receive(i, first_n(ctx.st.service_rx, want)), 0, want);
   if (got == 0) return;
   if (ConnectionState* c = ctx.service.state(i)) c->idle_ticks = kIdleTicks;
 
   carry_out(
       ctx, parse_remote_command(std::span(ctx.st.service_rx).first(static_cast<std::size_t>(got))));
-  ctx.service.send(i, kAnswer, sizeof kAnswer);
+  ctx.service.send(i, kAnswer);
 }
 
 }  // namespace

@@ -91,10 +91,11 @@ void QtSerialLine::set_port_number(int n) {
   }
 }
 
-void QtSerialLine::send(const uint8_t* bytes, int n) {
-  if (!is_open() || n <= 0) return;
+void QtSerialLine::send(std::span<const uint8_t> bytes) {
+  if (!is_open() || bytes.empty()) return;
+  const auto n = static_cast<qint64>(bytes.size());
   in_send_ = true;
-  if (port_.write(reinterpret_cast<const char*>(bytes), n) == n)
+  if (port_.write(reinterpret_cast<const char*>(bytes.data()), n) == n)
     port_.waitForBytesWritten(kWriteWaitMs);
   in_send_ = false;
   // Bytes that came in while waiting are handed over after the caller's

@@ -24,7 +24,7 @@ class QtSerialLine : public QObject, public SerialLine {
   bool is_open() const override;
   int port_number() const override { return number_; }
   void set_port_number(int n) override;
-  void send(const uint8_t* bytes, int n) override;
+  void send(std::span<const uint8_t> bytes) override;
   std::string device() const override;
 
   QString resolution_dir() const { return dir_; }

@@ -117,10 +117,10 @@ int QtTcpEndpoint::bytes_waiting(int i) {
   return static_cast<int>(std::min<qint64>(conns_[i].socket->bytesAvailable(), INT_MAX));
 }
 
-int QtTcpEndpoint::receive(int i, uint8_t* buf, int n) {
-  if (!live(i) || n <= 0) return 0;
+int QtTcpEndpoint::receive(int i, std::span<uint8_t> buf) {
+  if (!live(i) || buf.empty()) return 0;
   QTcpSocket* s = conns_[i].socket;
-  const qint64 got = s->read(reinterpret_cast<char*>(buf), n);
+  const qint64 got = s->read(reinterpret_cast<char*>(buf.data()), static_cast<qint64>(buf.size()));
   // Bytes left behind raise another read event, as a socket does after recv,
   // even when one is pending already: that one may be spent before these
   // bytes get their turn.
@@ -128,23 +128,21 @@ int QtTcpEndpoint::receive(int i, uint8_t* buf, int n) {
   return got > 0 ? static_cast<int>(got) : 0;
 }
 
-void QtTcpEndpoint::send(int i, const uint8_t* buf, int n) {
-  if (!live(i) || n <= 0) return;
+void QtTcpEndpoint::send(int i, std::span<const uint8_t> bytes) {
+  if (!live(i) || bytes.empty()) return;
   QTcpSocket* s = conns_[i].socket;
   // With nothing queued in Qt's buffer the answer goes straight to the kernel:
   // a buffered write arms and then disarms the write notifier, two extra
   // wake-ups of the event loop per answer. Whatever the kernel does not take,
   // and any error, goes the usual way through Qt, behind these bytes.
   if (s->bytesToWrite() == 0) {
-    const ssize_t put = ::send(static_cast<int>(s->socketDescriptor()), buf, static_cast<size_t>(n),
+    const ssize_t put = ::send(static_cast<int>(s->socketDescriptor()), bytes.data(), bytes.size(),
                                MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (put == n) return;
-    if (put > 0) {
-      buf += put;
-      n -= static_cast<int>(put);
-    }
+    if (put == static_cast<ssize_t>(bytes.size())) return;
+    if (put > 0) bytes = bytes.subspan(static_cast<std::size_t>(put));
   }
-  if (s->write(reinterpret_cast<const char*>(buf), n) < 0) {
+  if (s->write(reinterpret_cast<const char*>(bytes.data()), static_cast<qint64>(bytes.size())) <
+      0) {
     post_error(s, socket_error_code(s->error()));
     return;
   }

@@ -209,7 +209,8 @@ void TForm1::nrComm1AfterReceive(const QByteArray& bytes) {
     // adapter's latency timer) would otherwise overflow the 20-byte
     // accumulator and be dropped, and a relay would be fired twice.
     const auto* p = reinterpret_cast<const uint8_t*>(bytes.constData());
-    for (qsizetype i = 0; i < bytes.size(); ++i) on_serial_receive(*ctx_, p + i, 1);
+    const std::span<const uint8_t> all(p, static_cast<std::size_t>(bytes.size()));
+    for (std::size_t i = 0; i < all.size(); ++i) on_serial_receive(*ctx_, all.subspan(i, 1));
   });
 }
 

@@ -68,16 +68,16 @@ TEST(QtTcpEndpoint, OneClientFromConnectToDisconnect) {
   EXPECT_EQ(ep.bytes_waiting(0), 5);
   uint8_t buf[16] = {};
   // Bytes left behind raise another read event, as the logic expects.
-  EXPECT_EQ(ep.receive(0, buf, 2), 2);
+  EXPECT_EQ(ep.receive(0, std::span(buf).first(2)), 2);
   ASSERT_TRUE(wait_until([&] { return rec.count("read 0") == 2; }));
-  EXPECT_EQ(ep.receive(0, buf + 2, 16), 3);
+  EXPECT_EQ(ep.receive(0, std::span(buf).subspan(2)), 3);
   EXPECT_EQ(std::string(reinterpret_cast<char*>(buf), 5), "hello");
   spin(50);
   EXPECT_EQ(rec.count("read 0"), 2);  // nothing left, no further event
 
   const uint8_t answer[] = {'O', 'K'};
-  ep.send(0, answer, 0);  // sends nothing
-  ep.send(0, answer, 2);
+  ep.send(0, std::span(answer).first(0));  // sends nothing
+  ep.send(0, answer);
   ASSERT_TRUE(wait_until([&] { return client->bytesAvailable() >= 2; }));
   EXPECT_EQ(client->readAll(), QByteArray("OK"));
 
@@ -192,10 +192,10 @@ TEST(QtTcpEndpoint, BytesLeftByAnAbandonedReadGetALaterEvent) {
   QObject::connect(&ep, &QtTcpEndpoint::client_read, [&](int) {
     uint8_t buf[16];
     if (ep.bytes_waiting(0) > 0) {
-      ep.receive(0, buf, 4);  // more than one read's worth: the rest waits
-      return;                 // and the pass ends here, as on a bad command
+      ep.receive(0, std::span(buf).first(4));  // more than one read's worth: the rest waits
+      return;                                  // and the pass ends here, as on a bad command
     }
-    const int n = ep.receive(1, buf, sizeof buf);
+    const int n = ep.receive(1, buf);
     served.append(reinterpret_cast<char*>(buf), n > 0 ? n : 0);
   });
   // Both arrive before the loop runs, so whichever event comes first finds

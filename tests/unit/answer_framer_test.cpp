@@ -58,7 +58,7 @@ TEST(AnswerFramer, CutsAnswersOutOfNoiseAndChunks) {
       if (!feed_answer_bytes(st, chunk)) continue;
       for (uint8_t fn : {kFnReadHolding, kFnWriteMultiple})
         if (const auto a = next_answer(st, fn))
-          taken.push_back(hex_bytes(a->bytes.data(), a->size, " ").substr(1));
+          taken.push_back(hex_bytes(a->view(), " ").substr(1));
     }
     EXPECT_EQ(taken, c.taken);
     EXPECT_EQ(st.rx_len, c.held);

@@ -3,6 +3,7 @@
 
 #include <deque>
 #include <map>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -121,9 +122,9 @@ class FakeSerial : public SerialLine {
       open();
     }
   }
-  void send(const uint8_t* b, int n) override {
-    if (!opened || n <= 0) return;
-    sent.emplace_back(b, b + n);
+  void send(std::span<const uint8_t> b) override {
+    if (!opened || b.empty()) return;
+    sent.emplace_back(b.begin(), b.end());
   }
 };
 
@@ -156,17 +157,17 @@ class FakeEndpoint : public TcpEndpoint {
   int port() const override { return port_no; }
   int connection_count() const override { return static_cast<int>(conns.size()); }
   int bytes_waiting(int i) override { return valid(i) ? static_cast<int>(conns[i].in.size()) : 0; }
-  int receive(int i, uint8_t* buf, int n) override {
+  int receive(int i, std::span<uint8_t> buf) override {
     if (!valid(i)) return 0;
     int k = 0;
-    while (k < n && !conns[i].in.empty()) {
+    while (static_cast<std::size_t>(k) < buf.size() && !conns[i].in.empty()) {
       buf[k++] = conns[i].in.front();
       conns[i].in.pop_front();
     }
     return k;
   }
-  void send(int i, const uint8_t* buf, int n) override {
-    if (valid(i) && n > 0) conns[i].out.insert(conns[i].out.end(), buf, buf + n);
+  void send(int i, std::span<const uint8_t> bytes) override {
+    if (valid(i)) conns[i].out.insert(conns[i].out.end(), bytes.begin(), bytes.end());
   }
   std::string remote_address(int i) const override {
     return valid(i) ? conns[i].address : std::string();

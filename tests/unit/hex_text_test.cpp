@@ -6,9 +6,9 @@ namespace netbuf {
 
 TEST(HexText, FormatsBytesAndWords) {
   const uint8_t b[] = {0x00, 0x0A, 0xFF};
-  EXPECT_EQ(hex_bytes(b, 3, " "), " 00 0A FF");
-  EXPECT_EQ(hex_bytes(b, 3, ""), "000AFF");
-  EXPECT_EQ(hex_bytes(b, 0, " "), "");
+  EXPECT_EQ(hex_bytes(b, " "), " 00 0A FF");
+  EXPECT_EQ(hex_bytes(b, ""), "000AFF");
+  EXPECT_EQ(hex_bytes(std::span(b).first(0), " "), "");
   EXPECT_EQ(hex2(0x1AB), "AB");
   EXPECT_EQ(hex_min(0x12, 4), "0012");
   EXPECT_EQ(hex_min(0x789A, 4), "789A");

@@ -22,7 +22,7 @@ Bytes B(const std::string& s) {
   return v;
 }
 std::string H(const Bytes& b) {
-  return hex_bytes(b.data(), static_cast<int>(b.size()), " ").substr(1);
+  return hex_bytes(b, " ").substr(1);
 }
 
 class PassThrough : public ::testing::Test {
@@ -53,7 +53,7 @@ class PassThrough : public ::testing::Test {
   }
   void reader_says(const std::string& hex) {
     const Bytes b = B(hex);
-    on_serial_receive(w.ctx, b.data(), static_cast<int>(b.size()));
+    on_serial_receive(w.ctx, b);
   }
   const std::string& last_line() { return w.log.lines.back(); }
   testing::FakeWorld w;
@@ -185,19 +185,20 @@ TEST_F(PassThrough, DoorCommandsAndPcFramesShareAReader) {
 // Counts every send, also those to connections the fake does not hold.
 struct CountingEndpoint : testing::FakeEndpoint {
   int sends = 0;
-  void send(int i, const uint8_t* buf, int n) override {
+  void send(int i, std::span<const uint8_t> bytes) override {
     ++sends;
-    FakeEndpoint::send(i, buf, n);
+    FakeEndpoint::send(i, bytes);
   }
 };
 
 TEST_F(PassThrough, AnswerForDepartedPcIsDropped) {
   CountingEndpoint gone;
-  Context ctx{w.st, w.log, w.window, w.window, w.window, w.op, w.clock, w.serial, gone, w.service, w.db};
+  Context ctx{w.st,    w.log,    w.window, w.window,  w.window, w.op,
+              w.clock, w.serial, gone,     w.service, w.db};
   request("00 07 00 00 00 06 02 03 00 00 00 02");
   ticks(2);
   const Bytes answer = B("02 03 04 00 01 00 02 19 32");
-  on_serial_receive(ctx, answer.data(), static_cast<int>(answer.size()));
+  on_serial_receive(ctx, answer);
   EXPECT_EQ(gone.sends, 0);
   EXPECT_NE(last_line().rfind("BUF->PC", 0), 0u);
   EXPECT_EQ(w.st.readers[2].pc_wait, 0);

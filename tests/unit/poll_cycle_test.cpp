@@ -27,10 +27,7 @@ class PollCycle : public ::testing::Test {
       const size_t before = w.serial.sent.size();
       on_poll_tick(w.ctx);
       const auto& s = w.serial.sent;
-      out.push_back(
-          s.size() == before
-              ? "-"
-              : hex_bytes(s.back().data(), static_cast<int>(s.back().size()), " ").substr(1));
+      out.push_back(s.size() == before ? "-" : hex_bytes(s.back(), " ").substr(1));
     }
     return out;
   }

@@ -37,9 +37,7 @@ class ReaderAnswer : public ::testing::Test {
     w.st.readers[1].adr485 = 1;
     w.st.readers[2].adr485 = 2;
   }
-  void feed(const std::vector<uint8_t>& b) {
-    on_serial_receive(w.ctx, b.data(), static_cast<int>(b.size()));
-  }
+  void feed(const std::vector<uint8_t>& b) { on_serial_receive(w.ctx, b); }
   static std::vector<uint8_t> cat(std::vector<uint8_t> a, const std::vector<uint8_t>& b) {
     a.insert(a.end(), b.begin(), b.end());
     return a;

@@ -16,12 +16,8 @@ std::vector<uint8_t> B(const std::string& s) {
   for (size_t i = 0; i + 1 < s.size(); i += 3) v.push_back(std::stoi(s.substr(i, 2), nullptr, 16));
   return v;
 }
-std::string H(const uint8_t* p, size_t n) {
-  return hex_bytes(p, static_cast<int>(n), " ").substr(1);
-}
-template <class C>
-std::string H(const C& c) {
-  return H(c.data(), c.size());
+std::string H(std::span<const uint8_t> b) {
+  return hex_bytes(b, " ").substr(1);
 }
 
 TEST(RtuFrames, RequestFramesMatchWorkedExamples) {
@@ -58,7 +54,7 @@ TEST(RtuFrames, CrcAgreesWithPymodbus) {
         << t.data;
     EXPECT_FALSE(crc_ok(frame)) << t.data;
     put_crc(frame);
-    EXPECT_EQ(H(buf.data() + buf.size() - 2, 2), t.crc) << t.data;
+    EXPECT_EQ(H(std::span(buf).last(2)), t.crc) << t.data;
     EXPECT_TRUE(crc_ok(frame)) << t.data;
   }
 }
@@ -89,11 +85,11 @@ TEST(RtuFrames, ForwardedFrameFromPcRequest) {
   out.fill(0xEE);
   const auto read = B("02 03 00 00 00 02");  // unit, function, start, quantity
   ASSERT_EQ(forwarded_frame(std::span(read).first(6), out), 8);
-  EXPECT_EQ(H(out.data(), 8), "02 03 00 00 00 02 C4 38");
+  EXPECT_EQ(H(std::span(out).first(8)), "02 03 00 00 00 02 C4 38");
 
   const auto write = B("03 10 00 05 00 01 02 12 34");  // ... byte count 2, data
   ASSERT_EQ(forwarded_frame(std::span(write).first(9), out), 11);
-  EXPECT_EQ(H(out.data(), 11), "03 10 00 05 00 01 02 12 34 B2 12");
+  EXPECT_EQ(H(std::span(out).first(11)), "03 10 00 05 00 01 02 12 34 B2 12");
 
   // Rejected: out stays as it was.
   out.fill(0xEE);

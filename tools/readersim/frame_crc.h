@@ -12,6 +12,7 @@
 namespace netbuf::readersim {
 
 // CRC of each byte value, reflected polynomial 0xA001.
+// clang-format off
 inline constexpr std::array<uint16_t, 256> kCrcTable = {
     0x0000, 0xC0C1, 0xC181, 0x0140, 0xC301, 0x03C0, 0x0280, 0xC241,
     0xC601, 0x06C0, 0x0780, 0xC741, 0x0500, 0xC5C1, 0xC481, 0x0440,
@@ -46,6 +47,7 @@ inline constexpr std::array<uint16_t, 256> kCrcTable = {
     0x4400, 0x84C1, 0x8581, 0x4540, 0x8701, 0x47C0, 0x4680, 0x8641,
     0x8201, 0x42C0, 0x4380, 0x8341, 0x4100, 0x81C1, 0x8081, 0x4040,
 };
+// clang-format on
 
 inline uint16_t crc16_modbus(std::span<const uint8_t> bytes) {
   uint16_t crc = 0xFFFF;
@@ -53,11 +55,12 @@ inline uint16_t crc16_modbus(std::span<const uint8_t> bytes) {
   return crc;
 }
 
-// True when the last two of n bytes are the CRC of the ones before, low first.
-inline bool frame_crc_ok(const uint8_t* p, size_t n) {
+// True when the last two bytes are the CRC of the ones before, low first.
+inline bool frame_crc_ok(std::span<const uint8_t> f) {
+  const size_t n = f.size();
   if (n < 3) return false;
-  const uint16_t c = crc16_modbus({p, n - 2});
-  return p[n - 2] == (c & 0xFF) && p[n - 1] == (c >> 8);
+  const uint16_t c = crc16_modbus(f.first(n - 2));
+  return f[n - 2] == (c & 0xFF) && f[n - 1] == (c >> 8);
 }
 
 inline void append_crc(std::vector<uint8_t>& frame) {

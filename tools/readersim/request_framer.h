@@ -64,25 +64,26 @@ class RequestFramer {
  private:
   enum class Step { take_request, crc_error, skip_answer, drop_byte, wait };
 
-  // What to do with the bytes at the front; `len` is the length the step
-  // applies to.
-  static Step classify(const uint8_t* p, size_t n, bool final, size_t& len) {
-    if (p[kFunction] == kReadHolding) return classify_read(p, n, final, len);
-    if (p[kFunction] == kWriteMultiple) return classify_write(p, n, final, len);
+  // What to do with the bytes at the front of f (at least two); `len` is the
+  // length the step applies to.
+  static Step classify(std::span<const uint8_t> f, bool final, size_t& len) {
+    if (f[kFunction] == kReadHolding) return classify_read(f, final, len);
+    if (f[kFunction] == kWriteMultiple) return classify_write(f, final, len);
     return Step::drop_byte;
   }
 
-  static Step classify_read(const uint8_t* p, size_t n, bool final, size_t& len) {
+  static Step classify_read(std::span<const uint8_t> f, bool final, size_t& len) {
+    const size_t n = f.size();
     if (n < kReadRequestLen) return final ? Step::drop_byte : Step::wait;
     len = kReadRequestLen;
-    if (frame_crc_ok(p, len)) return Step::take_request;
+    if (frame_crc_ok(f.first(len))) return Step::take_request;
     // Readers' answers (real ones on the same line, or our own echo on an
     // adapter that hears itself) look like requests at first sight.
-    const size_t count = p[kAnswerByteCount];
+    const size_t count = f[kAnswerByteCount];
     if (count > 0 && count % 2 == 0) {
       const size_t answer_len = count + kReadAnswerOverhead;
       if (n < answer_len && !final) return Step::wait;
-      if (n >= answer_len && frame_crc_ok(p, answer_len)) {
+      if (n >= answer_len && frame_crc_ok(f.first(answer_len))) {
         len = answer_len;
         return Step::skip_answer;
       }
@@ -90,15 +91,16 @@ class RequestFramer {
     return Step::crc_error;
   }
 
-  static Step classify_write(const uint8_t* p, size_t n, bool final, size_t& len) {
+  static Step classify_write(std::span<const uint8_t> f, bool final, size_t& len) {
+    const size_t n = f.size();
     if (n < kWriteHeaderLen) return final ? Step::drop_byte : Step::wait;
-    const int quantity = be16(p + kQuantity);
-    const size_t count = p[kByteCount];
+    const int quantity = be16(&f[kQuantity]);
+    const size_t count = f[kByteCount];
     const bool header_ok =
         quantity >= 1 && quantity <= kMaxWriteQuantity && count == 2 * size_t(quantity);
     const size_t request_len = kWriteData + count + 2;
     if (header_ok) {
-      if (n >= request_len && frame_crc_ok(p, request_len)) {
+      if (n >= request_len && frame_crc_ok(f.first(request_len))) {
         len = request_len;
         return Step::take_request;
       }
@@ -106,7 +108,7 @@ class RequestFramer {
     }
     // The 8-byte function 16 answer of some reader.
     if (n < kWriteAnswerLen) return final ? Step::drop_byte : Step::wait;
-    if (frame_crc_ok(p, kWriteAnswerLen)) {
+    if (frame_crc_ok(f.first(kWriteAnswerLen))) {
       len = kWriteAnswerLen;
       return Step::skip_answer;
     }
@@ -122,7 +124,7 @@ class RequestFramer {
     while (held_.size() - pos >= 2) {
       const uint8_t* p = held_.data() + pos;
       size_t len = 1;
-      const Step step = classify(p, held_.size() - pos, final, len);
+      const Step step = classify(std::span(held_).subspan(pos), final, len);
       if (step == Step::wait) break;
       switch (step) {
         case Step::take_request:
