@@ -95,14 +95,17 @@ void check_answers_decode(const std::vector<uint8_t>& out, const uint8_t* req, i
     if (out[pos + 7] == 3) {
       const int byte_count = out[pos + 8];
       NETBUF_FUZZ_CHECK(static_cast<size_t>(byte_count) + 3 == len);
-      // Its request is a later 12-byte frame with the same transaction
+      // Its request is a later function-3 frame of the read (frames of other
+      // functions and lengths may stand between) with the same transaction
       // number and a quantity of byte_count / 2.
       bool found = false;
-      for (; !found && next_request + 12 <= n; next_request += 12) {
+      for (; !found && next_request + 12 <= n; ++next_request) {
         const uint8_t* r = req + next_request;
-        found = r[0] == out[pos] && r[1] == out[pos + 1] && 2 * be16(r + 10) == byte_count;
+        found = r[0] == out[pos] && r[1] == out[pos + 1] && r[7] == 3 &&
+                2 * be16(r + 10) == byte_count;
       }
       NETBUF_FUZZ_CHECK(found);
+      next_request += 11;  // past the rest of the frame just matched
     }
     pos += 6 + len;
   }

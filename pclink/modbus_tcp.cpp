@@ -160,6 +160,10 @@ bool answer_pc_read(Context& ctx) {
   const int function = st.pc_rx[kFunction];
   while (st.pc_rx_pos < n) {
     const int p = st.pc_rx_pos;
+    // A frame for a reader behind the buffer's own frames is not the
+    // buffer's to answer (its registers under the reader's unit would
+    // mislead the PC); it ends the read like an unknown function.
+    if (p + kUnit < n && st.pc_rx[p + kUnit] != kBufferUnit) break;
     bool go_on = false;
     switch (p + kFunction < n ? st.pc_rx[p + kFunction] : function) {
       case 3:

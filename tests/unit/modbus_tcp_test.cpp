@@ -84,6 +84,11 @@ TEST_F(PcLink, SeveralFramesOneSendEachServedByItsFunction) {
   EXPECT_EQ(request(read_write),
             (Bytes{0, 3, 0, 0, 0, 5, 0xFF, 3, 2, 0, 1, 0, 4, 0, 0, 0, 6, 0xFF, 16, 0, 1, 0, 1}));
   EXPECT_EQ(w->st.registers[1].val, 0x1234);
+  // A frame for reader 5 behind the buffer's own is not answered with the
+  // buffer's registers; it ends the read.
+  Bytes mixed{0, 5, 0, 0, 0, 6, 0xFF, 3, 0, 0, 0, 1, 0, 6, 0, 0, 0, 6, 5, 3, 0, 0, 0, 1};
+  mixed.insert(mixed.end(), two.begin(), two.begin() + 12);
+  EXPECT_EQ(request(mixed), (Bytes{0, 5, 0, 0, 0, 5, 0xFF, 3, 2, 0, 1}));
   // Function 4 is not served: nothing on the wire, but the answer line is written.
   w->log.lines.clear();
   EXPECT_TRUE(request({0, 1, 0, 0, 0, 6, 0xFF, 4, 0, 0, 0, 1}).empty());
