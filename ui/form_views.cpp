@@ -1,6 +1,7 @@
 #include "ui/form_views.h"
 
 #include <QCheckBox>
+#include <QEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
@@ -8,6 +9,7 @@
 #include <QTimer>
 #include <QWidget>
 #include <algorithm>
+#include <functional>
 #include <stdexcept>
 #include <string>
 
@@ -44,23 +46,48 @@ W* child(QWidget& form, const std::string& name) {
   return w;
 }
 
+// Texts set on a label make it measure them in its font, so changes are
+// gathered and put on the window at most this often.
+constexpr int kApplyDelayMs = 100;
+
+// Calls back when the watched widget is shown.
+class OnShow : public QObject {
+ public:
+  explicit OnShow(std::function<void()> shown) : shown_(std::move(shown)) {}
+  bool eventFilter(QObject*, QEvent* e) override {
+    if (e->type() == QEvent::Show) shown_();
+    return false;
+  }
+
+ private:
+  std::function<void()> shown_;
+};
+
 }  // namespace
 
 FormViews::FormViews(QWidget& form)
-    : event_counter_(child<QLabel>(form, control::kEventCounter)),
-      event_read_pointer_(child<QLabel>(form, control::kEventReadPointer)),
-      client_(child<QLabel>(form, control::kClient)),
-      mac_(child<QLabel>(form, control::kMac)),
-      card_count_(child<QLabel>(form, control::kCardCount)),
-      reader_count_(child<QLabel>(form, control::kReaderCount)),
-      com_port_(child<QLabel>(form, control::kComPort)),
+    : form_(form),
+      event_counter_(shown(form, control::kEventCounter)),
+      event_read_pointer_(shown(form, control::kEventReadPointer)),
+      client_(shown(form, control::kClient)),
+      mac_(shown(form, control::kMac)),
+      card_count_(shown(form, control::kCardCount)),
+      reader_count_(shown(form, control::kReaderCount)),
+      com_port_(shown(form, control::kComPort)),
       card_store_progress_(child<QProgressBar>(form, control::kCardStoreProgress)),
+      card_store_percent_(card_store_progress_->value()),
       poll_delay_(child<QSlider>(form, control::kPollDelay)),
       poll_delay_figure_(child<QLabel>(form, control::kPollDelayFigure)),
       pc_port_(child<QLineEdit>(form, control::kPcPort)),
       service_port_(child<QLineEdit>(form, control::kServicePort)),
       poll_timer_(child<QTimer>(form, control::kPollTimer)),
-      supervision_timer_(child<QTimer>(form, control::kSupervisionTimer)) {
+      supervision_timer_(child<QTimer>(form, control::kSupervisionTimer)),
+      apply_timer_(std::make_unique<QTimer>()),
+      on_show_(std::make_unique<OnShow>([this] { apply_changes(); })) {
+  apply_timer_->setSingleShot(true);
+  apply_timer_->setInterval(kApplyDelayMs);
+  QObject::connect(apply_timer_.get(), &QTimer::timeout, [this] { apply_changes(); });
+  form.installEventFilter(on_show_.get());
   for (int j = 0; j < 16; ++j) {
     unknown_card_[j] =
         child<QCheckBox>(form, "CheckBox" + std::to_string(control::kUnknownCardFirstBox + j));
@@ -69,32 +96,69 @@ FormViews::FormViews(QWidget& form)
   }
 }
 
+FormViews::~FormViews() = default;
+
+FormViews::Shown FormViews::shown(QWidget& form, const char* name) {
+  QLabel* label = child<QLabel>(form, name);
+  return {label, label->text()};
+}
+
 void FormViews::show(QLabel* label, const QString& text) {
   label->setText(text);
   label->adjustSize();  // labels size themselves to their text
 }
 
+void FormViews::keep(Shown& s, QString text) {
+  if (text == s.text) return;
+  s.text = std::move(text);
+  s.pending = true;
+  schedule();
+}
+
+void FormViews::schedule() {
+  if (form_.isVisible() && !apply_timer_->isActive()) apply_timer_->start();
+}
+
+void FormViews::apply_changes() {
+  for (Shown* s : {&event_counter_, &event_read_pointer_, &client_, &mac_, &card_count_,
+                   &reader_count_, &com_port_}) {
+    if (!s->pending) continue;
+    s->pending = false;
+    show(s->label, s->text);
+    ++applied_;
+  }
+  if (card_store_pending_) {
+    card_store_pending_ = false;
+    card_store_progress_->setValue(card_store_percent_);
+    ++applied_;
+  }
+}
+
 void FormViews::show_event_counters(int32_t counter, int32_t read_pointer) {
-  show(event_counter_, QString::number(counter));
-  show(event_read_pointer_, QString::number(read_pointer));
+  keep(event_counter_, QString::number(counter));
+  keep(event_read_pointer_, QString::number(read_pointer));
 }
 
 void FormViews::show_client(const std::string& text) {
-  show(client_, QString::fromStdString(text));
+  keep(client_, QString::fromStdString(text));
 }
 
 void FormViews::show_device(const std::string& mac, int32_t card_count) {
-  show(mac_, QString::fromStdString(mac));
-  show(card_count_, QString::number(card_count));
+  keep(mac_, QString::fromStdString(mac));
+  keep(card_count_, QString::number(card_count));
 }
 
 void FormViews::show_readers(int reader_count, int com_port) {
-  show(reader_count_, QString::number(reader_count));
-  show(com_port_, QString::fromUtf8(captions::kComPortPrefix) + QString::number(com_port));
+  keep(reader_count_, QString::number(reader_count));
+  keep(com_port_, QString::fromUtf8(captions::kComPortPrefix) + QString::number(com_port));
 }
 
 void FormViews::show_card_store_progress(int percent) {
-  card_store_progress_->setValue(std::clamp(percent, 0, 100));
+  percent = std::clamp(percent, 0, 100);
+  if (percent == card_store_percent_) return;
+  card_store_percent_ = percent;
+  card_store_pending_ = true;
+  schedule();
 }
 
 int FormViews::poll_delay() const {

@@ -3,12 +3,14 @@
 #pragma once
 
 #include <QString>
+#include <memory>
 
 #include "core/window_views.h"
 
 class QCheckBox;
 class QLabel;
 class QLineEdit;
+class QObject;
 class QProgressBar;
 class QSlider;
 class QTimer;
@@ -21,6 +23,7 @@ class FormViews : public StatusView, public SettingsForm, public LogicTimers {
   // Finds the controls by name among the children of form; every one must be
   // there.
   explicit FormViews(QWidget& form);
+  ~FormViews() override;
 
   // StatusView.
   void show_event_counters(int32_t counter, int32_t read_pointer) override;
@@ -49,19 +52,38 @@ class FormViews : public StatusView, public SettingsForm, public LogicTimers {
   // The figure beside the poll-delay slider follows the slider.
   void echo_poll_delay();
 
+  // Puts the latest figures on the controls that show them. Runs shortly
+  // after a change while the window is visible and at once when it is shown;
+  // a window nobody sees is never touched per request.
+  void apply_changes();
+  // How many texts and values have reached the controls so far.
+  int changes_applied() const { return applied_; }
+
  private:
+  // The latest text for a label, and whether the label still shows another.
+  struct Shown {
+    QLabel* label;
+    QString text;
+    bool pending = false;
+  };
+  static Shown shown(QWidget& form, const char* name);
   static void show(QLabel* label, const QString& text);
+  void keep(Shown& s, QString text);
+  void schedule();
   static int32_t word_of(QCheckBox* const (&boxes)[16]);
   static void tick(QCheckBox* const (&boxes)[16], int32_t word);
 
-  QLabel* event_counter_;
-  QLabel* event_read_pointer_;
-  QLabel* client_;
-  QLabel* mac_;
-  QLabel* card_count_;
-  QLabel* reader_count_;
-  QLabel* com_port_;
+  QWidget& form_;
+  Shown event_counter_;
+  Shown event_read_pointer_;
+  Shown client_;
+  Shown mac_;
+  Shown card_count_;
+  Shown reader_count_;
+  Shown com_port_;
   QProgressBar* card_store_progress_;
+  int card_store_percent_;
+  bool card_store_pending_ = false;
   QSlider* poll_delay_;
   QLabel* poll_delay_figure_;
   QLineEdit* pc_port_;
@@ -70,6 +92,9 @@ class FormViews : public StatusView, public SettingsForm, public LogicTimers {
   QCheckBox* wrong_zone_[16];
   QTimer* poll_timer_;
   QTimer* supervision_timer_;
+  std::unique_ptr<QTimer> apply_timer_;
+  std::unique_ptr<QObject> on_show_;
+  int applied_ = 0;
 };
 
 }  // namespace netbuf

@@ -96,6 +96,6 @@ int main(int argc, char** argv) {
   if (!form.started() && netbuf::is_headless()) return 1;
   if (form.started()) netbuf::write_start_line(form.context(), form.db_path());
   notify.ready();
-  form.show();
+  if (!netbuf::is_headless()) form.show();  // a window nobody can see is not drawn
   return QApplication::exec();
 }
