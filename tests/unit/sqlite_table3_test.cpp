@@ -375,7 +375,10 @@ TEST_F(SqliteFile, KeptStatementsExpandToTheSplicedTexts) {
   ev.kod = {17, 34, 51, 68, 85};
   ev.status = 4;
   ev.code_no = -2;
-  std::string card = sql::update_card(1, "00A1B2C3D4", "", 3, 1, 5);
+  // The values view their texts: these outlive the cases.
+  const std::string kod = "00A1B2C3D4";
+  const std::string lcd;
+  std::string card = sql::update_card(1, kod, lcd, 3, 1, 5);
   std::replace(card.begin(), card.end(), '"', '\'');
   struct Case {
     const char* text;
@@ -386,7 +389,7 @@ TEST_F(SqliteFile, KeptStatementsExpandToTheSplicedTexts) {
   const Case kCases[] = {
       {sql::kUpdateRegister, values(sql::update_register_values(-1, 805)),
        sql::update_register(-1, 805)},
-      {sql::kUpdateCard, values(sql::update_card_values(1, "00A1B2C3D4", "", 3, 1, 5)), card},
+      {sql::kUpdateCard, values(sql::update_card_values(1, kod, lcd, 3, 1, 5)), card},
       {sql::kInsertEvent, values(sql::insert_event_values(ev)), sql::insert_event(ev)},
       {sql::kSelectEvents, values(sql::select_events_values(8, 4294967295LL, 7)),
        sql::select_events(8, 4294967295LL, 7)},
