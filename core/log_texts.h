@@ -20,7 +20,6 @@ inline constexpr const char* kConnect = "Connect ";
 inline constexpr const char* kDisconnect = "Disconnect ";
 inline constexpr const char* kTcpError = "Blad polonczenia TCP ";
 inline constexpr const char* kNoConnection = "Non connection";  // client shown when none
-inline constexpr const char* kNoClient = "---";                 // client shown at start
 
 // Reader bus (monitor_rs, monitor_zd).
 inline constexpr const char* kBufToReader = "BUF->READER:";
