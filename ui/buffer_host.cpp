@@ -79,8 +79,8 @@ BufferHost::~BufferHost() {
 
 void BufferHost::attach(MonitorLog& log, StatusView& status, SettingsForm& settings,
                         LogicTimers& timers) {
-  ctx_ = std::make_unique<Context>(Context{*st_, log, status, settings, timers, op_, clock_,
-                                           serial_, socket1_, socket2_, db_});
+  ctx_ = std::make_unique<Context>(
+      Context{*st_, log, status, settings, timers, op_, clock_, serial_, socket1_, socket2_, db_});
 }
 
 void BufferHost::report_unknown_error() {
