@@ -44,20 +44,28 @@ void start_up(Context& ctx, const std::string& db_path) {
       st.registers[adres] = Register{static_cast<int32_t>(r.integer(1)), 0};
   });
 
-  load(db, sql::kSelectKarty, kCardColumns, [&st](const Row& r) {
-    // Numbers count from 1 and are judged as the 64-bit numbers they are:
-    // 4294967297 is no card.
-    const int64_t numer = r.integer(0);
-    if (numer < 1 || numer > kCardCount) return;
-    const auto k = static_cast<int>(numer - 1);
-    Tcard& c = st.cards[static_cast<size_t>(k)];
-    c.typ = static_cast<int32_t>(r.integer(1));
-    c.time_zone = static_cast<int32_t>(r.integer(2));
-    c.geo_zone = static_cast<int32_t>(r.integer(3));
-    c.lcd = r.text(5);
-    c.dirty = 0;
-    st.set_card_kod(k, r.text(4));
-  });
+  // Codes go straight into the table and are indexed once it is in, also
+  // when a row stops the load half way.
+  try {
+    load(db, sql::kSelectKarty, kCardColumns, [&st](const Row& r) {
+      // Numbers count from 1 and are judged as the 64-bit numbers they are:
+      // 4294967297 is no card.
+      const int64_t numer = r.integer(0);
+      if (numer < 1 || numer > kCardCount) return;
+      const auto k = static_cast<int>(numer - 1);
+      Tcard& c = st.cards[static_cast<size_t>(k)];
+      c.typ = static_cast<int32_t>(r.integer(1));
+      c.time_zone = static_cast<int32_t>(r.integer(2));
+      c.geo_zone = static_cast<int32_t>(r.integer(3));
+      c.lcd = r.text(5);
+      c.dirty = 0;
+      c.kod = r.text(4);
+    });
+  } catch (...) {
+    st.index_cards();
+    throw;
+  }
+  st.index_cards();
 
   load(db, sql::kSelectSetings, kSettingColumns,
        [&ctx](const Row& r) { apply_setting(ctx, r.text(1), static_cast<int32_t>(r.integer(0))); });

@@ -1,13 +1,19 @@
 #!/usr/bin/python3
-"""Start-up to listening, headless, on a full net.db, against the floor: the
-same two tables read by the sqlite3 command-line tool.
+"""Start-up to listening, headless, on a full net.db, against the anchor (the
+same two tables read by the sqlite3 command-line tool) and the floor (a C
+program that opens net.db and steps through both tables, startup_floor).
+All of them are measured in the same run, interleaved.
 
     /usr/bin/python3 bench/startup.py [--runs N]
+    /usr/bin/python3 bench/startup.py --json
 
-Prints a table of medians. NETBUF_BIN names the directory of the binaries
-(default build/bin)."""
+Prints a table of medians, minima and maxima; with --json, one round on the
+db with all cards coded as one JSON object of named figures. NETBUF_BIN
+names the directory of netbuf (default build/bin); startup_floor is taken
+from there or else from this tree's build/bin."""
 
 import argparse
+import json
 import os
 import socket
 import sqlite3
@@ -18,7 +24,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../tests/system"))
-from netbuf_harness import Netbuf, cpu_ms  # noqa: E402
+from netbuf_harness import BIN, Netbuf, cpu_ms  # noqa: E402
 
 FC3 = struct.pack(">HHHBBHH", 1, 0, 6, 255, 3, 3170, 1)
 
@@ -92,23 +98,33 @@ def fill_cards(nb):
         con.close()
 
 
+def floor_exe():
+    here = os.path.dirname(os.path.abspath(__file__))
+    for d in (BIN, os.path.join(here, "..", "build", "bin")):
+        exe = os.path.join(d, "startup_floor")
+        if os.access(exe, os.X_OK):
+            return exe
+    raise RuntimeError("startup_floor not built (bench/startup_floor.c)")
+
+
 def measure(nb, runs):
-    floor_cmd = ["sqlite3", nb.db, "SELECT * FROM register; SELECT * FROM karty;"]
+    cli_cmd = ["sqlite3", nb.db, "SELECT * FROM register; SELECT * FROM karty;"]
+    floor_cmd = [floor_exe(), nb.db]
     # One round first to bring files and libraries into the page cache.
     netbuf_run(nb)
+    timed(cli_cmd)
     timed(floor_cmd)
-    m = {k: [] for k in ("listen", "answer", "cpu", "floor", "floor_cpu", "bare", "bare_cpu")}
+    m = {k: [] for k in ("listen", "answer", "cpu", "cli", "cli_cpu", "floor", "floor_cpu",
+                         "bare", "bare_cpu")}
     for _ in range(runs):
         a, b, c = netbuf_run(nb)
         m["listen"].append(a)
         m["answer"].append(b)
         m["cpu"].append(c)
-        w, c = timed(floor_cmd)
-        m["floor"].append(w)
-        m["floor_cpu"].append(c)
-        w, c = timed([nb.exe, "--version"])
-        m["bare"].append(w)
-        m["bare_cpu"].append(c)
+        for key, cmd in (("cli", cli_cmd), ("floor", floor_cmd), ("bare", [nb.exe, "--version"])):
+            w, c = timed(cmd)
+            m[key].append(w)
+            m[key + "_cpu"].append(c)
     return m
 
 
@@ -122,9 +138,22 @@ def row(label, wall, cpu=None):
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--runs", type=int, default=9)
+    ap.add_argument("--json", action="store_true",
+                    help="one round on the db with all cards coded, as one JSON object")
     args = ap.parse_args()
     nb = Netbuf(service=0)
     try:
+        if args.json:
+            fill_cards(nb)
+            m = measure(nb, 1)
+            print(json.dumps({
+                "startup_netbuf_ms": round(m["listen"][0], 2),
+                "startup_netbuf_cpu_ms": round(m["cpu"][0], 2),
+                "startup_cli_ms": round(m["cli"][0], 2),
+                "startup_c_floor_ms": round(m["floor"][0], 2),
+                "startup_version_ms": round(m["bare"][0], 2),
+            }))
+            return
         results = []
         results.append(("net.db as created (empty card codes)", measure(nb, args.runs)))
         fill_cards(nb)
@@ -138,13 +167,16 @@ def main():
         print("%-44s %8s %7s %7s %8s" % (title, "median", "min", "max", "cpu med"))
         print(row("netbuf: exec -> PC port accepts", m["listen"], m["cpu"]))
         print(row("netbuf: exec -> first function 3 answer", m["answer"]))
-        print(row("floor: sqlite3 CLI reads register, karty", m["floor"], m["floor_cpu"]))
+        print(row("anchor: sqlite3 CLI reads register, karty", m["cli"], m["cli_cpu"]))
+        print(row("floor: C open + step both tables", m["floor"], m["floor_cpu"]))
         print(row("netbuf --version (exec, shared libraries)", m["bare"], m["bare_cpu"]))
-        ratio = statistics.median(m["listen"]) / statistics.median(m["floor"])
-        cpu_ratio = statistics.median(m["cpu"]) / statistics.median(m["floor_cpu"])
-        ok = ratio <= 3 and statistics.median(m["listen"]) < 300
-        print("netbuf / floor: wall %.2fx, cpu %.2fx  (target: wall <= 3x and < 300 ms: %s)"
-              % (ratio, cpu_ratio, "met" if ok else "MISSED"))
+        listen = statistics.median(m["listen"])
+        ratio = listen / statistics.median(m["cli"])
+        cpu_ratio = statistics.median(m["cpu"]) / statistics.median(m["cli_cpu"])
+        print("netbuf / CLI: wall %.2fx, cpu %.2fx  (target: wall <= 1.5x: %s);"
+              " netbuf / C floor: wall %.2fx"
+              % (ratio, cpu_ratio, "met" if ratio <= 1.5 else "MISSED",
+                 listen / statistics.median(m["floor"])))
 
 
 if __name__ == "__main__":

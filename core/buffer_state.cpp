@@ -2,10 +2,7 @@
 
 namespace netbuf {
 
-BufferState::BufferState() : cards(kCardCount) {
-  // Every entry starts with the empty code, so the index knows them all.
-  for (int k = 0; k < kCardCount; ++k) card_index_.insert(k, "");
-}
+BufferState::BufferState() : cards(kCardCount), card_index_(kCardCount) {}
 
 void BufferState::set_reg(int a, int32_t v) {
   if (!valid_register(a)) return;
@@ -20,8 +17,12 @@ int32_t BufferState::reg_pair(int hi) const {
 
 void BufferState::set_card_kod(int k, std::string kod) {
   if (!valid_card(k)) return;
-  card_index_.change(k, cards[k].kod, kod);
+  card_index_.change(k, kod);
   cards[k].kod = std::move(kod);
+}
+
+void BufferState::index_cards() {
+  card_index_.rebuild([this](int k) -> const std::string& { return cards[k].kod; });
 }
 
 void command_reader(Tczytnik& r, Action a) {

@@ -110,6 +110,9 @@ class BufferState {
   // code index stays right.
   static bool valid_card(int k) { return k >= 0 && k < kCardCount; }
   void set_card_kod(int k, std::string kod);
+  // Indexes the codes written straight into cards, all at once: for a table
+  // loaded whole.
+  void index_cards();
   const CardIndex& card_index() const { return card_index_; }
 
   // Reader table, entries 1..32; only 1..reader_count are configured, the

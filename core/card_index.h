@@ -3,31 +3,54 @@
 #pragma once
 
 #include <cstdint>
-#include <set>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 namespace netbuf {
 
 class CardIndex {
  public:
-  // Room for a full table of distinct codes up front: no rehashing while
-  // start-up loads 20001 cards.
-  CardIndex() { by_kod_.reserve(20002); }
-  void insert(int entry, const std::string& kod);
-  void change(int entry, const std::string& old_kod, const std::string& new_kod);
+  // Entries 0..entries-1, every one holding the empty code.
+  explicit CardIndex(int entries);
+
+  // Indexes every entry at once, entry k holding code_of(k): a table loaded
+  // whole is indexed in one pass instead of one change per card.
+  template <class CodeOf>
+  void rebuild(CodeOf&& code_of) {
+    for (int k = 0; k < entries(); ++k) codes_[static_cast<std::size_t>(k)] = code_of(k);
+    link_all();
+  }
+  void change(int entry, const std::string& new_kod);
   // Lowest entry in 0..last whose code equals kod exactly, or -1.
   int lowest(const std::string& kod, int last) const;
 
  private:
+  // One distinct non-empty code: its lowest entry. The others with the same
+  // code follow it through next_ in ascending order, and prev_ of the lowest
+  // is the highest, so both ends of a group are at hand.
+  struct Slot {
+    uint32_t hash = 0;
+    int32_t head = -1;  // -1: free
+  };
+
+  int entries() const { return static_cast<int>(codes_.size()); }
+  static uint32_t hash_of(const std::string& kod);
+  // The slot holding kod, or the free slot where it would go.
+  std::size_t find(const std::string& kod, uint32_t h) const;
+  void link_all();
+  void link(int entry);
+  void unlink(int entry);
+  void erase_slot(std::size_t i);
   void set_empty(int entry, bool on);
 
-  // Every unused entry holds the empty code: one bit each rather than a tree
-  // node each, which start-up would build for 20001 entries only to take
-  // them apart again as the cards load.
+  std::vector<std::string> codes_;
+  std::vector<int32_t> next_;  // -1 ends a group
+  std::vector<int32_t> prev_;
+  // Open addressing, linear probing, at most half full.
+  std::vector<Slot> slots_;
+  std::size_t mask_;
+  // Every unused entry holds the empty code: one bit each.
   std::vector<uint64_t> empty_;
-  std::unordered_map<std::string, std::set<int>> by_kod_;
 };
 
 }  // namespace netbuf

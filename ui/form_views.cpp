@@ -8,12 +8,9 @@
 #include <QSlider>
 #include <QTimer>
 #include <QWidget>
-#include <algorithm>
 #include <functional>
 #include <stdexcept>
 #include <string>
-
-#include "ui/captions.h"
 
 namespace netbuf {
 
@@ -66,22 +63,21 @@ class OnShow : public QObject {
 }  // namespace
 
 FormViews::FormViews(QWidget& form)
-    : form_(form),
-      event_counter_(shown(form, control::kEventCounter)),
-      event_read_pointer_(shown(form, control::kEventReadPointer)),
-      client_(shown(form, control::kClient)),
-      mac_(shown(form, control::kMac)),
-      card_count_(shown(form, control::kCardCount)),
-      reader_count_(shown(form, control::kReaderCount)),
-      com_port_(shown(form, control::kComPort)),
+    : HeldViews(*child<QTimer>(form, control::kPollTimer),
+                *child<QTimer>(form, control::kSupervisionTimer)),
+      form_(form),
+      labels_{child<QLabel>(form, control::kEventCounter),
+              child<QLabel>(form, control::kEventReadPointer),
+              child<QLabel>(form, control::kClient),
+              child<QLabel>(form, control::kMac),
+              child<QLabel>(form, control::kCardCount),
+              child<QLabel>(form, control::kReaderCount),
+              child<QLabel>(form, control::kComPort)},
       card_store_progress_(child<QProgressBar>(form, control::kCardStoreProgress)),
-      card_store_percent_(card_store_progress_->value()),
       poll_delay_(child<QSlider>(form, control::kPollDelay)),
       poll_delay_figure_(child<QLabel>(form, control::kPollDelayFigure)),
       pc_port_(child<QLineEdit>(form, control::kPcPort)),
       service_port_(child<QLineEdit>(form, control::kServicePort)),
-      poll_timer_(child<QTimer>(form, control::kPollTimer)),
-      supervision_timer_(child<QTimer>(form, control::kSupervisionTimer)),
       apply_timer_(std::make_unique<QTimer>()),
       on_show_(std::make_unique<OnShow>([this] { apply_changes(); })) {
   apply_timer_->setSingleShot(true);
@@ -98,67 +94,28 @@ FormViews::FormViews(QWidget& form)
 
 FormViews::~FormViews() = default;
 
-FormViews::Shown FormViews::shown(QWidget& form, const char* name) {
-  QLabel* label = child<QLabel>(form, name);
-  return {label, label->text()};
-}
-
 void FormViews::show(QLabel* label, const QString& text) {
   label->setText(text);
   label->adjustSize();  // labels size themselves to their text
 }
 
-void FormViews::keep(Shown& s, QString text) {
-  if (text == s.text) return;
-  s.text = std::move(text);
-  s.pending = true;
-  schedule();
-}
-
-void FormViews::schedule() {
+void FormViews::changed(int figure) {
+  pending_[static_cast<std::size_t>(figure)] = true;
   if (form_.isVisible() && !apply_timer_->isActive()) apply_timer_->start();
 }
 
 void FormViews::apply_changes() {
-  for (Shown* s : {&event_counter_, &event_read_pointer_, &client_, &mac_, &card_count_,
-                   &reader_count_, &com_port_}) {
-    if (!s->pending) continue;
-    s->pending = false;
-    show(s->label, s->text);
+  for (int f = 0; f < kFigureCount; ++f) {
+    if (!pending_[f]) continue;
+    pending_[f] = false;
+    show(labels_[f], QString::fromStdString(figure(static_cast<Figure>(f))));
     ++applied_;
   }
-  if (card_store_pending_) {
-    card_store_pending_ = false;
-    card_store_progress_->setValue(card_store_percent_);
+  if (pending_[kFigureCount]) {
+    pending_[kFigureCount] = false;
+    card_store_progress_->setValue(card_store_percent());
     ++applied_;
   }
-}
-
-void FormViews::show_event_counters(int32_t counter, int32_t read_pointer) {
-  keep(event_counter_, QString::number(counter));
-  keep(event_read_pointer_, QString::number(read_pointer));
-}
-
-void FormViews::show_client(const std::string& text) {
-  keep(client_, QString::fromStdString(text));
-}
-
-void FormViews::show_device(const std::string& mac, int32_t card_count) {
-  keep(mac_, QString::fromStdString(mac));
-  keep(card_count_, QString::number(card_count));
-}
-
-void FormViews::show_readers(int reader_count, int com_port) {
-  keep(reader_count_, QString::number(reader_count));
-  keep(com_port_, QString::fromUtf8(captions::kComPortPrefix) + QString::number(com_port));
-}
-
-void FormViews::show_card_store_progress(int percent) {
-  percent = std::clamp(percent, 0, 100);
-  if (percent == card_store_percent_) return;
-  card_store_percent_ = percent;
-  card_store_pending_ = true;
-  schedule();
 }
 
 int FormViews::poll_delay() const {
@@ -204,34 +161,6 @@ BuzzerPatterns FormViews::buzzer_patterns() const {
 void FormViews::tick_buzzer_patterns(const BuzzerPatterns& p) {
   tick(unknown_card_, p.unknown_card);
   tick(wrong_zone_, p.wrong_zone);
-}
-
-// A timer switched on while running, or given the interval it already has,
-// keeps its phase.
-void FormViews::set_poll_timer(bool enabled) {
-  if (enabled && !poll_timer_->isActive()) poll_timer_->start();
-  if (!enabled) poll_timer_->stop();
-}
-
-bool FormViews::poll_timer() const {
-  return poll_timer_->isActive();
-}
-
-void FormViews::set_poll_interval(int ms) {
-  if (ms != poll_timer_->interval()) poll_timer_->setInterval(ms);
-}
-
-int FormViews::poll_interval() const {
-  return poll_timer_->interval();
-}
-
-void FormViews::set_supervision_timer(bool enabled) {
-  if (enabled && !supervision_timer_->isActive()) supervision_timer_->start();
-  if (!enabled) supervision_timer_->stop();
-}
-
-bool FormViews::supervision_timer() const {
-  return supervision_timer_->isActive();
 }
 
 }  // namespace netbuf

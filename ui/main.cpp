@@ -1,12 +1,14 @@
 // netbuf: the event buffer of the access-control installation, as one process
-// with one window. Runs headless (offscreen) when there is no display.
+// with one window. Without a display it runs with no GUI at all.
 #include <QApplication>
 #include <QCommandLineParser>
 #include <csignal>
 #include <cstdio>
+#include <memory>
 
 #include "app/upkeep_tick.h"
 #include "ui/headless.h"
+#include "ui/headless_host.h"
 #include "ui/journal_stream.h"
 #include "ui/start_line.h"
 #include "ui/stop_signals.h"
@@ -70,32 +72,47 @@ int main(int argc, char** argv) {
   // process; the write fails and the buffer goes on.
   std::signal(SIGPIPE, SIG_IGN);
 
-  if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
-      !qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
-    qputenv("QT_QPA_PLATFORM", "offscreen");
+  // On a server nothing draws: no platform plugin, no fonts, no widgets.
+  const bool headless = netbuf::headless_environment();
 
   // The buffer takes no arguments, not even Qt's own.
   int qt_argc = 1;
-  QApplication app(qt_argc, argv);
-  // Hidden to the tray the window is not closed; the process ends only on
-  // request.
-  QApplication::setQuitOnLastWindowClosed(false);
+  std::unique_ptr<QCoreApplication> app;
+  if (headless) {
+    app = std::make_unique<QCoreApplication>(qt_argc, argv);
+  } else {
+    app = std::make_unique<QApplication>(qt_argc, argv);
+    // Hidden to the tray the window is not closed; the process ends only on
+    // request.
+    QApplication::setQuitOnLastWindowClosed(false);
+  }
 
   netbuf::JournalStream journal;
-  netbuf::TForm1 form;
-  form.context().st.upkeep.journal = &journal;
+  std::unique_ptr<netbuf::TForm1> form;
+  std::unique_ptr<netbuf::HeadlessHost> bare;
+  if (headless) {
+    bare = std::make_unique<netbuf::HeadlessHost>();
+  } else {
+    form = std::make_unique<netbuf::TForm1>();
+  }
+  netbuf::BufferHost& host = form ? static_cast<netbuf::BufferHost&>(*form) : *bare;
+  host.context().st.upkeep.journal = &journal;
   netbuf::StopSignals stop;
-  netbuf::SystemdNotify notify([&form] { return netbuf::status_text(form.context()); });
-  QObject::connect(&stop, &netbuf::StopSignals::stop_requested, &form, [&form, &notify] {
+  netbuf::SystemdNotify notify([&host] { return netbuf::status_text(host.context()); });
+  QObject::connect(&stop, &netbuf::StopSignals::stop_requested, &stop, [&host, &notify] {
     notify.stopping();
-    form.shut_down();
+    host.shut_down();
   });
-  form.FormCreate();
+  if (form) {
+    form->FormCreate();
+  } else {
+    host.start();
+  }
   // On a server nobody reads a window that opened half done: the error is
   // reported, and systemd's restart policy takes over.
-  if (!form.started() && netbuf::is_headless()) return 1;
-  if (form.started()) netbuf::write_start_line(form.context(), form.db_path());
+  if (!host.started() && headless) return 1;
+  if (host.started()) netbuf::write_start_line(host.context(), host.db_path());
   notify.ready();
-  if (!netbuf::is_headless()) form.show();  // a window nobody can see is not drawn
-  return QApplication::exec();
+  if (form) form->show();
+  return QCoreApplication::exec();
 }

@@ -10,8 +10,6 @@
 #include <QTextDocument>
 #include <QTextLayout>
 #include <algorithm>
-#include <cstdio>
-#include <sstream>
 
 #include "core/text_escape.h"
 
@@ -31,15 +29,6 @@ QtMonitorLog::QtMonitorLog(QPlainTextEdit* memo, QCheckBox* rs, QCheckBox* tcp, 
   // Typing into the log would upset the row count; it is a display only.
   memo_->setReadOnly(true);
   memo_->setUndoRedoEnabled(false);
-
-  mirror_idle_.setSingleShot(true);
-  mirror_idle_.setInterval(200);
-  QObject::connect(&mirror_idle_, &QTimer::timeout, [this] {
-    if (!mirror_open_) return;
-    std::fputc('\n', stdout);
-    std::fflush(stdout);
-    mirror_open_ = false;
-  });
 }
 
 bool QtMonitorLog::enabled(LogCategory c) const {
@@ -48,24 +37,13 @@ bool QtMonitorLog::enabled(LogCategory c) const {
 }
 
 void QtMonitorLog::mirror(const std::string& text, bool new_line) {
-  if (!mirror_) return;
-  if (new_line && mirror_open_) std::fputc('\n', stdout);
-  std::fwrite(text.data(), 1, text.size(), stdout);
-  mirror_open_ = true;
-  std::fflush(stdout);
-  // A reader's answer continues the line of its request; the line end waits
-  // for it, but not for long, so the journal gets the line promptly.
-  mirror_idle_.start();
+  if (mirror_) stdout_.write(text, new_line);
 }
 
 void QtMonitorLog::tick_categories(const std::string& list) {
-  static const char* const kNames[4] = {"rs", "tcp", "zd", "tr"};
-  std::stringstream in(list);
-  std::string name;
-  while (std::getline(in, name, ',')) {
-    for (int i = 0; i < 4; ++i)
-      if (name == kNames[i] || name == "all") boxes_[i]->setChecked(true);
-  }
+  const std::array<bool, 4> named = named_categories(list);
+  for (std::size_t i = 0; i < 4; ++i)
+    if (named[i]) boxes_[i]->setChecked(true);
 }
 
 void QtMonitorLog::log_line(const std::string& raw) {

@@ -3,9 +3,9 @@
 #pragma once
 
 #include <QString>
-#include <QTimer>
 
 #include "core/monitor_log.h"
+#include "ui/stdout_monitor_log.h"
 
 class QCheckBox;
 class QPlainTextEdit;
@@ -53,8 +53,7 @@ class QtMonitorLog : public MonitorLog {
 
   QPlainTextEdit* memo_;
   bool mirror_ = false;
-  bool mirror_open_ = false;  // a mirrored line awaits its line end
-  QTimer mirror_idle_;        // ends an open mirrored line after a pause
+  StdoutLines stdout_;
   QCheckBox* boxes_[4];
   bool empty_ = true;  // no line written since the last clear
   int rows_before_last_ = 0;

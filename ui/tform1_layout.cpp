@@ -13,6 +13,7 @@
 #include <string>
 
 #include "ui/captions.h"
+#include "ui/held_views.h"
 #include "ui/port_picker.h"
 #include "ui/tform1.h"
 
@@ -82,8 +83,6 @@ void TForm1::build_layout() {
   auto* hide_button =
       place(new QPushButton(ui_text(cap::kButton4), this), "Button4", 256, 512, 75, 33);
   connect(hide_button, &QPushButton::clicked, this, &TForm1::Button4Click);
-
-  build_timers();
 }
 
 QLabel* TForm1::add_label(QWidget* page, int no, const char* text, int x, int y, bool bold) {
@@ -122,9 +121,9 @@ void TForm1::build_status_page(QWidget* page) {
 void TForm1::build_settings_page(QWidget* page) {
   add_label(page, 9, cap::kLabel9, 40, 80, false);
   port_box_ = place(new PortPicker(page), "nrDeviceBox1", 192, 72, 145, kEditHeight);
-  port_box_->refresh(app_dir_, serial_.port_number());
+  port_box_->refresh(app_dir_, nrComm1().port_number());
   connect(port_box_, &PortPicker::about_to_drop_down, this,
-          [this] { port_box_->refresh(serial_.resolution_dir(), serial_.port_number()); });
+          [this] { port_box_->refresh(nrComm1().resolution_dir(), nrComm1().port_number()); });
   connect(port_box_, &QComboBox::activated, this, &TForm1::nrDeviceBox1Change);
 
   add_label(page, 16, cap::kLabel16, 40, 112, false);
@@ -134,8 +133,8 @@ void TForm1::build_settings_page(QWidget* page) {
 
   add_label(page, 11, cap::kLabel11, 40, 176, false);
   auto* trackbar = place(new QSlider(Qt::Horizontal, page), "TrackBar1", 184, 168, 161, 33);
-  trackbar->setRange(10, 500);
-  trackbar->setValue(30);
+  trackbar->setRange(HeldViews::kPollDelayMin, HeldViews::kPollDelayMax);
+  trackbar->setValue(HeldViews::kPollDelayStart);
   trackbar->setTickPosition(QSlider::TicksBelow);
   trackbar->setTickInterval(20);
   connect(trackbar, &QSlider::valueChanged, this, &TForm1::TrackBar1Change);
@@ -188,19 +187,6 @@ void TForm1::build_monitor_page(QWidget* page) {
   monitor_tcp_ = place(new QCheckBox(ui_text(cap::kMonitorTcp), page), "monitor_TCP", 16, 416);
   monitor_zd_ = place(new QCheckBox(ui_text(cap::kMonitorZd), page), "monitor_zd", 16, 440);
   monitor_tr_ = place(new QCheckBox(ui_text(cap::kMonitorTr), page), "monitor_tr", 200, 392);
-}
-
-void TForm1::build_timers() {
-  timer1_.setObjectName(QStringLiteral("Timer1"));
-  timer2_.setObjectName(QStringLiteral("Timer2"));
-  timer3_.setObjectName(QStringLiteral("Timer3"));
-  timer1_.setInterval(3000);
-  timer2_.setInterval(300);
-  timer3_.setInterval(1000);
-  connect(&timer1_, &QTimer::timeout, this, &TForm1::Timer1Timer);
-  connect(&timer2_, &QTimer::timeout, this, &TForm1::Timer2Timer);
-  connect(&timer3_, &QTimer::timeout, this, &TForm1::Timer3Timer);
-  timer1_.start();
 }
 
 }  // namespace netbuf

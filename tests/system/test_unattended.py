@@ -1,6 +1,7 @@
 """netbuf as an unattended service under systemd: its command line, a port
 that is taken at start, stops by SIGHUP and with a closed log pipe, a net.db
-that is read-only at start, and what systemd and its journal get."""
+that is read-only at start, what systemd and its journal get, and that a
+server loads nothing that draws."""
 
 import os
 import re
@@ -189,6 +190,14 @@ class ServiceTest(unittest.TestCase):
                       % (project_version(), os.path.realpath(self.nb.db), self.com3, self.nb.port_tcp,
                          self.nb.service), start[0])
         self.assertTrue(all(re.match(r"<[346]>", l) for l in lines), lines)
+
+    def test_headless_maps_no_platform_plugin_and_no_font_cache(self):
+        self.nb.start()
+        with open("/proc/%d/maps" % self.nb.proc.pid) as f:
+            paths = {l.split()[5] for l in f if len(l.split()) > 5}
+        drawing = sorted(p for p in paths
+                         if "/platforms/" in p or ("fontconfig" in p and "/libfontconfig." not in p))
+        self.assertEqual(drawing, [])
 
 
 if __name__ == "__main__":

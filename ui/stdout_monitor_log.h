@@ -1,0 +1,48 @@
+// The monitor log where nobody reads a window: every line goes to standard
+// output as it is written, so a service's journal shows what the window
+// would. Categories are ticked for diagnosis from NETBUF_MONITOR.
+#pragma once
+
+#include <QTimer>
+#include <array>
+#include <string>
+
+#include "core/monitor_log.h"
+
+namespace netbuf {
+
+// The categories a list such as "rs,tcp,zd,tr" or "all" names, in the order
+// of LogCategory.
+std::array<bool, 4> named_categories(const std::string& list);
+// The list a running service was given in its environment.
+std::string monitor_categories();
+
+// Monitor lines on standard output.
+class StdoutLines {
+ public:
+  StdoutLines();
+  // A new line, or (new_line false) more of the current one.
+  void write(const std::string& text, bool new_line);
+
+ private:
+  bool open_ = false;  // a line awaits its line end
+  QTimer idle_;        // ends an open line after a pause
+};
+
+class StdoutMonitorLog : public MonitorLog {
+ public:
+  bool enabled(LogCategory c) const override;
+  void log_line(const std::string& text) override;
+  void log_append(const std::string& text) override;
+  // What went to standard output is not kept, so there is nothing to clear.
+  void log_clear() override {}
+  void log_limit() override {}
+
+  void tick_categories(const std::string& list);
+
+ private:
+  StdoutLines out_;
+  std::array<bool, 4> on_{};
+};
+
+}  // namespace netbuf
