@@ -127,8 +127,7 @@ void QtTcpEndpoint::open(int port) {
   }
   listener_ = fd;
   accept_notifier_ = new QSocketNotifier(fd, QSocketNotifier::Read, this);
-  connect(accept_notifier_, &QSocketNotifier::activated, this,
-          &QtTcpEndpoint::accept_pending);
+  connect(accept_notifier_, &QSocketNotifier::activated, this, &QtTcpEndpoint::accept_pending);
 }
 
 void QtTcpEndpoint::close() {
@@ -214,8 +213,7 @@ void QtTcpEndpoint::send(int i, std::span<const uint8_t> bytes) {
   }
   if (!c.writer) {
     c.writer = new QSocketNotifier(c.fd, QSocketNotifier::Write, this);
-    connect(c.writer, &QSocketNotifier::activated, this,
-            [this, id = c.id] { on_writable(id); });
+    connect(c.writer, &QSocketNotifier::activated, this, [this, id = c.id] { on_writable(id); });
   }
 }
 
@@ -417,8 +415,7 @@ void QtTcpEndpoint::take_connection(int fd) {
   c->address = std::move(address);
   c->in = std::make_unique_for_overwrite<uint8_t[]>(kMaxUnread);
   c->reader = new QSocketNotifier(fd, QSocketNotifier::Read, this);
-  connect(c->reader, &QSocketNotifier::activated, this,
-          [this, id = c->id] { on_readable(id); });
+  connect(c->reader, &QSocketNotifier::activated, this, [this, id = c->id] { on_readable(id); });
   conns_.push_back(std::move(c));
   const int i = static_cast<int>(conns_.size()) - 1;
   emit client_connect(i);

@@ -62,7 +62,7 @@ class QtTcpEndpoint : public QObject, public TcpEndpoint {
     // Children of the endpoint, so none outlives it.
     QSocketNotifier* reader = nullptr;
     QSocketNotifier* writer = nullptr;  // only while output is queued
-    std::unique_ptr<uint8_t[]> in;            // kMaxUnread bytes, [in_head, in_tail) unread
+    std::unique_ptr<uint8_t[]> in;      // kMaxUnread bytes, [in_head, in_tail) unread
     std::size_t in_head = 0, in_tail = 0;
     std::vector<uint8_t> out;  // unsent output from out_head on
     std::size_t out_head = 0;
