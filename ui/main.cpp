@@ -73,6 +73,9 @@ int main(int argc, char** argv) {
   if (qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
       !qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
     qputenv("QT_QPA_PLATFORM", "offscreen");
+  // Qt's own poll loop wakes for a socket or a timer with less work than
+  // glib's; the environment may still ask for glib with QT_NO_GLIB=.
+  if (!qEnvironmentVariableIsSet("QT_NO_GLIB")) qputenv("QT_NO_GLIB", "1");
 
   // The buffer takes no arguments, not even Qt's own.
   int qt_argc = 1;
