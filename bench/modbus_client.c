@@ -6,8 +6,9 @@
  *
  * fc3 reads 10 registers from 3000; fc16 writes 10 new values to 3000 each
  * request; fc20 reads 7 event records (file 128) and expects their Ids to
- * follow on from the read pointer at 1: when the next request would pass Id R
- * the pointer is set back to 1 with function 16, outside the timing. Every
+ * follow on from Id 1: the pointer is set to 1 with function 16 before the
+ * first request and again whenever the next would pass Id R, outside the
+ * timing. Every
  * answer's header is checked (and the first Id of each fc20 answer); a wrong
  * answer ends the run with exit status 1.
  *
@@ -160,7 +161,7 @@ int main(int argc, char** argv) {
   uint64_t* lat = malloc(sizeof(uint64_t) * (size_t)n);
   if (!lat) fail("out of memory");
   uint8_t req[300], ans[600];
-  long next_id = 1;
+  long next_id = rows + 1; /* fc20: the pointer is set to 1 before the first request */
   uint64_t busy = 0, cpu0 = 0;
   for (long k = -warmup; k < n; ++k) {
     const unsigned tid = (unsigned)(k + warmup) & 0xFFFF;
