@@ -12,7 +12,9 @@ request) netbuf on a net.db with 1 k and with 1 M event rows. Client and
 server share CPU 0 (taskset): a wake-up on another CPU costs more than the
 round trip itself. The rows are measured in turn within each round; the table
 gives the median of the rounds and their min-max, requests/s and the server's
-CPU time per request (/proc schedstat, all threads).
+CPU time per request (/proc schedstat, all threads). Requests/s is the whole
+run, so a stall from other work on the machine shows in it; the p50 latency
+and the CPU time per request are the steadier figures.
 
 --json runs one round and prints one JSON object of named figures, for a
 script that runs it round by round beside other benches.
