@@ -140,12 +140,19 @@ int main(int argc, char** argv) {
   long warmup = 200, rows = 0;
   int pid = 0;
   for (int i = 4; i + 1 < argc; i += 2) {
-    if (!strcmp(argv[i], "--warmup")) warmup = atol(argv[i + 1]);
-    else if (!strcmp(argv[i], "--rows")) rows = atol(argv[i + 1]);
-    else if (!strcmp(argv[i], "--pid")) pid = atoi(argv[i + 1]);
-    else fail("unknown option");
+    if (!strcmp(argv[i], "--warmup"))
+      warmup = atol(argv[i + 1]);
+    else if (!strcmp(argv[i], "--rows"))
+      rows = atol(argv[i + 1]);
+    else if (!strcmp(argv[i], "--pid"))
+      pid = atoi(argv[i + 1]);
+    else
+      fail("unknown option");
   }
-  const int fc = !strcmp(mode, "fc3") ? 3 : !strcmp(mode, "fc16") ? 16 : !strcmp(mode, "fc20") ? 20 : 0;
+  const int fc = !strcmp(mode, "fc3")    ? 3
+                 : !strcmp(mode, "fc16") ? 16
+                 : !strcmp(mode, "fc20") ? 20
+                                         : 0;
   if (!fc || n <= 0) fail("bad arguments");
   if (fc == 20 && rows < EVENTS) fail("fc20 needs --rows of at least 7");
 
@@ -212,8 +219,8 @@ int main(int argc, char** argv) {
       ok = same_header(ans, got, req, 6, 16) && memcmp(ans + 8, req + 8, 4) == 0;
     } else {
       const unsigned body = 32 * EVENTS;
-      ok = same_header(ans, got, req, body + 5, 20) && ans[8] == body + 2 &&
-           ans[9] == body + 1 && ans[10] == 6 &&
+      ok = same_header(ans, got, req, body + 5, 20) && ans[8] == body + 2 && ans[9] == body + 1 &&
+           ans[10] == 6 &&
            ((long)ans[11] << 24 | (long)ans[12] << 16 | (long)ans[13] << 8 | ans[14]) == next_id;
       next_id += EVENTS;
     }
@@ -229,9 +236,10 @@ int main(int argc, char** argv) {
 
   qsort(lat, (size_t)n, sizeof *lat, cmp_u64);
 #define PCT(p) (lat[(size_t)((double)(n - 1) * (p))] / 1e3)
-  printf("{\"requests\": %ld, \"rps\": %.0f, \"p50_us\": %.2f, \"p90_us\": %.2f, "
-         "\"p99_us\": %.2f, \"max_us\": %.2f",
-         n, n / (busy / 1e9), PCT(0.5), PCT(0.9), PCT(0.99), lat[n - 1] / 1e3);
+  printf(
+      "{\"requests\": %ld, \"rps\": %.0f, \"p50_us\": %.2f, \"p90_us\": %.2f, "
+      "\"p99_us\": %.2f, \"max_us\": %.2f",
+      n, n / (busy / 1e9), PCT(0.5), PCT(0.9), PCT(0.99), lat[n - 1] / 1e3);
   if (pid > 0) printf(", \"server_cpu_us\": %.2f", cpu / 1e3 / (double)n);
   printf("}\n");
   free(lat);
