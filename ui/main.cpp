@@ -74,6 +74,9 @@ int main(int argc, char** argv) {
 
   // On a server nothing draws: no platform plugin, no fonts, no widgets.
   const bool headless = netbuf::headless_environment();
+  // Qt's own poll loop wakes for a socket or a timer with less work than
+  // glib's; the environment may still ask for glib with QT_NO_GLIB=.
+  if (!qEnvironmentVariableIsSet("QT_NO_GLIB")) qputenv("QT_NO_GLIB", "1");
 
   // The buffer takes no arguments, not even Qt's own.
   int qt_argc = 1;

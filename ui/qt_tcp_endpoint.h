@@ -1,18 +1,19 @@
-// A listening TCP server over QTcpServer with its connections oldest first,
-// delivering connect/accept/read/disconnect/error as signals on the GUI thread.
+// A listening TCP server on plain non-blocking descriptors with its
+// connections oldest first, delivering connect/accept/read/disconnect/error as
+// signals on the GUI thread.
 #pragma once
 
 #include <QElapsedTimer>
 #include <QObject>
 #include <QSocketNotifier>
-#include <QTcpServer>
 #include <QTimer>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "core/platform.h"
-
-class QTcpSocket;
 
 namespace netbuf {
 
@@ -39,9 +40,9 @@ class QtTcpEndpoint : public QObject, public TcpEndpoint {
 
   // Unsent output one connection may hold before it is closed: a client that
   // sends requests but never reads the answers must not grow our memory.
-  static constexpr qint64 kMaxUnsent = 64 * 1024;
+  static constexpr std::size_t kMaxUnsent = 64 * 1024;
   // Received bytes one connection may hold before we stop reading from it.
-  static constexpr qint64 kMaxUnread = 64 * 1024;
+  static constexpr std::size_t kMaxUnread = 64 * 1024;
 
  signals:
   void client_connect(int connection);
@@ -52,45 +53,63 @@ class QtTcpEndpoint : public QObject, public TcpEndpoint {
 
  private:
   struct Connection {
-    QTcpSocket* socket;
+    // Queued work names a connection by this number, never by its address:
+    // the next connection may well be allocated where a closed one was.
+    uint64_t id = 0;
+    int fd = -1;
     std::string address;   // kept so it stays readable while the socket goes
     bool closing = false;  // disconnect event given, removal pending
-    bool read_posted = false;
+    // Children of the endpoint, so none outlives it.
+    QSocketNotifier* reader = nullptr;
+    QSocketNotifier* writer = nullptr;  // only while output is queued
+    std::unique_ptr<uint8_t[]> in;      // kMaxUnread bytes, [in_head, in_tail) unread
+    std::size_t in_head = 0, in_tail = 0;
+    std::vector<uint8_t> out;  // unsent output from out_head on
+    std::size_t out_head = 0;
     ConnectionState state;
+
+    std::size_t unread() const { return in_tail - in_head; }
+    std::size_t unsent() const { return out.size() - out_head; }
   };
 
   // Takes the connections waiting on the listening socket.
   void accept_pending();
   void pause_accepting(int err);
-  void take_connection(QTcpSocket* s);
-  // Closes connection i when its unsent output is past the bound.
-  bool over_output_bound(int i);
-  static bool peer_gone(QTcpSocket* s);
+  void take_connection(int fd);
+  void on_readable(uint64_t id);
+  void on_writable(uint64_t id);
+  // The peer closed or reset: its last bytes get one read event, then the
+  // disconnect. Runs from the loop, never inside a handler.
+  void peer_closed(int i);
+  // A socket error: the error event, then the connection goes.
+  void socket_failed(int i, int err);
+  // The same for a send made inside a handler, whose events must wait until
+  // the handler has returned.
+  void defer_failure(uint64_t id, int err);
+  void post_read(uint64_t id);
+  static bool peer_gone(const Connection& c);
   void reap();
-  int index_of(const QTcpSocket* s) const;
+  int index_of(uint64_t id) const;
   bool live(int i) const;
-  // Gives the disconnect event, aborts the socket and removes it once the
-  // current handler has returned.
+  // Gives the disconnect event, closes the socket and removes the entry once
+  // the current handler has returned.
   void retire(int i);
-  void post_read(QTcpSocket* s, bool again = false);
-  void deliver_read(QTcpSocket* s);
-  void post_error(QTcpSocket* s, int code);
+  static void drop_notifier(QSocketNotifier*& n);
 
-  QTcpServer server_;
-  std::vector<Connection> conns_;
+  std::vector<std::unique_ptr<Connection>> conns_;
+  uint64_t next_id_ = 1;
   int max_connections_;
   int port_ = 0;
-  // Accepting is paused while the system has no descriptors or memory left.
-  // netbuf accepts by itself: Qt's server keeps only the first error it ever
-  // saw, so after one ordinary "nothing waiting" it takes running out of
-  // descriptors for the same and polls the socket in a busy loop.
+  int listener_ = -1;
+  // Accepting is paused while the system has no descriptors or memory left;
+  // until then the waiting connection would wake the loop for nothing.
   QSocketNotifier* accept_notifier_ = nullptr;
   QTimer accept_pause_;
   QElapsedTimer last_accept_failure_;
 };
 
-// The error number shown to the operator for a socket error; Winsock numbering,
-// which the installation's operators know.
-int socket_error_code(int qt_socket_error);
+// The error number shown to the operator for a socket errno; Winsock
+// numbering, which the installation's operators know.
+int socket_error_code(int err);
 
 }  // namespace netbuf

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <QHostAddress>
 #include <QTcpServer>
@@ -48,6 +50,17 @@ std::unique_ptr<QTcpSocket> connect_client(int port) {
   auto c = std::make_unique<QTcpSocket>();
   c->connectToHost(QHostAddress::LocalHost, static_cast<quint16>(port));
   return c;
+}
+
+// Connects at once: the kernel completes the handshake before any accept.
+int connect_now(int port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  EXPECT_EQ(::connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a), 0);
+  return fd;
 }
 
 TEST(QtTcpEndpoint, OneClientFromConnectToDisconnect) {
@@ -206,6 +219,31 @@ TEST(QtTcpEndpoint, BytesLeftByAnAbandonedReadGetALaterEvent) {
   older->flush();
   EXPECT_TRUE(wait_until([&] { return served == "OK"; }));
   EXPECT_EQ(ep.bytes_waiting(0), 0);
+}
+
+// Work queued for a closed connection names it by id: the newcomer that
+// takes its place, and likely its memory, is not removed with it.
+TEST(QtTcpEndpoint, QueuedRemovalOfAClosedConnectionSparesTheNewcomer) {
+  QtTcpEndpoint ep;
+  Recorder rec(ep);
+  ep.open(0);
+  auto first = connect_client(ep.port());
+  ASSERT_TRUE(wait_until([&] { return ep.connection_count() == 1; }));
+  QObject::connect(&ep, &QtTcpEndpoint::client_connect, [&](int i) {
+    if (rec.count("disconnect") == 0 && i == 1) ep.close_connection(0);
+  });
+  // Both wait to be accepted, so one pass takes them: the second client's
+  // arrival closes the first, the third's finds its entry gone.
+  const int second = connect_now(ep.port());
+  const int third = connect_now(ep.port());
+  ASSERT_TRUE(wait_until([&] { return rec.count("connect") == 3; }));
+  spin(50);
+  EXPECT_EQ(rec.count("disconnect"), 1);
+  ASSERT_EQ(ep.connection_count(), 2);
+  ASSERT_EQ(::send(third, "x", 1, 0), 1);
+  EXPECT_TRUE(wait_until([&] { return ep.bytes_waiting(1) == 1; }));
+  ::close(second);
+  ::close(third);
 }
 
 TEST(QtTcpEndpoint, OpenFailsOnABusyPortAndCloseDropsEveryConnection) {
