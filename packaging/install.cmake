@@ -2,6 +2,8 @@
 #   lib/netbuf/netbuf   the buffer, in a directory only root can write: netbuf
 #                       reads net.db and the COMn links from its executable's
 #                       directory, and Qt looks there for qt.conf and plugins
+#   lib/netbuf/netbuf-window.so  the window, which netbuf loads from beside
+#                       itself when there is a display; a library, not a program
 #   bin/netbuf-db, bin/netbuf-readersim
 #   share/man/man8/netbuf.8, share/man/man1/netbuf-db.1, netbuf-readersim.1
 #   share/doc/netbuf/README.md
@@ -10,6 +12,8 @@
 
 if(TARGET netbuf)
   install(TARGETS netbuf RUNTIME DESTINATION lib/netbuf)
+  install(TARGETS netbuf-window LIBRARY DESTINATION lib/netbuf
+          PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
   install(FILES ${CMAKE_CURRENT_LIST_DIR}/man/netbuf.8 DESTINATION share/man/man8)
 endif()
 install(TARGETS netbuf-db netbuf-readersim RUNTIME DESTINATION bin)

@@ -25,10 +25,9 @@ constexpr int kServiceMaxConnections = kServiceCounters;
 
 }  // namespace
 
-BufferHost::BufferHost(const QString& app_dir, QObject* owner, QWidget* window)
+BufferHost::BufferHost(const QString& app_dir, QObject* owner)
     : app_dir_(app_dir.isEmpty() ? QCoreApplication::applicationDirPath() : app_dir),
       st_(std::make_unique<BufferState>()),
-      op_(window),
       serial_(app_dir_, owner),
       socket1_(0, owner),
       socket2_(kServiceMaxConnections, owner),
@@ -80,11 +79,11 @@ BufferHost::~BufferHost() {
 void BufferHost::attach(MonitorLog& log, StatusView& status, SettingsForm& settings,
                         LogicTimers& timers) {
   ctx_ = std::make_unique<Context>(
-      Context{*st_, log, status, settings, timers, op_, clock_, serial_, socket1_, socket2_, db_});
+      Context{*st_, log, status, settings, timers, *op_, clock_, serial_, socket1_, socket2_, db_});
 }
 
 void BufferHost::report_unknown_error() {
-  op_.error_report(texts::kUnknownError);
+  op_->error_report(texts::kUnknownError);
 }
 
 // --- Lifecycle -------------------------------------------------------------
@@ -148,7 +147,7 @@ void BufferHost::ServerSocket1ClientDisconnect(int connection) {
 void BufferHost::ServerSocket1ClientError(int /*connection*/, int code) {
   dispatch([this, code] { on_pc_error(*ctx_, code); });
   // The handler leaves the error standing; the operator sees it reported.
-  op_.error_report(texts::kAsyncSocketError + std::to_string(code));
+  op_->error_report(texts::kAsyncSocketError + std::to_string(code));
 }
 
 void BufferHost::ServerSocket2ClientConnect(int connection) {
@@ -165,7 +164,7 @@ void BufferHost::ServerSocket2ClientDisconnect(int connection) {
 
 void BufferHost::ServerSocket2ClientError(int /*connection*/, int code) {
   // The service port has no error handler of its own.
-  op_.error_report(texts::kAsyncSocketError + std::to_string(code));
+  op_->error_report(texts::kAsyncSocketError + std::to_string(code));
 }
 
 void BufferHost::nrComm1AfterReceive(const QByteArray& bytes) {

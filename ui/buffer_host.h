@@ -13,13 +13,12 @@
 
 #include "core/context.h"
 #include "store/database.h"
-#include "ui/operator_channel.h"
+#include "ui/operator_lines.h"
 #include "ui/qt_clock.h"
 #include "ui/qt_serial_line.h"
 #include "ui/qt_tcp_endpoint.h"
 
 class QObject;
-class QWidget;
 
 namespace netbuf {
 
@@ -27,15 +26,14 @@ class BufferHost {
  public:
   // app_dir holds net.db and the COMn links; empty means the executable's
   // directory. owner, when given, parents the timers, sockets and the serial
-  // line, so a window finds them among its children; window parents the
-  // message boxes.
-  BufferHost(const QString& app_dir, QObject* owner, QWidget* window);
+  // line, so a window finds them among its children.
+  BufferHost(const QString& app_dir, QObject* owner);
   virtual ~BufferHost();
   BufferHost(const BufferHost&) = delete;
   BufferHost& operator=(const BufferHost&) = delete;
 
   Context& context() { return *ctx_; }
-  QtOperatorChannel& operator_channel() { return op_; }
+  OperatorChannel& operator_channel() { return *op_; }
   QtSerialLine& nrComm1() { return serial_; }
   QtTcpEndpoint& ServerSocket1() { return socket1_; }
   QtTcpEndpoint& ServerSocket2() { return socket2_; }
@@ -70,6 +68,9 @@ class BufferHost {
   void nrComm1AfterReceive(const QByteArray& bytes);
 
  protected:
+  // Messages go to op instead of standard error (a window's boxes); op must
+  // live as long as the host. Before attach.
+  void use_operator_channel(OperatorChannel& op) { op_ = &op; }
   // Builds the context on the log and views given, which must live as long
   // as the host.
   void attach(MonitorLog& log, StatusView& status, SettingsForm& settings, LogicTimers& timers);
@@ -81,7 +82,7 @@ class BufferHost {
     try {
       handler();
     } catch (const std::exception& e) {
-      op_.error_report(e.what());
+      op_->error_report(e.what());
     } catch (...) {
       report_unknown_error();
     }
@@ -97,7 +98,8 @@ class BufferHost {
   std::unique_ptr<BufferState> st_;
   Database db_;
   QtClock clock_;
-  QtOperatorChannel op_;
+  OperatorLines lines_;
+  OperatorChannel* op_ = &lines_;
   QtSerialLine serial_;
   QtTcpEndpoint socket1_;
   QtTcpEndpoint socket2_;

@@ -1,7 +1,7 @@
 #include "ui/headless.h"
 
 #include <QCoreApplication>
-#include <QGuiApplication>
+#include <QVariant>
 
 namespace netbuf {
 
@@ -21,8 +21,11 @@ bool headless_environment() {
 }
 
 bool is_headless() {
-  if (qobject_cast<QGuiApplication*>(QCoreApplication::instance()) == nullptr) return true;
-  return headless_platform(QGuiApplication::platformName());
+  // Asked through the meta-object: the executable does not link the GUI
+  // libraries, only the window module does.
+  const QCoreApplication* app = QCoreApplication::instance();
+  if (app == nullptr || !app->inherits("QGuiApplication")) return true;
+  return headless_platform(app->property("platformName").toString());
 }
 
 }  // namespace netbuf

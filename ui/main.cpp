@@ -1,7 +1,8 @@
 // netbuf: the event buffer of the access-control installation, as one process
-// with one window. Without a display it runs with no GUI at all.
-#include <QApplication>
+// with one window. Without a display it runs with no GUI at all: the window
+// and the GUI libraries are in a module loaded only when there is one.
 #include <QCommandLineParser>
+#include <QCoreApplication>
 #include <csignal>
 #include <cstdio>
 #include <memory>
@@ -13,8 +14,8 @@
 #include "ui/start_line.h"
 #include "ui/stop_signals.h"
 #include "ui/systemd_notify.h"
-#include "ui/tform1.h"
 #include "ui/version.h"
+#include "ui/window_module.h"
 
 namespace {
 
@@ -72,33 +73,29 @@ int main(int argc, char** argv) {
   // process; the write fails and the buffer goes on.
   std::signal(SIGPIPE, SIG_IGN);
 
-  // On a server nothing draws: no platform plugin, no fonts, no widgets.
-  const bool headless = netbuf::headless_environment();
+  // On a server nothing draws: no GUI library, no platform plugin, no fonts,
+  // no widgets.
+  netbuf::WindowModule* window =
+      netbuf::headless_environment() ? nullptr : netbuf::load_window_module();
   // Qt's own poll loop wakes for a socket or a timer with less work than
   // glib's; the environment may still ask for glib with QT_NO_GLIB=.
   if (!qEnvironmentVariableIsSet("QT_NO_GLIB")) qputenv("QT_NO_GLIB", "1");
 
   // The buffer takes no arguments, not even Qt's own.
   int qt_argc = 1;
-  std::unique_ptr<QCoreApplication> app;
-  if (headless) {
-    app = std::make_unique<QCoreApplication>(qt_argc, argv);
-  } else {
-    app = std::make_unique<QApplication>(qt_argc, argv);
-    // Hidden to the tray the window is not closed; the process ends only on
-    // request.
-    QApplication::setQuitOnLastWindowClosed(false);
-  }
+  const std::unique_ptr<QCoreApplication> app =
+      window ? window->application(qt_argc, argv)
+             : std::make_unique<QCoreApplication>(qt_argc, argv);
 
   netbuf::JournalStream journal;
-  std::unique_ptr<netbuf::TForm1> form;
+  std::unique_ptr<netbuf::Window> form;
   std::unique_ptr<netbuf::HeadlessHost> bare;
-  if (headless) {
-    bare = std::make_unique<netbuf::HeadlessHost>();
+  if (window) {
+    form = window->window();
   } else {
-    form = std::make_unique<netbuf::TForm1>();
+    bare = std::make_unique<netbuf::HeadlessHost>();
   }
-  netbuf::BufferHost& host = form ? static_cast<netbuf::BufferHost&>(*form) : *bare;
+  netbuf::BufferHost& host = form ? form->host() : *bare;
   host.context().st.upkeep.journal = &journal;
   netbuf::StopSignals stop;
   netbuf::SystemdNotify notify([&host] { return netbuf::status_text(host.context()); });
@@ -107,13 +104,13 @@ int main(int argc, char** argv) {
     host.shut_down();
   });
   if (form) {
-    form->FormCreate();
+    form->create();
   } else {
     host.start();
   }
   // On a server nobody reads a window that opened half done: the error is
   // reported, and systemd's restart policy takes over.
-  if (!host.started() && headless) return 1;
+  if (!host.started() && !form) return 1;
   if (host.started()) netbuf::write_start_line(host.context(), host.db_path());
   notify.ready();
   if (form) form->show();

@@ -9,21 +9,6 @@
 
 namespace netbuf {
 
-std::string one_line(const std::string& text) {
-  std::string out;
-  out.reserve(text.size());
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const char c = text[i];
-    if (c == '\r' || c == '\n') {
-      if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
-      out += ' ';
-    } else {
-      out += c;
-    }
-  }
-  return escape_controls(out);
-}
-
 QtOperatorChannel::QtOperatorChannel(QWidget* parent, Mode mode) : parent_(parent), mode_(mode) {}
 
 QtOperatorChannel::~QtOperatorChannel() {
@@ -41,7 +26,7 @@ void QtOperatorChannel::error_report(const std::string& text) {
 void QtOperatorChannel::raise(bool error, const std::string& text) {
   if (mode_ == Mode::Lines || (mode_ == Mode::Auto && is_headless())) {
     // Nobody could click a box away on a server.
-    std::cerr << one_line(text) << std::endl;
+    OperatorLines::write(text);
     return;
   }
   for (const Note& n : queue_)

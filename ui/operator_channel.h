@@ -1,6 +1,6 @@
-// Message boxes and the top-level error report. With a display: one QMessageBox
-// at a time, later texts waiting their turn; without one: a line on stderr.
-// Never blocks the handler that raised the text.
+// Message boxes and the top-level error report in the window: one QMessageBox
+// at a time, later texts waiting their turn; on a headless platform the lines
+// of OperatorLines. Never blocks the handler that raised the text.
 #pragma once
 
 #include <QMessageBox>
@@ -10,6 +10,7 @@
 #include <string>
 
 #include "core/platform.h"
+#include "ui/operator_lines.h"
 
 class QWidget;
 
@@ -49,9 +50,5 @@ class QtOperatorChannel : public OperatorChannel {
   QPointer<QMessageBox> box_;
   std::deque<Note> queue_;
 };
-
-// One line for stderr: line breaks inside the text become blanks, other
-// control bytes are escaped.
-std::string one_line(const std::string& text);
 
 }  // namespace netbuf

@@ -13,6 +13,7 @@
 #include "readerbus/reader_answers.h"
 #include "ui/captions.h"
 #include "ui/headless.h"
+#include "ui/operator_channel.h"
 #include "ui/port_picker.h"
 #include "ui/stdout_monitor_log.h"
 #include "ui/tray_icon.h"
@@ -30,8 +31,10 @@ QString ui_text(const char* s) {
 }  // namespace
 
 TForm1::TForm1(const QString& app_dir, QWidget* parent)
-    : QWidget(parent, Qt::Window | Qt::FramelessWindowHint), BufferHost(app_dir, this, this) {
+    : QWidget(parent, Qt::Window | Qt::FramelessWindowHint), BufferHost(app_dir, this) {
   build_layout();
+  boxes_ = std::make_unique<QtOperatorChannel>(this);
+  use_operator_channel(*boxes_);
   log_ =
       std::make_unique<QtMonitorLog>(memo1_, monitor_rs_, monitor_tcp_, monitor_zd_, monitor_tr_);
   views_ = std::make_unique<FormViews>(*this);

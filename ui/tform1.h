@@ -22,6 +22,7 @@ class QToolButton;
 namespace netbuf {
 
 class PortPicker;
+class QtOperatorChannel;
 class TrayIcon;
 
 class TForm1 : public QWidget, public BufferHost {
@@ -75,6 +76,7 @@ class TForm1 : public QWidget, public BufferHost {
   QCheckBox* monitor_zd_ = nullptr;
   QCheckBox* monitor_tr_ = nullptr;
 
+  std::unique_ptr<QtOperatorChannel> boxes_;
   std::unique_ptr<QtMonitorLog> log_;
   std::unique_ptr<FormViews> views_;
   TrayIcon* tray_ = nullptr;

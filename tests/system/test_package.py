@@ -18,18 +18,20 @@ import subprocess
 import tempfile
 import unittest
 
-from netbuf_harness import Pc, free_port, stop_process, wait_for
+from netbuf_harness import Pc, Xvfb, free_port, stop_process, wait_for
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "../.."))
 OUT = os.path.join(ROOT, "build-pkg")
 UNIT = "lib/systemd/system/netbuf.service"
 EXE = "usr/lib/netbuf/netbuf"
+WINDOW = "usr/lib/netbuf/netbuf-window.so"
 STATE = "/var/lib/netbuf"
 MAX_EXPOSURE = 2.5
 
 # Every file of the package and its mode; all root's.
 EXPECTED_FILES = {
     EXE: 0o755,
+    WINDOW: 0o644,
     "usr/bin/netbuf-db": 0o755,
     "usr/bin/netbuf-readersim": 0o755,
     UNIT: 0o644,
@@ -45,6 +47,8 @@ EXPECTED_FILES = {
 EXPECTED_LINKS = {"usr/lib/netbuf/net.db": STATE + "/net.db",
                   "usr/sbin/netbuf": "../lib/netbuf/netbuf"}
 PROGRAMS = (EXE, "usr/bin/netbuf-db", "usr/bin/netbuf-readersim")
+# Everything the package holds that was compiled.
+OBJECTS = PROGRAMS + (WINDOW,)
 
 
 def run(*args, **kw):
@@ -126,8 +130,8 @@ class PackageTest(unittest.TestCase):
                 else:
                     files[rel] = stat.S_IMODE(os.lstat(p).st_mode)
         # Nothing in /opt, no net.db of the package's own (an upgrade would
-        # overwrite the operator's), nothing else beside the executable
-        # where Qt would look for qt.conf or plugins.
+        # overwrite the operator's), nothing beside the executable but its
+        # window module, where Qt would look for qt.conf or plugins.
         self.assertEqual(files, EXPECTED_FILES)
         self.assertEqual(links, EXPECTED_LINKS)
         listing = run("dpkg-deb", "-c", self.deb).stdout
@@ -150,7 +154,7 @@ class PackageTest(unittest.TestCase):
         # Hardened: full RELRO, stack protector, fortified calls; symbols only
         # in the -dbgsym package.
         fortified = False
-        for rel in PROGRAMS:
+        for rel in OBJECTS:
             exe = self.path(rel)
             self.assertIn("GNU_RELRO", run("readelf", "-lW", exe).stdout, rel)
             self.assertRegex(run("readelf", "-dW", exe).stdout, r"BIND_NOW|FLAGS.*\bNOW\b", rel)
@@ -161,7 +165,7 @@ class PackageTest(unittest.TestCase):
         self.assertTrue(fortified)
         debug = [l for l in run("dpkg-deb", "-c", self.dbgsym).stdout.splitlines()
                  if "/.build-id/" in l and l.endswith(".debug")]
-        self.assertEqual(len(debug), len(PROGRAMS), debug)
+        self.assertEqual(len(debug), len(OBJECTS), debug)
 
     def test_unit_verifies_and_is_locked_down(self):
         unit_path = self.path(UNIT)
@@ -272,6 +276,31 @@ class PackageTest(unittest.TestCase):
             con.close()
         # SQLite kept its journal beside the real file, not the link.
         self.assertEqual(sorted(os.listdir(os.path.dirname(link))), exe_dir)
+
+    def test_installed_window_module_is_found_through_the_link(self):
+        """With a display, netbuf started through its link on the PATH loads
+        the window module from beside the real executable."""
+        x = Xvfb()
+        env = dict(x.env(), HOME="/nonexistent")
+        proc = subprocess.Popen([self.path("usr/sbin/netbuf")], cwd="/", env=env,
+                                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                stderr=subprocess.PIPE)
+        try:
+            def mapped():
+                try:
+                    with open("/proc/%d/maps" % proc.pid) as f:
+                        return self.path(WINDOW) in f.read()
+                except OSError:  # it ended
+                    return False
+            self.assertTrue(wait_for(lambda: proc.poll() is None and mapped(), 15))
+            stop_process(proc, 30, signal.SIGTERM)
+            err = proc.communicate()[1]
+        finally:
+            if proc.poll() is None:
+                proc.kill()
+                proc.communicate()
+            x.stop()
+        self.assertNotIn(b"not loaded", err)
 
     def test_remove_and_purge_keep_the_database(self):
         """The package's own postrm, with the system's paths moved under a

@@ -1,7 +1,8 @@
 """netbuf as an unattended service under systemd: its command line, a port
 that is taken at start, stops by SIGHUP and with a closed log pipe, a net.db
-that is read-only at start, what systemd and its journal get, and that a
-server loads nothing that draws."""
+that is read-only at start, what systemd and its journal get, that a
+server loads nothing that draws, and that a display without a loadable window
+module still gets a buffer."""
 
 import os
 import re
@@ -195,9 +196,39 @@ class ServiceTest(unittest.TestCase):
         self.nb.start()
         with open("/proc/%d/maps" % self.nb.proc.pid) as f:
             paths = {l.split()[5] for l in f if len(l.split()) > 5}
+        # Not even the GUI libraries: they come with the window module.
         drawing = sorted(p for p in paths
-                         if "/platforms/" in p or ("fontconfig" in p and "/libfontconfig." not in p))
+                         if "/platforms/" in p or "fontconfig" in p or "libQt6Gui" in p
+                         or "libQt6Widgets" in p or "netbuf-window" in p)
         self.assertEqual(drawing, [])
+
+    def test_a_display_without_a_loadable_window_module_runs_headless(self):
+        for case, reason in (("missing", "cannot open shared object file: No such file or directory"),
+                             ("broken", "file too short")):
+            with self.subTest(case):
+                nb = Netbuf()
+                try:
+                    if case == "missing":
+                        os.remove(nb.window_module)
+                    else:
+                        with open(nb.window_module, "wb") as f:
+                            f.write(b"\x7fELF")
+                    # No X server there: a window would not even start.
+                    nb.start(display=":4242")
+                    pc = Pc(nb.port_tcp)
+                    try:
+                        self.assertEqual(pc.write_regs(4200, [5])[7:], bytes.fromhex("1010680001"))
+                        self.assertEqual(pc.read_regs(4200, 1), [5])
+                    finally:
+                        pc.close()
+                    self.assertEqual(nb.stop(), 0, nb.stderr())
+                    said = [l for l in nb.stderr_lines() if "window" in l]
+                    self.assertEqual(said, ["netbuf: window module %s not loaded, running without a "
+                                            "window: %s" % (nb.window_module, reason)])
+                    # The monitor log went where a server's goes.
+                    self.assertIn("Port TCP nr: %d otwarty." % nb.port_tcp, nb.stdout())
+                finally:
+                    nb.cleanup()
 
 
 if __name__ == "__main__":
