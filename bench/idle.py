@@ -1,14 +1,15 @@
 #!/usr/bin/python3
 """Idle reader line: netbuf polling 32 readers at DELAY1 20 ms with nothing
 else to do, next to the floor, bench/idle_poller.c (timerfd + poll, the same
-poll frames, 5 syscalls per poll).
+poll frames, 5 syscalls per poll), and to bench/idle_poller_qt.cpp, the same
+on Qt's event loop with nothing else (what the loop itself costs).
 
     /usr/bin/python3 bench/idle.py [--rounds 3] [--seconds 10] [--trace-seconds 3]
                                    [--before DIR] [--json]
 
 The readers are netbuf-readersim on the far end of a socat pty pair. Each
 subject (netbuf as is, netbuf with QT_NO_GLIB=1, the before build's netbuf
-with --before, the floor) gets a fresh line and readers, and is measured in
+with --before, the floors) gets a fresh line and readers, and is measured in
 two windows: CPU ms per second (/proc/PID/task/*/schedstat, ns resolution;
 /proc/PID/stat counts 10 ms ticks, too coarse for a few ms per s) without
 strace, then syscalls per poll under `strace -c -f` in a separate window, as
@@ -17,7 +18,7 @@ lines. Rounds interleave the subjects; the table shows medians and min-max.
 
 --json runs one round and prints one JSON object of named figures for the
 table script. NETBUF_BIN names the directory of the binaries (default
-build/bin); idle_poller is taken from there, else from build/bin."""
+build/bin); the floors are taken from there, else from build/bin."""
 
 import argparse
 import json
@@ -39,12 +40,13 @@ READERS = 32
 DELAY = 20  # ms
 
 
-def floor_binary():
+def floor_binary(name):
+    """A floor built in bench/: from NETBUF_BIN, else from build/bin; None when not built."""
     for d in (BIN, os.path.join(HERE, "../build/bin")):
-        path = os.path.join(d, "idle_poller")
+        path = os.path.join(d, name)
         if os.path.exists(path):
             return path
-    raise SystemExit("idle_poller is not built (bench/CMakeLists.txt)")
+    return None
 
 
 class NetbufSubject:
@@ -71,6 +73,9 @@ class NetbufSubject:
 
 
 class FloorSubject:
+    def __init__(self, binary, env=None):
+        self.binary, self.env = binary, env or {}
+
     def start(self):
         self.dir = tempfile.mkdtemp(prefix="netbuf-idle-")
         self.line = self.sim = self.proc = None
@@ -78,11 +83,11 @@ class FloorSubject:
             self.line = PtyPair(self.dir, "near", "readers")
             self.sim = ReaderSim(self.line.b, "--readers", "1-%d" % READERS)
             frames = [poll_frame(a).hex() for a in range(1, READERS + 1)]
-            self.proc = subprocess.Popen([floor_binary(), self.line.a, str(DELAY)] + frames,
+            self.proc = subprocess.Popen([self.binary, self.line.a, str(DELAY)] + frames,
                                          stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
-                                         text=True)
+                                         text=True, env=dict(os.environ, **self.env))
             if self.proc.stdout.readline().strip() != "ready":
-                raise RuntimeError("idle_poller did not start")
+                raise RuntimeError(self.binary + " did not start")
         except BaseException:
             self.stop()
             raise
@@ -167,7 +172,15 @@ def main():
         subjects += [("before", "before", NetbufSubject(args.before, {})),
                      ("before_noglib", "before QT_NO_GLIB=1",
                       NetbufSubject(args.before, {"QT_NO_GLIB": "1"}))]
-    subjects.append(("floor", "floor (timerfd + poll)", FloorSubject()))
+    floor = floor_binary("idle_poller")
+    if floor is None:
+        raise SystemExit("idle_poller is not built (bench/CMakeLists.txt)")
+    subjects.append(("floor", "floor (timerfd + poll)", FloorSubject(floor)))
+    qt_floor = floor_binary("idle_poller_qt")
+    if qt_floor:
+        # With Qt's own dispatcher, which netbuf's main chooses.
+        subjects.append(("qtfloor", "Qt loop alone QT_NO_GLIB=1",
+                         FloorSubject(qt_floor, {"QT_NO_GLIB": "1"})))
 
     rounds = 1 if args.json else args.rounds
     figures = {key: [] for key, _, _ in subjects}
@@ -191,13 +204,13 @@ def main():
           % (READERS, DELAY, rounds, args.seconds, args.trace_seconds, os.cpu_count(), loadavg()))
     print()
     floor_cpu = statistics.median(c for c, _, _ in figures["floor"])
-    print("%-22s %20s %20s %9s %12s" % ("", "CPU ms/s (min-max)", "syscalls/poll", "polls/s",
+    print("%-27s %20s %20s %9s %12s" % ("", "CPU ms/s (min-max)", "syscalls/poll", "polls/s",
                                         "CPU / floor"))
     for key, label, _ in subjects:
         cpu = [c for c, _, _ in figures[key]]
         sc = [s for _, s, _ in figures[key]]
         rate = [p for _, _, p in figures[key]]
-        print("%-22s %6.2f (%5.2f-%5.2f) %6.2f (%5.2f-%5.2f) %9.1f %11.2fx"
+        print("%-27s %6.2f (%5.2f-%5.2f) %6.2f (%5.2f-%5.2f) %9.1f %11.2fx"
               % (label, statistics.median(cpu), min(cpu), max(cpu), statistics.median(sc),
                  min(sc), max(sc), statistics.median(rate), statistics.median(cpu) / floor_cpu))
     print()
