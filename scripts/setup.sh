@@ -16,6 +16,7 @@ PACKAGES=(
   libsystemd-dev
   debhelper lintian systemd trayer
   iproute2 util-linux
+  strace
 )
 
 missing=()

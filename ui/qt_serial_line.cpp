@@ -1,5 +1,7 @@
 #include "ui/qt_serial_line.h"
 
+#include <unistd.h>
+
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QtDebug>
@@ -93,6 +95,15 @@ void QtSerialLine::set_port_number(int n) {
 
 void QtSerialLine::send(std::span<const uint8_t> bytes) {
   if (!is_open() || bytes.empty()) return;
+  // With nothing of ours still queued in Qt, the frame goes straight to the
+  // tty: one write, no notifier to arm and no wait. Only what the tty does
+  // not take (a full line, an error) goes Qt's way, so order and failure
+  // handling stay Qt's.
+  if (port_.bytesToWrite() == 0) {
+    const ssize_t w = ::write(port_.handle(), bytes.data(), bytes.size());
+    if (w == static_cast<ssize_t>(bytes.size())) return;
+    if (w > 0) bytes = bytes.subspan(static_cast<std::size_t>(w));
+  }
   const auto n = static_cast<qint64>(bytes.size());
   in_send_ = true;
   if (port_.write(reinterpret_cast<const char*>(bytes.data()), n) == n)

@@ -8,6 +8,7 @@
 #include <QSerialPort>
 #include <QStandardPaths>
 #include <QTemporaryDir>
+#include <QThread>
 #include <memory>
 
 #include "tests/ui/ui_test_support.h"
@@ -169,6 +170,42 @@ TEST_F(SerialLineTest, ChangingThePortNumberMovesTheTrafficOrFailsClosed) {
   EXPECT_FALSE(line.is_open());
   EXPECT_EQ(line.port_number(), 6);
   line.send(b);  // closed: nothing, no error
+}
+
+// A frame the tty cannot take at once: part goes straight to the tty, the rest
+// waits in Qt, and the next frame must queue behind that rest, not overtake it.
+TEST_F(SerialLineTest, AFrameLargerThanTheTtyTakesArrivesWholeAndAheadOfTheNextOne) {
+  PtyPair pair(dir_.path(), QStringLiteral("big"));
+  ASSERT_TRUE(pair.ready());
+  link(7, pair.near_path());
+  QtSerialLine line(dir_.path());
+  line.set_port_number(7);
+  line.open();
+  ASSERT_TRUE(line.is_open());
+  auto far = open_far(pair.far_path());
+  ASSERT_TRUE(far->isOpen());
+
+  std::vector<uint8_t> big(256 * 1024);  // well past a pty's buffer
+  for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<uint8_t>(i * 7 + i / 251);
+  const uint8_t next[] = {0x01, 0x03, 0x00, 0x0A, 0x00, 0x05, 0xA5, 0xCB};
+  line.send(big);  // the far end is not reading yet: the tty fills up
+  // Without the loop running, Qt writes nothing more while socat drains the
+  // tty, so the next frame finds room there.
+  QThread::msleep(50);
+  line.send(next);
+
+  QByteArray want(reinterpret_cast<const char*>(big.data()), static_cast<qsizetype>(big.size()));
+  want += QByteArray(reinterpret_cast<const char*>(next), sizeof next);
+  QByteArray at_far;
+  ASSERT_TRUE(wait_until(
+      [&] {
+        far->waitForReadyRead(10);
+        at_far += far->readAll();
+        return at_far.size() >= want.size();
+      },
+      10000))
+      << at_far.size();
+  EXPECT_TRUE(at_far == want);  // not EXPECT_EQ: a mismatch would print 256 KB
 }
 
 TEST_F(SerialLineTest, ALineThatGoesAwayClosesThePortQuietly) {
