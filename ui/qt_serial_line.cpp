@@ -5,6 +5,7 @@
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QtDebug>
+#include <algorithm>
 #include <stdexcept>
 #include <string>
 
@@ -125,8 +126,16 @@ void QtSerialLine::on_ready_read() {
 void QtSerialLine::deliver() {
   deliver_posted_ = false;
   if (!is_open()) return;
-  const QByteArray bytes = port_.readAll();
+  const qint64 n = port_.bytesAvailable();
+  if (n <= 0) return;
+  // The buffer is kept between reads, so an answer costs no allocation. It is
+  // taken out meanwhile: a delivery nested in a receiver gets one of its own.
+  QByteArray bytes;
+  bytes.swap(rx_);
+  bytes.resize(n);
+  bytes.resize(std::max<qint64>(0, port_.read(bytes.data(), n)));
   if (!bytes.isEmpty()) emit received(bytes);
+  rx_.swap(bytes);
 }
 
 void QtSerialLine::on_error(QSerialPort::SerialPortError e) {

@@ -56,6 +56,7 @@ class QtSerialLine : public QObject, public SerialLine {
   bool in_send_ = false;  // a write is waiting for completion
   bool deliver_posted_ = false;
   bool failed_ = false;  // the device went away; closing is queued
+  QByteArray rx_;        // the read buffer, kept for its capacity
 };
 
 }  // namespace netbuf
