@@ -41,11 +41,11 @@ bool door_command_pending(const Tczytnik& r) {
 }
 
 int BufferState::find_reader(int address) const {
-  int found = 0;
+  // From the top down: the first match is the highest.
   const int count = reader_count < kReaderCount ? reader_count : kReaderCount;
-  for (int e = 1; e <= count; ++e)
-    if (readers[e].adr485 == address) found = e;
-  return found;
+  for (int e = count; e >= 1; --e)
+    if (readers[e].adr485 == address) return e;
+  return 0;
 }
 
 }  // namespace netbuf

@@ -23,6 +23,14 @@ std::string hex_bytes(std::span<const uint8_t> bytes, const char* sep) {
   return out;
 }
 
+bool hex_equals(std::span<const uint8_t> bytes, std::string_view text) {
+  if (text.size() != 2 * bytes.size()) return false;
+  for (std::size_t i = 0; i < bytes.size(); ++i)
+    if (text[2 * i] != kDigits[bytes[i] >> 4] || text[2 * i + 1] != kDigits[bytes[i] & 0xF])
+      return false;
+  return true;
+}
+
 std::string hex_min(uint32_t v, int digits) {
   std::string out;
   do {

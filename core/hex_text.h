@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <string_view>
 
 namespace netbuf {
 
@@ -11,6 +12,8 @@ namespace netbuf {
 std::string hex2(int v);
 // sep + hex2(b) for each byte: hex_bytes({01 02 03}, " ") gives " 01 02 03".
 std::string hex_bytes(std::span<const uint8_t> bytes, const char* sep);
+// Whether text is hex_bytes(bytes, ""), without building it.
+bool hex_equals(std::span<const uint8_t> bytes, std::string_view text);
 // Upper-case hex with at least `digits` digits (leading zeros).
 std::string hex_min(uint32_t v, int digits);
 // Plain decimal, minus sign when negative.

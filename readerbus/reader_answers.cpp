@@ -42,13 +42,15 @@ void apply_card_rule(Context& ctx, int entry, std::span<const uint8_t> f) {
   if (f[kRtuByteCount] < kPollAnswerData) return;
   Tczytnik& r = ctx.st.readers[entry];
   const int status = f[kStatusHi] * 256 + f[kStatusLo];
-  std::string code = hex_bytes(f.subspan(kCodeAt, kCodeBytes), "");
+  const auto raw = f.subspan(kCodeAt, kCodeBytes);
   if (status & kStatusReference) {
-    r.last_code = std::move(code);
+    if (!hex_equals(raw, r.last_code)) r.last_code = hex_bytes(raw, "");
     r.armed = 1;
     return;
   }
-  if (code == r.last_code) return;
+  // Most answers repeat the code already held: compared, not formatted.
+  if (hex_equals(raw, r.last_code)) return;
+  std::string code = hex_bytes(raw, "");
   r.last_code = code;
   if (r.armed)
     check_card(ctx, entry, code);
