@@ -186,6 +186,24 @@ void read_file_record(Context& ctx) {
   ctx.status.show_event_counters(st.event_counter(), st.event_read_pointer());
 }
 
+void store_read_pointer(Context& ctx) {
+  Register* pointer[] = {&ctx.st.registers[kRegReadPtrHi], &ctx.st.registers[kRegReadPtrLo]};
+  if (!pointer[0]->dirty && !pointer[1]->dirty) return;
+  if (!ctx.db.read_only_reason().empty() || ctx.db.in_transaction() || !ctx.db.begin().ok())
+    return;
+  bool stored = true;
+  for (int a : {kRegReadPtrHi, kRegReadPtrLo})
+    stored = stored &&
+             ctx.db.run_prepared(sql::kUpdateRegister,
+                                 sql::update_register_values(ctx.st.registers[a].val, a))
+                 .ok();
+  if (!stored || !ctx.db.commit().ok()) {
+    if (ctx.db.in_transaction()) ctx.db.rollback();
+    return;
+  }
+  for (Register* r : pointer) r->dirty = 0;
+}
+
 bool write_file_record(Context& ctx) {
   BufferState& st = ctx.st;
   const int p = st.pc_rx_pos;

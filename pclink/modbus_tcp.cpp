@@ -136,6 +136,7 @@ void on_pc_data(Context& ctx) {
   if (!answer_pc_read(ctx)) return;
   log_answer(ctx, st.pc_rx[kFunction]);
   ctx.pc.send(0, first_n(st.pc_tx, st.pc_tx_len));
+  store_read_pointer(ctx);
 }
 
 bool answer_pc_read(Context& ctx) {
