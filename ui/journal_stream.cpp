@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <iostream>
 
+#include "ui/output_queue.h"
+
 namespace netbuf {
 
 namespace {
@@ -65,19 +67,20 @@ void on_qt_message(QtMsgType type, const QMessageLogContext&, const QString& msg
 }  // namespace
 
 JournalStream::JournalStream(QObject* parent) : QObject(parent), journal_(stderr_is_journal()) {
-  if (!journal_) return;
+  // Every line of standard error passes here, so none is written on the loop.
   g_stream = this;
   qInstallMessageHandler(on_qt_message);
   cerr_lines_ = std::make_unique<CerrLines>(*this);
   cerr_before_ = std::cerr.rdbuf(cerr_lines_.get());
+  if (!journal_) return;
+  OutputQueue::instance().set_dropped_prefix("<4>");
   flush_timer_.setInterval(kFlushMs);
   connect(&flush_timer_, &QTimer::timeout, this, &JournalStream::flush_repeats);
   flush_timer_.start();
 }
 
 JournalStream::~JournalStream() {
-  if (!journal_) return;
-  flush_repeats();
+  if (journal_) flush_repeats();
   std::cerr.rdbuf(cerr_before_);
   qInstallMessageHandler(nullptr);
   g_stream = nullptr;
@@ -96,10 +99,10 @@ void JournalStream::flush_repeats() {
 }
 
 void JournalStream::write(Severity s, const std::string& text) {
-  if (journal_) std::fprintf(stderr, "<%d>", static_cast<int>(s));
-  std::fwrite(text.data(), 1, text.size(), stderr);
-  std::fputc('\n', stderr);
-  std::fflush(stderr);
+  std::string l = journal_ ? "<" + std::to_string(static_cast<int>(s)) + ">" : std::string();
+  l += text;
+  l += '\n';
+  OutputQueue::instance().write(2, std::move(l));
 }
 
 }  // namespace netbuf

@@ -11,6 +11,7 @@
 #include "ui/headless.h"
 #include "ui/headless_host.h"
 #include "ui/journal_stream.h"
+#include "ui/output_queue.h"
 #include "ui/start_line.h"
 #include "ui/stop_signals.h"
 #include "ui/systemd_notify.h"
@@ -60,15 +61,9 @@ CommandLine read_command_line(int argc, char** argv) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  switch (read_command_line(argc, argv)) {
-    case CommandLine::Done:
-      return 0;
-    case CommandLine::Wrong:
-      return 2;
-    case CommandLine::Run:
-      break;
-  }
+namespace {
+
+int run(char** argv) {
   // A log pipe that closes (a pager, a dead journal reader) must not end the
   // process; the write fails and the buffer goes on.
   std::signal(SIGPIPE, SIG_IGN);
@@ -115,4 +110,22 @@ int main(int argc, char** argv) {
   notify.ready();
   if (form) form->show();
   return QCoreApplication::exec();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  switch (read_command_line(argc, argv)) {
+    case CommandLine::Done:
+      return 0;
+    case CommandLine::Wrong:
+      return 2;
+    case CommandLine::Run:
+      break;
+  }
+  const int status = run(argv);
+  // The last lines (what a stop could not store) are written before the end,
+  // unless nobody reads them at all.
+  netbuf::OutputQueue::instance().drain(2000);
+  return status;
 }

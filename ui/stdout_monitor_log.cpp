@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "core/text_escape.h"
+#include "ui/output_queue.h"
 
 namespace netbuf {
 
@@ -27,19 +28,27 @@ std::string monitor_categories() {
 StdoutLines::StdoutLines() {
   idle_.setSingleShot(true);
   idle_.setInterval(200);
-  QObject::connect(&idle_, &QTimer::timeout, [this] {
-    if (!open_) return;
-    std::fputc('\n', stdout);
-    std::fflush(stdout);
-    open_ = false;
-  });
+  QObject::connect(&idle_, &QTimer::timeout, [this] { end_line(); });
+}
+
+StdoutLines::~StdoutLines() {
+  end_line();
+}
+
+void StdoutLines::end_line() {
+  if (!open_) return;
+  line_ += '\n';
+  OutputQueue::instance().write(1, std::move(line_));
+  line_.clear();
+  open_ = false;
 }
 
 void StdoutLines::write(const std::string& text, bool new_line) {
-  if (new_line && open_) std::fputc('\n', stdout);
-  std::fwrite(text.data(), 1, text.size(), stdout);
+  if (new_line) end_line();
+  // A line goes out whole, in one write, so a line of standard error that
+  // shares the journal's stream cannot land inside it.
+  line_ += text;
   open_ = true;
-  std::fflush(stdout);
   // A reader's answer continues the line of its request; the line end waits
   // for it, but not for long, so the journal gets the line promptly.
   idle_.start();

@@ -21,10 +21,16 @@ std::string monitor_categories();
 class StdoutLines {
  public:
   StdoutLines();
+  ~StdoutLines();
+  StdoutLines(const StdoutLines&) = delete;
+  StdoutLines& operator=(const StdoutLines&) = delete;
   // A new line, or (new_line false) more of the current one.
   void write(const std::string& text, bool new_line);
 
  private:
+  void end_line();
+
+  std::string line_;
   bool open_ = false;  // a line awaits its line end
   QTimer idle_;        // ends an open line after a pause
 };
