@@ -1,10 +1,9 @@
 #include "access/event_records.h"
 
+#include <algorithm>
 #include <chrono>
 
 #include "core/log_texts.h"
-#include "store/database.h"
-#include "store/sql_texts.h"
 
 namespace netbuf {
 
@@ -81,7 +80,7 @@ bool store_event(Context& ctx, int entry, int status, int card_index,
   Upkeep& up = st.upkeep;
   const LocalTime now = ctx.clock.now();
 
-  sql::EventValues v;
+  EventValues v;
   v.id = static_cast<int32_t>(next_event_id(st));
   v.adr485 = entry >= 1 && entry <= kReaderCount ? st.reader(entry).adr485 : 0;
   v.time = event_time(now);
@@ -98,60 +97,37 @@ bool store_event(Context& ctx, int entry, int status, int card_index,
     up.queue_full_reported = true;
     return false;
   }
+  // Behind older waiting events: the file gets them in the order decided,
+  // with the next commit. A new event is worth another try at a file that
+  // refused the last one.
   up.waiting_events.push_back(v);
-  // Behind older waiting events: the file gets them in the order decided.
-  if (store_waiting_events(ctx)) return true;
-  // One message per outage; later events join the queue quietly.
-  if (!up.events_refused) ctx.op.message_box(texts::kEventWriteFailed);
-  up.events_refused = true;
-  return false;
+  up.storage_hold = false;
+  return true;
 }
 
-bool store_waiting_events(Context& ctx, std::size_t limit) {
-  BufferState& st = ctx.st;
+void renumber_waiting_events(BufferState& st) {
   Upkeep& up = st.upkeep;
+  ++up.counter_writes;
+  uint32_t id = static_cast<uint32_t>(st.event_counter());
+  for (EventValues& e : up.waiting_events) e.id = static_cast<int32_t>(++id);
+}
+
+void event_batch_stored(Context& ctx, std::size_t n) {
+  Upkeep& up = ctx.st.upkeep;
   auto& waiting = up.waiting_events;
-  if (waiting.empty()) return true;
-  if (limit == 0) return false;
-
-  // The rows and the counter that numbers them go to the file together, so a
-  // restart can never hand out an Id that is already stored.
-  std::size_t n = 0;
-  if (ctx.db.begin()) {
-    bool stored = true;
-    for (; stored && n < waiting.size() && n < limit; ++n)
-      stored = ctx.db.run_prepared(sql::kInsertEvent, sql::insert_event_values(waiting[n])).ok();
-    if (stored) {
-      const uint32_t id = static_cast<uint32_t>(waiting[n - 1].id);
-      stored = ctx.db.run_prepared(
-                   sql::kUpdateRegister,
-                   sql::update_register_values(static_cast<int32_t>(id >> 16), kRegEventCntHi)) &&
-               ctx.db.run_prepared(sql::kUpdateRegister,
-                                   sql::update_register_values(static_cast<int32_t>(id & 0xFFFFu),
-                                                               kRegEventCntLo)) &&
-               ctx.db.commit();
-    }
-    // A failed COMMIT has rolled back already.
-    if (!stored) {
-      ctx.db.rollback();
-      n = 0;
-    }
-  }
-  if (n == 0) return false;
-
-  // Already in the file: nothing left for the write-back.
+  n = std::min(n, waiting.size());
+  if (n == 0) return;
   const uint32_t id = static_cast<uint32_t>(waiting[n - 1].id);
-  st.registers[kRegEventCntHi] = Register{static_cast<int32_t>(id >> 16), 0};
-  st.registers[kRegEventCntLo] = Register{static_cast<int32_t>(id & 0xFFFFu), 0};
+  ctx.st.registers[kRegEventCntHi] = Register{static_cast<int32_t>(id >> 16), 0};
+  ctx.st.registers[kRegEventCntLo] = Register{static_cast<int32_t>(id & 0xFFFFu), 0};
   up.last_event_at = hh_mm(ctx.clock.now());
   waiting.erase(waiting.begin(), waiting.begin() + static_cast<std::ptrdiff_t>(n));
   if (up.events_refused)
     up.say(Severity::Info, texts::kWaitingStored + std::to_string(n) + texts::kWaitingLeft +
                                std::to_string(waiting.size()));
-  if (!waiting.empty()) return false;
+  if (!waiting.empty()) return;
   up.events_refused = false;
   up.queue_full_reported = false;
-  return true;
 }
 
 }  // namespace netbuf

@@ -6,7 +6,6 @@
 #include "core/decimal.h"
 #include "core/hex_text.h"
 #include "core/log_texts.h"
-#include "store/database.h"
 #include "store/sql_texts.h"
 
 namespace netbuf {
@@ -37,8 +36,10 @@ std::optional<int32_t> port_number(const std::string& text) {
   return v;
 }
 
+// Handed to the storage path with the next commit; a failure shows the
+// statement's own message then.
 void run(Context& ctx, const std::string& sql, const char* failure) {
-  if (!ctx.db.run(sql)) ctx.op.message_box(failure);
+  ctx.st.upkeep.settings_to_store.push_back(SettingRow{sql, failure});
 }
 
 }  // namespace

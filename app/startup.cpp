@@ -32,6 +32,7 @@ void start_up(Context& ctx, const std::string& db_path) {
   ctx.db.open(db_path);
   Database& db = ctx.db;
   // Loading still works; writes wait in memory until a tick can reopen it.
+  ctx.st.upkeep.db_read_only_reason = db.read_only_reason();
   if (!db.read_only_reason().empty())
     ctx.st.upkeep.say(Severity::Warning, db_path + texts::kDbReadOnly + db.read_only_reason());
   BufferState& st = ctx.st;

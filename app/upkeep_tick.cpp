@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "access/event_records.h"
+#include "app/storage_feed.h"
 #include "core/log_texts.h"
 #include "store/database.h"
 
@@ -10,28 +10,7 @@ namespace netbuf {
 
 namespace {
 
-// A tick stores at most this many waiting events, so a long outage drains
-// over a few ticks instead of holding the loop for one long transaction.
-constexpr std::size_t kEventsPerTick = 10000;
-
 const char* const kDot = " \u00b7 ";
-
-void keep_db(Context& ctx) {
-  Database& db = ctx.db;
-  Upkeep& up = ctx.st.upkeep;
-  switch (db.follow_file()) {
-    case Database::FileChange::Reopened:
-      up.say(Severity::Warning, db.path() + texts::kDbReplaced);
-      break;
-    case Database::FileChange::Gone:
-      up.say(Severity::Error, db.path() + texts::kDbGone);
-      break;
-    case Database::FileChange::None:
-      break;
-  }
-  if (!db.is_open() || db.read_only_reason().empty()) return;
-  if (db.reopen_writable()) up.say(Severity::Info, db.path() + texts::kDbWritable);
-}
 
 void keep_server(Context& ctx, TcpEndpoint& server, WantedPort& want, const char* label) {
   if (!want.wanted || server.is_listening()) return;
@@ -96,8 +75,6 @@ std::string line_name(const Context& ctx) {
 }
 
 void keep_up(Context& ctx) {
-  keep_db(ctx);
-  store_waiting_events(ctx, kEventsPerTick);
   Upkeep& up = ctx.st.upkeep;
   keep_server(ctx, ctx.pc, up.pc, texts::kJournalPcPort);
   keep_server(ctx, ctx.service, up.service, texts::kJournalServicePort);
@@ -123,13 +100,20 @@ std::string status_text(const Context& ctx) {
     s += kDot + std::string("last event ") + std::to_string(last) +
          (up.last_event_at.empty() ? "" : " at " + up.last_event_at);
   s += kDot;
-  if (!ctx.db.is_open())
+  // "db ok" only while the file takes what netbuf hands it, in time.
+  if (up.db_gone || !ctx.db.is_open())
     s += "db closed";
-  else if (!ctx.db.read_only_reason().empty())
+  else if (!up.db_read_only_reason.empty())
     s += "db read-only";
+  else if (up.db_refusing)
+    s += up.pointer_refused ? "db refusing writes, read pointer not stored" : "db refusing writes";
+  else if (up.slow_commit_reported)
+    s += "db slow";
   else
-    s += up.events_refused ? "db refusing writes" : "db ok";
+    s += "db ok";
   s += kDot + plural(up.waiting_events.size(), "event", "events") + " waiting";
+  s += kDot + plural(items_waiting(ctx), "item", "items") + " waiting for storage";
+  if (!up.last_commit_at.empty()) s += kDot + std::string("last commit ") + up.last_commit_at;
   return s;
 }
 

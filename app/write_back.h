@@ -6,6 +6,7 @@ namespace netbuf {
 void on_write_back_tick(Context& ctx);
 void compute_zone_mask(Context& ctx);
 // Stores waiting events, every dirty register and every dirty card (clean
-// stop); what could not be stored stays marked.
-void store_everything(Context& ctx);
+// stop), waiting for the storage path; what could not be stored stays
+// marked, and the result is false.
+bool store_everything(Context& ctx);
 }  // namespace netbuf

@@ -5,6 +5,7 @@
 #include "core/buffer_state.h"
 #include "core/monitor_log.h"
 #include "core/platform.h"
+#include "core/storage_batch.h"
 #include "core/window_views.h"
 
 namespace netbuf {
@@ -22,7 +23,8 @@ struct Context {
   SerialLine& serial;
   TcpEndpoint& pc;       // ServerSocket1: the management PC
   TcpEndpoint& service;  // ServerSocket2: remote control
-  Database& db;
+  Database& db;          // reads on the loop: start-up, the event readout
+  StoragePath& storage;  // writes, off the loop
 };
 
 }  // namespace netbuf

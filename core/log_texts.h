@@ -94,6 +94,12 @@ inline constexpr const char* kDbReplaced = " was replaced: writing to the new fi
 inline constexpr const char* kDbGone = " is gone: changes and events wait until it is back";
 inline constexpr const char* kDbWritable = " is writable again";               // path + ..
 inline constexpr const char* kNotStored = "stopping: not stored in net.db: ";  // + what
+inline constexpr const char* kPointerNotStored =
+    "event read pointer not stored in net.db, kept for the next commit: ";  // + reason
+inline constexpr const char* kCommitSlow1 = "net.db commit running for ";   // + s
+inline constexpr const char* kCommitSlow2 = " s: ";                         // + what waits
+inline constexpr const char* kCommitDone = "net.db commit ended after ";    // + s + " s"
+inline constexpr const char* kJournalModeKept = " left in WAL mode: ";      // path + .. + reason
 inline constexpr const char* kReaderNotAnswering = " not answering";  // reader A (entry E) + ..
 inline constexpr const char* kReaderAnswering = " answering again";
 inline constexpr const char* kTimeZoneOffset =

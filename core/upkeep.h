@@ -7,9 +7,11 @@
 #include <cstdint>
 #include <deque>
 #include <string>
+#include <vector>
 
 #include "core/event_values.h"
 #include "core/platform.h"
+#include "core/storage_batch.h"
 
 namespace netbuf {
 
@@ -36,11 +38,46 @@ struct Upkeep {
   // again with the line.
   bool poll_on_open = false;
 
-  // Events decided but not yet in net.db, oldest first, with their Ids.
+  // Events decided but not yet in net.db, oldest first, with their Ids; the
+  // first of them may be on their way (the batch out).
   std::deque<EventValues> waiting_events;
   bool events_refused = false;  // the operator was told; cleared once all are in
   bool queue_full_reported = false;
   std::string last_event_at;  // HH:MM of the last stored event
+  // Counts the PC's writes to the event counter: events on their way when
+  // it changes were numbered before the PC's counter and are numbered again.
+  uint32_t counter_writes = 0;
+
+  // The batch handed to the storage path and not yet taken back: what it
+  // holds, so a failure can put it back.
+  struct Batch {
+    bool out = false;
+    std::size_t events = 0;  // the first `events` waiting events
+    uint32_t counter_writes = 0;
+    std::vector<int> registers;
+    std::vector<int> cards;
+    std::vector<SettingRow> settings;
+    bool pointer = false;  // the read pointer is among the registers
+    int64_t since_ms = 0;
+  } batch;
+  // The write-back tick asked for every changed register and card (at a
+  // stop: every card, whatever the card count says).
+  bool write_back_due = false;
+  bool every_card = false;
+  // The tick asks the storage path to look at the file even with nothing to store.
+  bool file_check_due = false;
+  std::vector<SettingRow> settings_to_store;
+  // After a refused batch nothing is handed over until a new event, the
+  // tick or a stop.
+  bool storage_hold = false;
+
+  // The file as the storage path last found it.
+  bool db_refusing = false;
+  bool db_gone = false;
+  std::string db_read_only_reason;
+  bool pointer_refused = false;
+  bool slow_commit_reported = false;
+  std::string last_commit_at;  // HH:MM:SS the last commit ended
 
   // Per RS485 address: polls since its last good answer, and whether it was
   // reported as not answering.

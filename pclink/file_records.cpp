@@ -149,6 +149,9 @@ void read_events(Context& ctx, const uint8_t* req, int k) {
   Bytes records;
   int64_t last_id = 0;
   const int count = std::min(k, kMaxRecordsPerAnswer);
+  // The file the path names now, where the storage path commits: a restored
+  // or re-pointed net.db is read, not the one left behind.
+  ctx.db.follow_file();
   const int rows =
       start <= last && count > 0 ? query_events(ctx.db, start, last, count, records, last_id) : 0;
   if (rows < 1) {
@@ -184,24 +187,6 @@ void read_file_record(Context& ctx) {
     read_events(ctx, req, k);
 
   ctx.status.show_event_counters(st.event_counter(), st.event_read_pointer());
-}
-
-void store_read_pointer(Context& ctx) {
-  Register* pointer[] = {&ctx.st.registers[kRegReadPtrHi], &ctx.st.registers[kRegReadPtrLo]};
-  if (!pointer[0]->dirty && !pointer[1]->dirty) return;
-  if (!ctx.db.read_only_reason().empty() || ctx.db.in_transaction() || !ctx.db.begin().ok())
-    return;
-  bool stored = true;
-  for (int a : {kRegReadPtrHi, kRegReadPtrLo})
-    stored = stored &&
-             ctx.db.run_prepared(sql::kUpdateRegister,
-                                 sql::update_register_values(ctx.st.registers[a].val, a))
-                 .ok();
-  if (!stored || !ctx.db.commit().ok()) {
-    if (ctx.db.in_transaction()) ctx.db.rollback();
-    return;
-  }
-  for (Register* r : pointer) r->dirty = 0;
 }
 
 bool write_file_record(Context& ctx) {

@@ -9,9 +9,4 @@ void read_file_record(Context& ctx);
 // pc_rx_pos past the frame. Returns false when the rest of the read must not
 // be processed (a file other than 8, or a frame that runs past the read).
 bool write_file_record(Context& ctx);
-// Stores a read pointer that moved into net.db at once, in its own
-// transaction. Called after the answer is sent: a crash after that must not
-// hand the PC the same events again, and one before it must not skip them.
-// A database that refuses the write leaves it to the write-back tick.
-void store_read_pointer(Context& ctx);
 }  // namespace netbuf

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "access/event_records.h"
 #include "core/hex_text.h"
 #include "core/log_texts.h"
 #include "core/reader_rebuild.h"
@@ -74,6 +75,7 @@ bool write_registers(Context& ctx) {
   put_header(out, st, p, 6);
   out.put(std::span(st.pc_rx).subspan(static_cast<std::size_t>(p + kFunction), 5));
   bool changed = false;
+  bool counter = false;
   for (int i = 0; i < q; ++i) {
     const int32_t value = word_at(st, p + kF16HeaderLen + 2 * i);
     Register& r = st.registers[start + i];
@@ -81,7 +83,9 @@ bool write_registers(Context& ctx) {
     r.val = value;
     r.dirty = 1;
     changed = true;
+    counter = counter || start + i == kRegEventCntHi || start + i == kRegEventCntLo;
   }
+  if (counter) renumber_waiting_events(st);
   // Once for the whole frame: a write that swaps two readers' slots must not
   // pass through a list without one of them, or that reader loses its state.
   if (changed) rebuild_readers(ctx);
@@ -135,8 +139,10 @@ void on_pc_data(Context& ctx) {
 
   if (!answer_pc_read(ctx)) return;
   log_answer(ctx, st.pc_rx[kFunction]);
+  // A moved read pointer goes to net.db with the first commit after this
+  // send: a crash after it must not hand the PC the same events again, and
+  // one before it must not skip them.
   ctx.pc.send(0, first_n(st.pc_tx, st.pc_tx_len));
-  store_read_pointer(ctx);
 }
 
 bool answer_pc_read(Context& ctx) {

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 
@@ -53,6 +54,9 @@ void Database::open(const std::string& path, bool create) {
 }
 
 void Database::take(std::unique_ptr<Connection> c) {
+  // A file left behind goes back to its own journal mode where it can.
+  if (conn_) (void)restore_journal_mode();
+  home_mode_.clear();
   struct stat st {};
   if (::stat(path_.c_str(), &st) == 0) {
     dev_ = st.st_dev;
@@ -68,8 +72,13 @@ std::unique_ptr<Database::Connection> Database::connect(bool create) const {
   // A reader that holds the file for a moment (an online backup, the
   // installer's tool) should delay a write, not fail it; a lock held longer
   // still fails fast enough to keep the handlers responsive.
-  sqlite3_busy_timeout(c->db.handle(), kBusyTimeoutMs);
+  sqlite3_busy_timeout(c->db.handle(), busy_ms_);
   return c;
+}
+
+void Database::set_busy_timeout(int ms) {
+  busy_ms_ = ms;
+  if (conn_) sqlite3_busy_timeout(conn_->db.handle(), ms);
 }
 
 std::string Database::read_only_reason_of(const Connection& c) const {
@@ -113,6 +122,46 @@ Database::FileChange Database::follow_file() {
 void Database::close() {
   rollback();
   conn_.reset();
+}
+
+namespace {
+
+constexpr const char* kWal = "wal";
+
+}  // namespace
+
+std::string Database::journal_mode() {
+  std::string mode;
+  const Column c[] = {{"journal_mode", As::Text}};
+  if (!query(sql::kJournalMode, c, [&mode](const Row& r) { mode = r.text(0); })) return {};
+  for (char& ch : mode) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+  return mode;
+}
+
+void Database::prefer_wal() {
+  if (!conn_ || !home_mode_.empty() || !read_only_reason_.empty()) return;
+  const std::string mode = journal_mode();
+  if (mode.empty()) return;
+  if (mode == kWal) {
+    home_mode_ = "delete";
+    return;
+  }
+  std::string now;
+  const Column c[] = {{"journal_mode", As::Text}};
+  if (query(sql::kJournalModeWal, c, [&now](const Row& r) { now = r.text(0); }) && now == kWal)
+    home_mode_ = mode;
+}
+
+std::string Database::restore_journal_mode() {
+  if (!conn_ || home_mode_.empty()) return {};
+  std::string now;
+  const Column c[] = {{"journal_mode", As::Text}};
+  const Status s =
+      query(sql::journal_mode(home_mode_), c, [&now](const Row& r) { now = r.text(0); });
+  if (!s) return s.error();
+  if (now != home_mode_) return "still " + now;
+  home_mode_.clear();
+  return {};
 }
 
 namespace {

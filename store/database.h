@@ -71,6 +71,9 @@ class Database {
   // net.db is an error, not an empty database.
   void open(const std::string& path, bool create = false);
   bool is_open() const { return conn_ != nullptr; }
+  // How long a statement waits for another connection's lock; for this
+  // connection and those it opens later.
+  void set_busy_timeout(int ms);
   const std::string& path() const { return path_; }
 
   // The file could be opened for reading only (its owner or mode, a
@@ -112,6 +115,18 @@ class Database {
   // ROLLBACK when a transaction is open; a failure leaves nothing to do.
   void rollback();
 
+  // The journal mode while netbuf runs is WAL: a commit then never makes a
+  // read wait, nor a read a commit. The file's own mode comes back at close
+  // (a file found in WAL mode was left so by a killed run: it goes back to
+  // "delete"). Only the connection that writes does this.
+  void prefer_wal();
+  // The file's own mode again; needs every other connection to the file
+  // closed. Empty when done, else why not.
+  std::string restore_journal_mode();
+  // The file's journal mode, lower case ("delete", "wal" ...); empty when it
+  // cannot be read.
+  std::string journal_mode();
+
   // Closes the connection (a rollback first when a transaction is open).
   void close();
 
@@ -131,6 +146,9 @@ class Database {
   std::unique_ptr<Connection> conn_;
   std::string path_;
   std::string read_only_reason_;
+  // The file's own journal mode, while this connection has put it in WAL.
+  std::string home_mode_;
+  int busy_ms_ = kBusyTimeoutMs;
   // The file the connection was opened on.
   uint64_t dev_ = 0;
   uint64_t ino_ = 0;

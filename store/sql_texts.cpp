@@ -88,4 +88,8 @@ std::string update_setting(const std::string& value_text, const char* key) {
   return "UPDATE setings set val= " + value_text + " where PARAMETR = \"" + key + "\" ;";
 }
 
+std::string journal_mode(const std::string& mode) {
+  return std::string(kJournalMode) + "=" + mode;
+}
+
 }  // namespace netbuf::sql

@@ -61,6 +61,12 @@ inline constexpr const char* kBegin = "BEGIN";
 inline constexpr const char* kCommit = "COMMIT";
 inline constexpr const char* kRollback = "ROLLBACK";
 
+// The journal mode: read, WAL while netbuf runs, the file's own at a stop.
+inline constexpr const char* kJournalMode = "PRAGMA journal_mode";
+inline constexpr const char* kJournalModeWal = "PRAGMA journal_mode=WAL";
+std::string journal_mode(const std::string& mode);
+inline constexpr const char* kCheckpoint = "PRAGMA wal_checkpoint(PASSIVE)";
+
 // Settings keys, in the order "Zapisz" stores them.
 inline constexpr const char* kKeyCom1 = "COM1";
 inline constexpr const char* kKeyDelay1 = "DELAY1";

@@ -6,6 +6,7 @@
 
 #include "access/card_check.h"
 #include "app/startup.h"
+#include "app/storage_feed.h"
 #include "app/upkeep_tick.h"
 #include "app/write_back.h"
 #include "core/log_texts.h"
@@ -28,6 +29,8 @@ constexpr int kServiceMaxConnections = kServiceCounters;
 BufferHost::BufferHost(const QString& app_dir, QObject* owner)
     : app_dir_(app_dir.isEmpty() ? QCoreApplication::applicationDirPath() : app_dir),
       st_(std::make_unique<BufferState>()),
+      storage_(db_path().toStdString()),
+      stored_(storage_.notify_fd(), QSocketNotifier::Read),
       serial_(app_dir_, owner),
       socket1_(0, owner),
       socket2_(kServiceMaxConnections, owner),
@@ -57,6 +60,8 @@ BufferHost::BufferHost(const QString& app_dir, QObject* owner)
                    [this](int c, int code) { ServerSocket2ClientError(c, code); });
   QObject::connect(&serial_, &QtSerialLine::received, &serial_,
                    [this](const QByteArray& bytes) { nrComm1AfterReceive(bytes); });
+  // A commit ended: its result is taken and what waited meanwhile goes next.
+  QObject::connect(&stored_, &QSocketNotifier::activated, &stored_, [this] { dispatch([] {}); });
 
   timer1_.setObjectName(QStringLiteral("Timer1"));
   timer2_.setObjectName(QStringLiteral("Timer2"));
@@ -78,12 +83,16 @@ BufferHost::~BufferHost() {
 
 void BufferHost::attach(MonitorLog& log, StatusView& status, SettingsForm& settings,
                         LogicTimers& timers) {
-  ctx_ = std::make_unique<Context>(
-      Context{*st_, log, status, settings, timers, *op_, clock_, serial_, socket1_, socket2_, db_});
+  ctx_ = std::make_unique<Context>(Context{*st_, log, status, settings, timers, *op_, clock_,
+                                           serial_, socket1_, socket2_, db_, storage_});
 }
 
 void BufferHost::report_unknown_error() {
   op_->error_report(texts::kUnknownError);
+}
+
+void BufferHost::pump() {
+  pump_storage(*ctx_);
 }
 
 // --- Lifecycle -------------------------------------------------------------
@@ -106,9 +115,16 @@ void BufferHost::start() {
 void BufferHost::shut_down() {
   if (shut_down_) return;
   shut_down_ = true;
-  dispatch([this] { store_everything(*ctx_); });
+  // The one place the loop waits for the disk: everything waiting is stored
+  // before the process ends.
+  if (started_) dispatch([this] { store_everything(*ctx_); });
   const std::string left = unstored(*ctx_);
   if (!left.empty()) st_->upkeep.say(Severity::Error, texts::kNotStored + left);
+  // The file goes back to its own journal mode once nothing else of netbuf
+  // holds it.
+  db_.close();
+  if (const std::string why = storage_.finish(); !why.empty())
+    st_->upkeep.say(Severity::Warning, db_path().toStdString() + texts::kJournalModeKept + why);
   QCoreApplication::exit(left.empty() ? 0 : 1);
 }
 

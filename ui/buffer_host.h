@@ -5,12 +5,14 @@
 #pragma once
 
 #include <QByteArray>
+#include <QSocketNotifier>
 #include <QString>
 #include <QTimer>
 #include <exception>
 #include <memory>
 #include <string>
 
+#include "app/storage_thread.h"
 #include "core/context.h"
 #include "store/database.h"
 #include "ui/operator_lines.h"
@@ -76,11 +78,13 @@ class BufferHost {
   void attach(MonitorLog& log, StatusView& status, SettingsForm& settings, LogicTimers& timers);
 
   // Every handler runs in here: whatever it throws goes to the operator as
-  // the top-level error report, and the loop goes on.
+  // the top-level error report, and the loop goes on. What the handler left
+  // for net.db is handed to the storage path as it returns.
   template <class F>
   void dispatch(F&& handler) {
     try {
       handler();
+      if (ctx_ && started_) pump();
     } catch (const std::exception& e) {
       op_->error_report(e.what());
     } catch (...) {
@@ -93,10 +97,13 @@ class BufferHost {
 
  private:
   void report_unknown_error();
+  void pump();
 
   bool started_ = false;
   std::unique_ptr<BufferState> st_;
   Database db_;
+  StorageThread storage_;
+  QSocketNotifier stored_;
   QtClock clock_;
   OperatorLines lines_;
   OperatorChannel* op_ = &lines_;

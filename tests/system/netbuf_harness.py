@@ -247,13 +247,13 @@ class Netbuf:
         return bool(wait_for(lambda: self.stdout_lines().count(line) >= count, timeout, 0.1))
 
     def peek(self, sql, args=(), attempts=50):
-        """A read of net.db that takes no lock. netbuf does not wait for a lock,
-        so an ordinary read at the wrong moment makes one of its writes fail;
-        this one cannot. A read that meets a write half done is tried again."""
-        uri = "file:%s?immutable=1" % urllib.parse.quote(self.db)
+        """A read of net.db beside netbuf, as a report or a backup reads it:
+        in WAL mode it neither waits for netbuf's commits nor holds them up.
+        A read that meets a file half replaced is tried again."""
+        uri = "file:%s?mode=ro" % urllib.parse.quote(self.db)
         for attempt in range(attempts):
             try:
-                con = sqlite3.connect(uri, uri=True)
+                con = sqlite3.connect(uri, uri=True, timeout=1)
                 try:
                     return con.execute(sql, args).fetchall()
                 finally:

@@ -237,10 +237,11 @@ class PcLinkTest(unittest.TestCase):
                                         len(body) + 2, len(body) + 1, 6) + body) if rows else none
                 self.assertEqual(self.fetch(k), expected)
                 self.assertEqual(self.pc.read_regs(800, 2), [0, pointer])
-                # Already in the file, not only after the next tick: a crash
-                # now must not hand the PC these events again.
-                self.assertEqual(self.nb.peek("SELECT val FROM register WHERE adres IN "
-                                              "(800, 801) ORDER BY adres"), [(0,), (pointer,)])
+                # In the file with the next commit, not only after the next
+                # tick: a crash then must not hand the PC these events again.
+                stored = lambda: self.nb.peek("SELECT val FROM register WHERE adres IN "
+                                              "(800, 801) ORDER BY adres")
+                self.assertTrue(wait_for(lambda: stored() == [(0,), (pointer,)], 2.5), stored())
         # The PC sets counter and pointer back: the later rows come once each.
         self.assertEqual(len(self.pc.write_regs(804, [0, 2])), 12)
         self.assertEqual(len(self.pc.write_regs(800, [0, 1])), 12)

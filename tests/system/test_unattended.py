@@ -122,7 +122,8 @@ class ServiceTest(unittest.TestCase):
         subprocess.run(["chattr", "-i", self.nb.db], check=True)
         self.assertTrue(wait_for(lambda: self.nb.register_in_db(4101) == 2, 10),
                         self.nb.stderr())
-        self.assertIn("%s is writable again" % self.nb.db, self.nb.stderr_lines())
+        self.assertTrue(wait_for(lambda: "%s is writable again" % self.nb.db
+                                 in self.nb.stderr_lines(), 5), self.nb.stderr())
 
     def test_net_db_removed_then_restored_is_followed(self):
         self.nb.start()
@@ -141,8 +142,8 @@ class ServiceTest(unittest.TestCase):
         os.replace(backup, self.nb.db)
         self.assertTrue(wait_for(lambda: self.nb.register_in_db(4301) == 4, 10),
                         self.nb.stderr())
-        self.assertIn("%s was replaced: writing to the new file" % self.nb.db,
-                      self.nb.stderr_lines())
+        self.assertTrue(wait_for(lambda: "%s was replaced: writing to the new file" % self.nb.db
+                                 in self.nb.stderr_lines(), 5), self.nb.stderr())
 
     def test_a_stop_that_cannot_store_says_what_and_fails(self):
         self.nb.start()
@@ -171,7 +172,8 @@ class ServiceTest(unittest.TestCase):
         first = notify.recv(4096).decode()
         self.assertTrue(first.startswith("READY=1\nSTATUS=PC none \u00b7 COM3 "), first)
         self.assertTrue(first.endswith(" closed \u00b7 readers answering 0/0 \u00b7 db ok"
-                                       " \u00b7 0 events waiting"), first)
+                                       " \u00b7 0 events waiting \u00b7 0 items waiting for storage"),
+                        first)
         pc = Pc(self.nb.port_tcp)
         self.parts.append(pc)
         # The status follows (the PC is seen at the next update), and the

@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <QCheckBox>
+#include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSlider>
@@ -34,6 +36,14 @@ class SettingsPage : public ::testing::Test {
   W* find(const char* name) {
     return form_->findChild<W*>(QString::fromLatin1(name));
   }
+  // "Zapisz" hands the statements to the storage path: its result comes back
+  // on the loop.
+  void wait_stored() {
+    QElapsedTimer t;
+    t.start();
+    while (form_->context().st.upkeep.batch.out && t.elapsed() < 10000)
+      QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+  }
   int64_t setting(const char* key) {
     TSQLiteDatabase db(db_path_);
     return db.QuerySql(std::string("SELECT val FROM setings WHERE PARAMETR='") + key + "'")
@@ -54,6 +64,7 @@ TEST_F(SettingsPage, ZapiszStoresWhatTheControlsShowAndRefusesNonPorts) {
   find<QCheckBox>("CheckBox32")->setChecked(true);
   ::testing::internal::CaptureStderr();
   find<QPushButton>("Button7")->click();
+  wait_stored();
   const std::string err = ::testing::internal::GetCapturedStderr();
 
   EXPECT_EQ(setting("DELAY1"), 120);
@@ -66,11 +77,14 @@ TEST_F(SettingsPage, ZapiszStoresWhatTheControlsShowAndRefusesNonPorts) {
   EXPECT_EQ(form_->context().st.n_card, 32769);
 }
 
-TEST_F(SettingsPage, ZapiszOnAReadOnlyDatabaseShowsEachFailure) {
-  ASSERT_TRUE(form_->context().db.run("PRAGMA query_only = 1"));
+TEST_F(SettingsPage, ZapiszOnALockedDatabaseShowsEachFailure) {
+  TSQLiteDatabase holder(db_path_);
+  holder.RunSql("BEGIN EXCLUSIVE");
   ::testing::internal::CaptureStderr();
   find<QPushButton>("Button7")->click();
+  wait_stored();
   const std::string err = ::testing::internal::GetCapturedStderr();
+  holder.RunSql("ROLLBACK");
   for (const char* text :
        {"blad zapisu konfiguracji", "blad zapisu portu TCP", "blad zapisu portu uslug specjalnych",
         "blad zapisu portu parametru: N_CARD", "blad zapisu portu parametru: S_CARD"})

@@ -6,6 +6,7 @@
 #include <random>
 #include <vector>
 
+#include "app/storage_feed.h"
 #include "tests/unit/fakes.h"
 #include "tests/unit/test_db.h"
 
@@ -45,6 +46,7 @@ class CardCheckTest : public ::testing::Test {
   }
   // ADR485, kod1..kod5, status and code_no of the last event row.
   Row last_event() {
+    pump_storage(w.ctx);
     TSQLiteDatabase check(db.path());
     auto t = check.QuerySql(
         "SELECT ADR485, kod1, kod2, kod3, kod4, kod5, status, code_no FROM event "

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "access/card_check.h"
+#include "app/storage_feed.h"
 #include "tests/unit/fakes.h"
 #include "tests/unit/test_db.h"
 
@@ -63,6 +64,9 @@ TEST_F(EventRecordsTest, CardCheckStoresTheExactRow) {
   // Unknown card while zone 31 is active: the mask must not turn negative.
   w.st.zone_mask = 0x80000005u;
   check_card(w.ctx, 2, "FF112233445A");
+  // Both go to the file in one commit, after the decisions.
+  EXPECT_TRUE(events().empty());
+  pump_storage(w.ctx);
 
   const int64_t t = 1554026400;  // 2019-03-31 10:00 UTC
   EXPECT_EQ(events(), (std::vector<Row>{
@@ -78,6 +82,9 @@ TEST_F(EventRecordsTest, CounterGoesToTheFileWithTheRow) {
   counter(0, 65535);
 
   ASSERT_TRUE(store_event(w.ctx, 2, 0, kCardNotFound, {1, 2, 3, 4, 5}, 42));
+  // The PC sees only what is stored.
+  EXPECT_EQ(w.st.event_counter(), 65535);
+  pump_storage(w.ctx);
   EXPECT_EQ(events().back()[0], 65536);
   EXPECT_EQ(stored_counter(), (std::vector<Row>{{804, 1}, {805, 0}}));
   // Stored already, so the write-back has nothing left to do for them.
@@ -87,6 +94,7 @@ TEST_F(EventRecordsTest, CounterGoesToTheFileWithTheRow) {
   EXPECT_EQ(w.st.registers[kRegEventCntLo].dirty, 0);
 
   ASSERT_TRUE(store_event(w.ctx, 2, 0, kCardNotFound, {1, 2, 3, 4, 5}, 42));
+  pump_storage(w.ctx);
   EXPECT_EQ(events().back()[0], 65537);
   EXPECT_EQ(stored_counter(), (std::vector<Row>{{804, 1}, {805, 1}}));
   EXPECT_FALSE(w.db.in_transaction());
@@ -105,6 +113,7 @@ TEST_F(EventRecordsTest, RefusedEventsWaitInOrderWithTheirIdsWhileTheDecisionGoe
   // shows what the file holds.
   db.exec("ALTER TABLE event RENAME TO event_away");
   check_card(w.ctx, 2, "FF0000000001");
+  pump_storage(w.ctx);
   EXPECT_EQ(w.op.boxes, std::vector<std::string>{"blad zapisu zdarzenia"});
   EXPECT_EQ(w.st.reader(2).action, kActionBuzzerN);
   EXPECT_EQ(w.window.events, 41);
@@ -113,14 +122,16 @@ TEST_F(EventRecordsTest, RefusedEventsWaitInOrderWithTheirIdsWhileTheDecisionGoe
   db.exec("ALTER TABLE event_away RENAME TO event");
   db.exec("ALTER TABLE register RENAME TO reg_away");
   w.clock.t.minute = 1;
-  EXPECT_FALSE(store_event(w.ctx, 2, 0, kCardNotFound, {}, 42));
+  EXPECT_TRUE(store_event(w.ctx, 2, 0, kCardNotFound, {}, 42));
+  pump_storage(w.ctx);
   db.exec("ALTER TABLE reg_away RENAME TO register");
   EXPECT_TRUE(events().empty());
 
   // A database that refuses writes, at the next event and at a tick.
   ASSERT_TRUE(w.db.run("PRAGMA query_only = 1"));
-  EXPECT_FALSE(store_event(w.ctx, 2, 0, kCardNotFound, {}, 42));
-  EXPECT_FALSE(store_waiting_events(w.ctx));
+  EXPECT_TRUE(store_event(w.ctx, 2, 0, kCardNotFound, {}, 42));
+  pump_storage(w.ctx);
+  storage_tick(w.ctx);
   ASSERT_TRUE(w.db.run("PRAGMA query_only = 0"));
   EXPECT_EQ(w.op.boxes.size(), 1u);  // once per outage
   EXPECT_EQ(w.st.registers[kRegEventCntLo].val, 41);
@@ -131,6 +142,7 @@ TEST_F(EventRecordsTest, RefusedEventsWaitInOrderWithTheirIdsWhileTheDecisionGoe
   // its own Id and time, and the counter with the last.
   w.clock.t.minute = 2;
   EXPECT_TRUE(store_event(w.ctx, 2, 0, kCardNotFound, {}, 42));
+  pump_storage(w.ctx);
   std::vector<Row> id_time;
   for (const Row& r : events()) id_time.push_back({r[0], r[3]});
   EXPECT_EQ(id_time, (std::vector<Row>{{42, t0}, {43, t0 + 60}, {44, t0 + 60}, {45, t0 + 120}}));
@@ -142,7 +154,8 @@ TEST_F(EventRecordsTest, RefusedEventsWaitInOrderWithTheirIdsWhileTheDecisionGoe
 
   // A later outage is told again.
   ASSERT_TRUE(w.db.run("PRAGMA query_only = 1"));
-  EXPECT_FALSE(store_event(w.ctx, 2, 0, kCardNotFound, {}, 42));
+  EXPECT_TRUE(store_event(w.ctx, 2, 0, kCardNotFound, {}, 42));
+  pump_storage(w.ctx);
   EXPECT_EQ(w.op.boxes.size(), 2u);
   EXPECT_EQ(w.st.upkeep.waiting_events.front().id, 46);
 }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/context.h"
+#include "store/batch_commit.h"
 #include "store/database.h"
 
 namespace netbuf::testing {
@@ -200,7 +201,8 @@ struct FakeWorld {
   FakeEndpoint pc;
   FakeEndpoint service;
   Database db;
-  Context ctx{st, log, window, window, window, op, clock, serial, pc, service, db};
+  SyncStorage storage{db};
+  Context ctx{st, log, window, window, window, op, clock, serial, pc, service, db, storage};
 };
 
 }  // namespace netbuf::testing

@@ -194,7 +194,7 @@ struct CountingEndpoint : testing::FakeEndpoint {
 TEST_F(PassThrough, AnswerForDepartedPcIsDropped) {
   CountingEndpoint gone;
   Context ctx{w.st,    w.log,    w.window, w.window,  w.window, w.op,
-              w.clock, w.serial, gone,     w.service, w.db};
+              w.clock, w.serial, gone,     w.service, w.db,     w.storage};
   request("00 07 00 00 00 06 02 03 00 00 00 02");
   ticks(2);
   const Bytes answer = B("02 03 04 00 01 00 02 19 32");

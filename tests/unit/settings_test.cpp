@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "app/startup.h"
+#include "app/storage_feed.h"
 #include "fakes.h"
 #include "test_db.h"
 
@@ -67,6 +68,7 @@ TEST(Settings, SaveStoresEveryKeyAndRefusesNonNumbers) {
   w->window.ports = {"503", "1 ; DELETE FROM karty"};
   w->window.ticked = {0x8001, 0x8000};
   save_settings(w->ctx);
+  pump_storage(w->ctx);
 
   auto val = [&](const char* k) {
     return tdb.scalar(std::string("SELECT val FROM setings WHERE PARAMETR='") + k + "'");
@@ -89,9 +91,13 @@ TEST(Settings, SaveStoresEveryKeyAndRefusesNonNumbers) {
   ASSERT_TRUE(ro->db.run("PRAGMA query_only = 1"));
   ro->window.ports.pc = "70000";
   save_settings(ro->ctx);
+  // A port that is no number is refused at once; the rest when the file
+  // refuses the commit.
+  EXPECT_EQ(ro->op.boxes, std::vector<std::string>{"blad zapisu portu TCP"});
+  pump_storage(ro->ctx);
   EXPECT_EQ(ro->op.boxes,
             (std::vector<std::string>{
-                "blad zapisu konfiguracji", "blad zapisu konfiguracji", "blad zapisu portu TCP",
+                "blad zapisu portu TCP", "blad zapisu konfiguracji", "blad zapisu konfiguracji",
                 "blad zapisu portu uslug specjalnych", "blad zapisu portu parametru: N_CARD",
                 "blad zapisu portu parametru: S_CARD"}));
 }

@@ -1,0 +1,107 @@
+#include "app/storage_thread.h"
+
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cstdint>
+
+#include "store/batch_commit.h"
+
+namespace netbuf {
+
+namespace {
+
+// Off the loop a lock held by a backup or the installer's tool is worth
+// waiting for: the batch grows meanwhile and goes in one commit.
+constexpr int kWriterBusyMs = 2000;
+
+}  // namespace
+
+StorageThread::StorageThread(std::string db_path)
+    : path_(std::move(db_path)), event_fd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+  thread_ = std::thread([this] { run(); });
+}
+
+StorageThread::~StorageThread() {
+  finish();
+  if (event_fd_ >= 0) ::close(event_fd_);
+}
+
+void StorageThread::submit(StorageBatch batch) {
+  {
+    const std::lock_guard<std::mutex> lock(m_);
+    job_ = std::move(batch);
+  }
+  cv_.notify_all();
+}
+
+std::optional<StorageResult> StorageThread::take_result() {
+  std::optional<StorageResult> r;
+  const std::lock_guard<std::mutex> lock(m_);
+  if (!result_) return r;
+  r.swap(result_);
+  uint64_t n = 0;
+  // Drained, so the loop is woken again only by the next result.
+  while (::read(event_fd_, &n, sizeof n) > 0) {
+  }
+  return r;
+}
+
+StorageResult StorageThread::wait_result() {
+  {
+    std::unique_lock<std::mutex> lock(m_);
+    cv_.wait(lock, [this] { return result_.has_value(); });
+  }
+  return take_result().value_or(StorageResult{});
+}
+
+std::string StorageThread::finish() {
+  if (!thread_.joinable()) return finish_error_;
+  {
+    const std::lock_guard<std::mutex> lock(m_);
+    quit_ = true;
+  }
+  cv_.notify_all();
+  thread_.join();
+  return finish_error_;
+}
+
+void StorageThread::run() {
+  try {
+    db_.open(path_);
+  } catch (const std::exception&) {
+    // Missing or unreadable: each batch tries to follow the path again.
+  }
+  db_.set_busy_timeout(kWriterBusyMs);
+  for (;;) {
+    std::optional<StorageBatch> job;
+    {
+      std::unique_lock<std::mutex> lock(m_);
+      cv_.wait(lock, [this] { return job_.has_value() || quit_; });
+      if (!job_) break;  // quitting with nothing left to store
+      job.swap(job_);
+    }
+    StorageResult r;
+    try {
+      r = commit_batch(db_, *job);
+    } catch (const std::exception& e) {
+      // Out of memory and the like: refused like any other failure, and the
+      // loop keeps what it handed over.
+      db_.rollback();
+      r.error = e.what();
+    }
+    {
+      const std::lock_guard<std::mutex> lock(m_);
+      result_ = std::move(r);
+    }
+    const uint64_t one = 1;
+    (void)!::write(event_fd_, &one, sizeof one);
+    cv_.notify_all();
+  }
+  // Back to the file's own journal mode, so a plain copy is a whole backup
+  // and older tools open it.
+  finish_error_ = db_.restore_journal_mode();
+  db_.close();
+}
+
+}  // namespace netbuf

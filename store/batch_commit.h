@@ -1,0 +1,31 @@
+// Stores one batch as one transaction: the events with the counter that
+// numbers them, the read pointer, the changed registers and cards and the
+// settings, all or nothing. Runs wherever the connection lives: on the
+// storage thread in netbuf, on the caller's thread in tests and tools.
+#pragma once
+
+#include "core/storage_batch.h"
+
+namespace netbuf {
+
+class Database;
+
+// The file at the path is followed first, so the batch goes to the file the
+// path names now; a read-only connection is reopened when the file allows.
+StorageResult commit_batch(Database& db, const StorageBatch& batch);
+
+// The storage path on the caller's thread: each batch is stored as it is
+// handed over.
+class SyncStorage : public StoragePath {
+ public:
+  explicit SyncStorage(Database& db) : db_(db) {}
+  void submit(StorageBatch batch) override;
+  std::optional<StorageResult> take_result() override;
+  StorageResult wait_result() override;
+
+ private:
+  Database& db_;
+  std::optional<StorageResult> result_;
+};
+
+}  // namespace netbuf
