@@ -85,9 +85,10 @@ class Changes:
 
 
 def snapshot(db):
-    """net.db as a restart would find it (a hot journal is rolled back)."""
-    journal = db + "-journal"
-    hot = os.path.exists(journal) and os.path.getsize(journal) > 0
+    """net.db as a restart would find it (a hot journal is rolled back, a
+    write-ahead log is read)."""
+    hot = any(os.path.exists(db + end) and os.path.getsize(db + end) > 0
+              for end in ("-journal", "-wal"))
     con = sqlite3.connect(db, timeout=10)
     try:
         rows = con.execute("SELECT %s FROM event ORDER BY ID, rowid"
@@ -119,7 +120,9 @@ class Checker:
         self.violations = []
         self.prev = None
         self.figures = {"hot": 0, "resumed": 0, "resume_checks": 0, "acked_lost": 0,
-                        "acked_total": 0, "late_stored_missing": 0}
+                        "acked_total": 0, "late_stored_missing": 0, "pointer_ahead": 0,
+                        "missing_below_counter": 0}
+        self.sent_upto = None  # one past the highest Id the PC was ever sent
 
     def fail(self, cycle, text):
         self.violations.append("cycle %d: %s" % (cycle, text))
@@ -133,6 +136,15 @@ class Checker:
         if ids and ids != list(range(1, len(ids) + 1)):
             self.fail(cycle, "Ids are not 1..%d without a gap" % len(ids))
         counter = regs[804] << 16 | regs[805]
+        missing = len(set(range(1, counter + 1)) - set(ids))
+        if missing:
+            self.figures["missing_below_counter"] += missing
+            self.fail(cycle, "%d Ids below the counter %d have no row" % (missing, counter))
+        pointer = regs[800] << 16 | regs[801]
+        if self.sent_upto is not None and pointer > self.sent_upto:
+            self.figures["pointer_ahead"] += 1
+            self.fail(cycle, "stored pointer %d, the PC was sent up to %d"
+                      % (pointer, self.sent_upto - 1))
         if counter != (ids[-1] if ids else 0):
             self.fail(cycle, "counter %d, highest Id %d" % (counter, ids[-1] if ids else 0))
         if self.prev:
@@ -209,6 +221,7 @@ def main():
     checker = Checker()
     changes = Changes()
     fetched = []  # every Id the PC got, over all cycles
+    repeats = []  # per restart: Ids the PC got again
     starts, runs = [], []
     t_begin = time.monotonic()
     try:
@@ -216,6 +229,7 @@ def main():
         rig.configure()
         rig.nb.stop()  # a clean stop: the configuration is in the file
         checker.prev = snapshot(rig.nb.db)
+        checker.sent_upto = checker.prev["regs"][800] << 16 | checker.prev["regs"][801]
         presenter = Presenter(rig.sim, rng)
         presenter.start()
         for cycle in range(1, cycles + 1):
@@ -234,7 +248,11 @@ def main():
             client.stop()
             if client.error:
                 checker.fail(cycle, "PC: %r" % client.error)
+            seen = set(fetched)
+            repeats.append(sum(1 for i in client.fetched if i in seen))
             fetched += client.fetched
+            if client.fetched:
+                checker.sent_upto = max(checker.sent_upto, max(client.fetched) + 1)
             checker.after_kill(cycle, snapshot(rig.nb.db), changes, killed_at)
             changes.regs.clear()
             changes.cards.clear()
@@ -257,12 +275,15 @@ def main():
         ("cards presented", "%d" % presenter.count),
         ("events stored", "%d" % len(ids)),
         ("duplicate Ids", "%d" % (len(ids) - len(set(ids)))),
-        ("kills that left a hot journal", "%d" % f["hot"]),
+        ("rows missing below the stored counter", "%d" % f["missing_below_counter"]),
+        ("stored pointers beyond what the PC was sent", "%d" % f["pointer_ahead"]),
+        ("kills that left a hot journal or a WAL", "%d" % f["hot"]),
         ("changes acked by netbuf", "%d" % f["acked_total"]),
         ("  not yet written back at the kill", "%d" % f["acked_lost"]),
         ("  acked >%.1f s before, not stored" % STORED_WITHIN, "%d" % f["late_stored_missing"]),
         ("readout resumed at the file's pointer", "%d / %d" % (f["resumed"], f["resume_checks"])),
         ("events fetched again after a kill", "%d" % (len(fetched) - len(set(fetched)))),
+        ("  largest repeat after one restart", "%d" % max(repeats or [0])),
         ("operator messages", "%d" % len(messages)),
         ("violations", "%d" % len(checker.violations)),
     ]
