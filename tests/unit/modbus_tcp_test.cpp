@@ -234,6 +234,10 @@ TEST(PcRequestBoundaries, ExactAnswersAtTheEdgesOfEveryFunction) {
       {"f3 start + quantity 9001", f3(8876, 125), {}, nullptr},
       {"f3 last register", f3(8999, 1), hex("00 01 00 00 00 05 FF 03 02 23 27"), nullptr},
       {"f3 past the image", f3(9000, 1), {}, nullptr},
+      // A value stored negative goes out as div and mod 256, truncated:
+      // -2, -300, -1 (registers 7000..7002, set below).
+      {"f3 negative values", f3(7000, 3), hex("00 01 00 00 00 09 FF 03 06 00 FE FF D4 00 FF"),
+       nullptr},
       // The answer's length is its own, whatever the request's says.
       {"f3 odd length high byte", hex("00 01 00 00 01 06 FF 03 00 05 00 01"),
        hex("00 01 00 00 00 05 FF 03 02 00 05"), nullptr},
@@ -267,6 +271,9 @@ TEST(PcRequestBoundaries, ExactAnswersAtTheEdgesOfEveryFunction) {
     auto w = std::make_unique<FakeWorld>();
     w->pc.conns.resize(1);
     for (int k = 0; k < kRegisterCount; ++k) w->st.registers[k].val = k;
+    w->st.registers[7000].val = -2;
+    w->st.registers[7001].val = -300;
+    w->st.registers[7002].val = -1;
     for (int i : {0, 1, 2, 3, 4, 5, 6, 511, 512, 20000}) {
       const Bytes r = card_record(i);
       std::copy(r.begin(), r.end(), w->st.cards[i].pc_record.begin());
