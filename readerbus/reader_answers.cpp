@@ -100,10 +100,12 @@ void handle_f16(Context& ctx, std::span<const uint8_t> f) {
   if (r.action == kActionForward) r.action = kActionNone;
   // A relay ends only with the acknowledgement of a relay frame that went out:
   // a buzzer's acknowledgement, or a late one of an earlier relay, leaves a
-  // relay queued since to go out at the reader's next turn.
-  if (r.sent == kActionRelay && acknowledges_relay(f)) {
+  // relay queued since to go out at the reader's next turn. A buzzer's own
+  // acknowledgement frees the reader for the PC at once, not only at its
+  // next poll.
+  if (acknowledges(r.sent, f)) {
+    if (r.sent == kActionRelay && r.action == kActionRelay) r.action = kActionNone;
     r.sent = kActionNone;
-    if (r.action == kActionRelay) r.action = kActionNone;
   }
   if (r.pc_wait == kPcWaiting) r.pc_wait = 0;
 }

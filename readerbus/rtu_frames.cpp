@@ -86,9 +86,16 @@ bool f16_crc_ok(std::span<const uint8_t> held) {
   return crc_ok(held.first(kF16AnswerSize));
 }
 
-bool acknowledges_relay(std::span<const uint8_t> answer) {
+bool acknowledges(uint8_t command, std::span<const uint8_t> answer) {
+  int reg = 0;
+  if (command == kActionRelay)
+    reg = kRelayRegister;
+  else if (command == kActionBuzzerN || command == kActionBuzzerS)
+    reg = kBuzzerRegister;
+  else
+    return false;
   // The acknowledgement repeats the start register of the write it answers.
-  return answer.size() >= 4 && answer[2] == hi(kRelayRegister) && answer[3] == lo(kRelayRegister);
+  return answer.size() >= 4 && answer[2] == hi(reg) && answer[3] == lo(reg);
 }
 
 }  // namespace netbuf

@@ -30,7 +30,9 @@ bool f03_complete(std::span<const uint8_t> held);
 bool f03_crc_ok(std::span<const uint8_t> held);  // call only when complete
 bool f16_complete(std::span<const uint8_t> held);
 bool f16_crc_ok(std::span<const uint8_t> held);
-// Whether a function-16 answer acknowledges a relay frame (not a buzzer one).
-bool acknowledges_relay(std::span<const uint8_t> answer);
+// Whether a function-16 answer acknowledges the door command (relay or
+// buzzer) that went out: a relay's answer names the relay register, a
+// buzzer's the buzzer register.
+bool acknowledges(uint8_t command, std::span<const uint8_t> answer);
 
 }  // namespace netbuf

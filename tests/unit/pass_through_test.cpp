@@ -180,6 +180,17 @@ TEST_F(PassThrough, DoorCommandsAndPcFramesShareAReader) {
   EXPECT_TRUE(w.pc.conns[0].out.empty());
   EXPECT_EQ(r.pc_wait, 0);
   EXPECT_EQ(ticks(3), (Lines{"02 03 00 0A 00 05 A5 F8", P3, P1}));
+
+  // An acknowledged buzzer leaves nothing owed: the PC's frame right behind
+  // the acknowledgement is taken, with no poll of the reader between.
+  command_reader(r, kActionBuzzerN);
+  EXPECT_EQ(ticks(1), (Lines{"02 10 00 97 00 01 02 00 00 AE 47"}));  // CRC from pymodbus
+  request(pc_read);
+  EXPECT_EQ(r.pc_wait, 0);                 // the acknowledgement is still due
+  reader_says("02 10 00 97 00 01 B0 16");  // CRC from pymodbus
+  request(pc_read);
+  EXPECT_EQ(r.action, kActionForward);
+  EXPECT_EQ(ticks(3), (Lines{P3, P1, "02 03 00 00 00 02 C4 38"}));
 }
 
 // Counts every send, also those to connections the fake does not hold.
