@@ -43,7 +43,10 @@ void apply_card_rule(Context& ctx, int entry, std::span<const uint8_t> f) {
   Tczytnik& r = ctx.st.readers[entry];
   const int status = f[kStatusHi] * 256 + f[kStatusLo];
   const auto raw = f.subspan(kCodeAt, kCodeBytes);
-  if (status & kStatusReference) {
+  // A reader that restarts or clears its code reads all zeros: nobody stands
+  // there, so the zeros only become the reference for the next card.
+  const bool no_card = std::all_of(raw.begin(), raw.end(), [](uint8_t b) { return b == 0; });
+  if ((status & kStatusReference) || no_card) {
     if (!hex_equals(raw, r.last_code)) r.last_code = hex_bytes(raw, "");
     r.armed = 1;
     return;
