@@ -12,5 +12,8 @@ inline constexpr uint8_t kFnReadHolding = 0x03;
 inline constexpr uint8_t kFnWriteMultiple = 0x10;
 inline constexpr int kF03Overhead = 5;  // address, function, byte count, CRC
 inline constexpr int kF16AnswerSize = 8;
+// An exception answer: address, function with this bit set, code, CRC.
+inline constexpr uint8_t kExceptionBit = 0x80;
+inline constexpr int kExceptionAnswerSize = 5;
 
 }  // namespace netbuf

@@ -113,6 +113,22 @@ void handle_f16(Context& ctx, std::span<const uint8_t> f) {
   if (r.pc_wait == kPcWaiting) r.pc_wait = 0;
 }
 
+// A reader refusing the PC's frame has answered it: the PC gets the
+// exception as it would a good answer, and the reader is the PC's no longer.
+void handle_exception(Context& ctx, std::span<const uint8_t> f) {
+  BufferState& st = ctx.st;
+  if (ctx.log.enabled(LogCategory::Rs485))
+    ctx.log.log_append(texts::kReaderToBuf + hex_bytes(f, "*"));
+  note_good_answer(ctx, f[kRtuAddress]);
+  const int e = st.find_reader(f[kRtuAddress]);
+  if (e == 0) return;
+  Tczytnik& r = st.readers[e];
+  if (parked(r) || r.pc_wait != kPcWaiting) return;
+  to_pc(ctx, e, f.first(kExceptionAnswerSize - 2));
+  r.pc_wait = 0;
+  if (r.action == kActionForward) r.action = kActionNone;
+}
+
 }  // namespace
 
 void on_serial_receive(Context& ctx, std::span<const uint8_t> chunk) {
@@ -120,6 +136,7 @@ void on_serial_receive(Context& ctx, std::span<const uint8_t> chunk) {
   // At most one answer of each kind per chunk; a further one waits for the next.
   if (const auto a = next_answer(ctx.st, kFnReadHolding)) handle_f03(ctx, a->view());
   if (const auto a = next_answer(ctx.st, kFnWriteMultiple)) handle_f16(ctx, a->view());
+  if (const auto a = next_answer(ctx.st, kExceptionBit)) handle_exception(ctx, a->view());
 }
 
 void reset_rx(Context& ctx) {

@@ -193,6 +193,45 @@ TEST_F(PassThrough, DoorCommandsAndPcFramesShareAReader) {
   EXPECT_EQ(ticks(3), (Lines{P3, P1, "02 03 00 00 00 02 C4 38"}));
 }
 
+// A reader that refuses the PC's frame has answered it: the exception goes to
+// the PC under the request's identifier (low byte), as a good answer would,
+// and the reader is the PC's no longer. Where no such frame waits, or the
+// bytes fail their CRC, they stay noise.
+TEST_F(PassThrough, ExceptionAnswersReachThePc) {
+  const std::string read2 = "01 07 00 00 00 06 02 03 00 00 00 02";
+  struct Case {
+    const char* name;
+    std::string request;
+    std::string reader;
+    std::string pc;  // empty: nothing
+  };
+  const Case cases[] = {
+      // Exception CRCs from pymodbus.
+      {"read refused", read2, "02 83 02 30 F1", "00 07 00 00 00 03 02 83 02"},
+      {"write refused", "00 09 00 00 00 09 02 10 00 05 00 01 02 12 34", "02 90 04 BD C3",
+       "00 09 00 00 00 03 02 90 04"},
+      {"another function's exception", read2, "02 90 04 BD C3", ""},
+      {"broken CRC", read2, "02 83 02 30 F0", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    testing::FakeWorld v;
+    v.serial.opened = true;
+    v.pc.conns.resize(1);
+    v.st.reader_count = 2;
+    for (int e = 1; e <= 2; ++e) v.st.readers[e].adr485 = e;
+    const Bytes req = B(c.request);
+    pass_through(v.ctx, std::span(req).subspan(6), req[1], reader_answer_to_pc);
+    on_poll_tick(v.ctx);
+    on_poll_tick(v.ctx);  // the PC's frame is out
+    on_serial_receive(v.ctx, B(c.reader));
+    const Tczytnik& r = v.st.readers[2];
+    EXPECT_EQ(v.pc.conns[0].out, B(c.pc));
+    EXPECT_EQ(r.action, c.pc.empty() ? kActionForward : kActionNone);
+    EXPECT_EQ(r.pc_wait, c.pc.empty() ? 0xFF : 0);
+  }
+}
+
 // Counts every send, also those to connections the fake does not hold.
 struct CountingEndpoint : testing::FakeEndpoint {
   int sends = 0;
