@@ -51,6 +51,16 @@ enum Action : uint8_t {
   kActionBuzzerS = 4,
 };
 
+// The reader line is half-duplex: while the answer to our last frame is
+// due, no other frame of ours goes out (readerbus/line_turn.h).
+struct LineTurn {
+  bool answer_owed = false;
+  uint8_t address = 0;      // of the reader whose answer is awaited
+  int32_t answer_size = 0;  // bytes of the answer awaited
+  int64_t due_ms = 0;       // monotonic; an answer coming in moves it on,
+  int64_t last_due_ms = 0;  // never past this: a babbling line must not stop the doors
+};
+
 struct Register {
   int32_t val = 0;
   uint8_t dirty = 0;
@@ -146,6 +156,7 @@ class BufferState {
   std::array<uint8_t, kRxAccSize> rx_acc{};
   int32_t rx_len = 0;
   int32_t poll_index = 0;
+  LineTurn line;
 
   Upkeep upkeep;
 

@@ -170,6 +170,7 @@ class FuzzWorld {
     }
     st.pc_rx_pos = st.pc_rx_len = st.pc_tx_len = 0;
     st.rx_len = 0;
+    st.line = {};
     st.poll_index = 0;
     st.service_reports = ReportLimiter();
 

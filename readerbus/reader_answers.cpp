@@ -8,6 +8,7 @@
 #include "core/hex_text.h"
 #include "core/log_texts.h"
 #include "readerbus/answer_framer.h"
+#include "readerbus/line_turn.h"
 #include "readerbus/reader_health.h"
 #include "readerbus/rtu_frames.h"
 
@@ -133,10 +134,20 @@ void handle_exception(Context& ctx, std::span<const uint8_t> f) {
 
 void on_serial_receive(Context& ctx, std::span<const uint8_t> chunk) {
   if (!feed_answer_bytes(ctx.st, chunk)) return;
+  line_heard(ctx);
   // At most one answer of each kind per chunk; a further one waits for the next.
-  if (const auto a = next_answer(ctx.st, kFnReadHolding)) handle_f03(ctx, a->view());
-  if (const auto a = next_answer(ctx.st, kFnWriteMultiple)) handle_f16(ctx, a->view());
-  if (const auto a = next_answer(ctx.st, kExceptionBit)) handle_exception(ctx, a->view());
+  if (const auto a = next_answer(ctx.st, kFnReadHolding)) {
+    handle_f03(ctx, a->view());
+    line_answered(ctx, a->bytes[kRtuAddress]);
+  }
+  if (const auto a = next_answer(ctx.st, kFnWriteMultiple)) {
+    handle_f16(ctx, a->view());
+    line_answered(ctx, a->bytes[kRtuAddress]);
+  }
+  if (const auto a = next_answer(ctx.st, kExceptionBit)) {
+    handle_exception(ctx, a->view());
+    line_answered(ctx, a->bytes[kRtuAddress]);
+  }
 }
 
 void reset_rx(Context& ctx) {

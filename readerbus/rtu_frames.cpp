@@ -69,6 +69,14 @@ int forwarded_frame(std::span<const uint8_t> req, std::array<uint8_t, kTxFrameSi
   return head + 2;
 }
 
+int expected_answer_size(std::span<const uint8_t> request) {
+  const ByteReader in(request);
+  if (in.u8(kRtuFunction) == kFnWriteMultiple) return kF16AnswerSize;
+  if (in.u8(kRtuFunction) != kFnReadHolding) return 0;
+  // The byte count is 8 bits: 127 registers at most can come back.
+  return kF03Overhead + 2 * std::min(in.be16(kRtuQuantity), 127);
+}
+
 bool f03_complete(std::span<const uint8_t> held) {
   return held.size() >= kF03Overhead && held[kRtuFunction] == kFnReadHolding &&
          held.size() >= std::size_t{held[kRtuByteCount]} + kF03Overhead;

@@ -25,6 +25,10 @@ std::array<uint8_t, 11> buzzer_frame(int address, int32_t pattern);
 // or a write carries more than kForwardMaxData bytes.
 int forwarded_frame(std::span<const uint8_t> req, std::array<uint8_t, kTxFrameSize>& out);
 
+// The length of a good answer to a request frame (CRC included): a read's
+// registers, or a write's 8-byte acknowledgement; 0 for anything else.
+int expected_answer_size(std::span<const uint8_t> request);
+
 // Answer checks on the bytes held at the front of an accumulator.
 bool f03_complete(std::span<const uint8_t> held);
 bool f03_crc_ok(std::span<const uint8_t> held);  // call only when complete
