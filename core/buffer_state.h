@@ -23,6 +23,7 @@ inline constexpr int kServiceBufferSize = 1004;
 inline constexpr int kServiceCounters = 101;
 inline constexpr int kPcConnections = 11;
 inline constexpr int kTxFrameSize = 41;
+inline constexpr int kPcHeldSize = 260;  // the longest Modbus TCP request
 inline constexpr int kRxAccSize = 2001;
 inline constexpr int kRxAccLimit = 256;  // the longest RTU frame
 inline constexpr int kCardNotFound = 65535;
@@ -147,6 +148,10 @@ class BufferState {
   std::array<uint8_t, kPcBufferSize> pc_tx{};
   int32_t pc_tx_len = 0;
   PcAnswerRoute answer_pc = nullptr;  // set with the first frame passed through
+  // The start of a request whose rest is still to come (pclink/request_stream.h).
+  std::array<uint8_t, kPcHeldSize> pc_held{};
+  int32_t pc_held_len = 0;
+  int64_t pc_held_since_ms = 0;
 
   // Service port.
   std::array<uint8_t, kServiceBufferSize> service_rx{};
