@@ -23,6 +23,7 @@ inline constexpr int kServiceBufferSize = 1004;
 inline constexpr int kServiceCounters = 101;
 inline constexpr int kPcConnections = 11;
 inline constexpr int kTxFrameSize = 41;
+inline constexpr int kPcHeldSize = 260;  // the longest Modbus TCP request
 inline constexpr int kRxAccSize = 2001;
 inline constexpr int kRxAccLimit = 256;  // the longest RTU frame
 inline constexpr int kCardNotFound = 65535;
@@ -49,6 +50,16 @@ enum Action : uint8_t {
   kActionRelay = 2,
   kActionForward = 3,
   kActionBuzzerS = 4,
+};
+
+// The reader line is half-duplex: while the answer to our last frame is
+// due, no other frame of ours goes out (readerbus/line_turn.h).
+struct LineTurn {
+  bool answer_owed = false;
+  uint8_t address = 0;      // of the reader whose answer is awaited
+  int32_t answer_size = 0;  // bytes of the answer awaited
+  int64_t due_ms = 0;       // monotonic; an answer coming in moves it on,
+  int64_t last_due_ms = 0;  // never past this: a babbling line must not stop the doors
 };
 
 struct Register {
@@ -137,6 +148,10 @@ class BufferState {
   std::array<uint8_t, kPcBufferSize> pc_tx{};
   int32_t pc_tx_len = 0;
   PcAnswerRoute answer_pc = nullptr;  // set with the first frame passed through
+  // The start of a request whose rest is still to come (pclink/request_stream.h).
+  std::array<uint8_t, kPcHeldSize> pc_held{};
+  int32_t pc_held_len = 0;
+  int64_t pc_held_since_ms = 0;
 
   // Service port.
   std::array<uint8_t, kServiceBufferSize> service_rx{};
@@ -146,6 +161,7 @@ class BufferState {
   std::array<uint8_t, kRxAccSize> rx_acc{};
   int32_t rx_len = 0;
   int32_t poll_index = 0;
+  LineTurn line;
 
   Upkeep upkeep;
 

@@ -14,6 +14,9 @@ namespace netbuf {
 struct ConnectionState {
   int32_t idle_ticks = 0;  // supervision countdown; 0 = none running
   int32_t malformed = 0;   // malformed commands received so far
+  // Service port: the start of a command whose "$" is still to come.
+  std::string partial_command;
+  int64_t partial_since_ms = 0;
 };
 
 // A listening TCP server with its list of connections, oldest first.

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "fuzz_support.h"
+#include "service/command_stream.h"
 #include "service/remote_control.h"
 
 namespace netbuf::fuzz {
@@ -77,8 +78,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     on_service_read(w.ctx);
     // A read takes at most what the buffer holds.
     NETBUF_FUZZ_CHECK(before - w.service.conns[conn].in.size() <= kServiceBufferSize);
-    for (const auto& c : w.service.conns)
+    for (const auto& c : w.service.conns) {
       NETBUF_FUZZ_CHECK(c.state.idle_ticks >= 0 && c.state.idle_ticks <= fuzz::kIdleTicks);
+      // What waits for its "$" stays within its bound.
+      NETBUF_FUZZ_CHECK(c.state.partial_command.size() <= kMaxPartialCommand);
+    }
   }
   fuzz::check_answers(w.service);
   fuzz::check_lines_written(w);

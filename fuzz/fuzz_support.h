@@ -169,7 +169,9 @@ class FuzzWorld {
       st.cards[k] = was;
     }
     st.pc_rx_pos = st.pc_rx_len = st.pc_tx_len = 0;
+    st.pc_held_len = 0;
     st.rx_len = 0;
+    st.line = {};
     st.poll_index = 0;
     st.service_reports = ReportLimiter();
 

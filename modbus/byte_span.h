@@ -76,8 +76,11 @@ class ByteWriter {
   bool put(std::initializer_list<uint8_t> bytes) {
     return put(std::span<const uint8_t>(bytes.begin(), bytes.size()));
   }
+  // High byte v div 256, low byte v mod 256, both truncating and each cut to
+  // 8 bits: the plain split for 0..65535, and the device's bytes for a
+  // register stored negative in net.db (-2 goes out as 00 FE, not FF FE).
   bool put_be16(int v) {
-    return put({static_cast<uint8_t>((v >> 8) & 0xFF), static_cast<uint8_t>(v & 0xFF)});
+    return put({static_cast<uint8_t>((v / 256) & 0xFF), static_cast<uint8_t>((v % 256) & 0xFF)});
   }
 
  private:

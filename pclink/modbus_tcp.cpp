@@ -11,6 +11,7 @@
 #include "pclink/file_records.h"
 #include "pclink/pc_endpoint.h"
 #include "pclink/reader_answer_to_pc.h"
+#include "pclink/request_stream.h"
 #include "readerbus/pass_through.h"
 
 namespace netbuf {
@@ -118,10 +119,15 @@ void on_pc_data(Context& ctx) {
   if (ConnectionState* c = ctx.pc.state(0)) c->idle_ticks = kPcIdleTicks;
   ctx.timers.set_supervision_timer(true);
 
-  // A read larger than the receive buffer keeps its first 10004 bytes; the
-  // excess is drained and dropped so it cannot be mistaken for a new request.
-  const int n = ctx.pc.receive(0, first_n(st.pc_rx, waiting));
-  if (ctx.pc.bytes_waiting(0) > 0 && waiting > kPcBufferSize) {
+  // A request started in an earlier read goes in front of this one.
+  const int held = resume_held_request(ctx);
+  const auto room = std::span(st.pc_rx).subspan(static_cast<std::size_t>(held));
+  // A read larger than the receive buffer keeps what fits; the excess is
+  // drained and dropped so it cannot be mistaken for a new request.
+  const int n =
+      std::clamp(ctx.pc.receive(0, first_n(room, waiting)), 0, static_cast<int>(room.size()));
+  const bool overflow = ctx.pc.bytes_waiting(0) > 0 && waiting > static_cast<int>(room.size());
+  if (overflow) {
     std::array<uint8_t, 4096> scratch;
     int left = waiting - n;
     while (left > 0) {
@@ -131,12 +137,17 @@ void on_pc_data(Context& ctx) {
     }
   }
   if (n <= 0) return;
-  st.pc_rx_len = n;
 
   if (ctx.log.enabled(LogCategory::Tcp))
     ctx.log.log_line(std::string(texts::kPcToBuf) + dec(n) + " ->" +
-                     hex_bytes(first_n(st.pc_rx, n), " "));
+                     hex_bytes(room.first(static_cast<std::size_t>(n)), " "));
 
+  // What was cut off by the drain has lost its rest: served as it stands.
+  if (overflow)
+    st.pc_rx_len = held + n;
+  else
+    split_off_partial_request(ctx, held, n);
+  if (st.pc_rx_len == 0) return;  // nothing whole yet
   if (!answer_pc_read(ctx)) return;
   log_answer(ctx, st.pc_rx[kFunction]);
   // A moved read pointer goes to net.db with the first commit after this

@@ -2,6 +2,7 @@
 
 #include "core/hex_text.h"
 #include "core/log_texts.h"
+#include "pclink/request_stream.h"
 
 namespace netbuf {
 
@@ -25,8 +26,11 @@ void on_pc_disconnect(Context& ctx, int connection) {
   ctx.status.show_client(texts::kNoConnection);
   // A reader's answer still owed to the PC that left would go to the next PC,
   // under a transaction number that PC never used.
-  if (connection == 0)
+  // Nor may the next PC's first bytes finish a request this one began.
+  if (connection == 0) {
     for (Tczytnik& r : ctx.st.readers) r.pc_wait = 0;
+    drop_held_request(ctx.st);
+  }
 }
 
 void on_pc_error(Context& ctx, int error_code) {

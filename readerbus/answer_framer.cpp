@@ -23,12 +23,27 @@ std::span<const uint8_t> held(const BufferState& st) {
   return std::span(st.rx_acc).first(static_cast<std::size_t>(std::clamp(st.rx_len, 0, kRxAccSize)));
 }
 
+// A reader's exception answer counts only where a frame the PC passed through
+// waits for its answer, and only for that frame's function; anywhere else
+// such bytes are noise, as they always were. Whole, it must pass its CRC, or
+// it is noise after all and cannot swallow an answer behind it.
+bool plausible_exception(const BufferState& st) {
+  const int e = st.find_reader(st.rx_acc[kRtuAddress]);
+  if (e == 0) return false;
+  const Tczytnik& r = st.readers[e];
+  if (r.pc_wait != kPcWaiting ||
+      st.rx_acc[kRtuFunction] != (r.tx_frame[kRtuFunction] | kExceptionBit))
+    return false;
+  return st.rx_len < kExceptionAnswerSize || crc_ok(held(st).first(kExceptionAnswerSize));
+}
+
 // A function-3 answer longer than a poll answer only comes for a read the PC
 // passed through (up to 125 registers). Anywhere else such a header is noise,
 // and waiting for its bytes would swallow the answers behind it.
 bool plausible_start(const BufferState& st) {
   const uint8_t fn = st.rx_acc[kRtuFunction];
   if (fn == kFnWriteMultiple) return true;
+  if (fn & kExceptionBit) return plausible_exception(st);
   if (fn != kFnReadHolding) return false;
   if (st.rx_len <= kRtuByteCount) return true;  // the byte count is still to come
   const int n = st.rx_acc[kRtuByteCount];
@@ -64,6 +79,9 @@ std::optional<ReaderAnswer> next_answer(BufferState& st, uint8_t function) {
     size = st.rx_acc[kRtuByteCount] + kF03Overhead;
   else if (function == kFnWriteMultiple && f16_complete(held(st)))
     size = kF16AnswerSize;
+  else if (function == kExceptionBit && st.rx_len >= kExceptionAnswerSize &&
+           (st.rx_acc[kRtuFunction] & kExceptionBit))
+    size = kExceptionAnswerSize;
   if (size == 0) return std::nullopt;
   // Taken off before anything acts on it, so what follows (the access
   // decision above all) never works on bytes that a later chunk could move.

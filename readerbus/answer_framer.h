@@ -25,7 +25,8 @@ struct ReaderAnswer {
 bool feed_answer_bytes(BufferState& st, std::span<const uint8_t> chunk);
 // Drops noise at the front, then takes a whole answer with that function
 // code (3 or 16) off the accumulator when one stands there. Its CRC is not
-// checked here.
+// checked here. With kExceptionBit it takes a reader's exception answer to a
+// frame the PC passed through, whose CRC has been checked.
 std::optional<ReaderAnswer> next_answer(BufferState& st, uint8_t function);
 
 }  // namespace netbuf

@@ -5,6 +5,7 @@
 #include "core/hex_text.h"
 #include "core/log_texts.h"
 #include "modbus/byte_span.h"
+#include "readerbus/line_turn.h"
 #include "readerbus/reader_health.h"
 #include "readerbus/rtu_frames.h"
 
@@ -15,6 +16,7 @@ namespace {
 template <size_t N>
 void write_frame(Context& ctx, const std::array<uint8_t, N>& f) {
   ctx.serial.send(f);
+  line_sent(ctx, f);
 }
 
 void send_poll(Context& ctx, Tczytnik& r) {
@@ -43,6 +45,7 @@ void send_relay(Context& ctx, Tczytnik& r) {
 void send_forwarded(Context& ctx, Tczytnik& r) {
   const auto frame = first_n(r.tx_frame, r.tx_len);
   ctx.serial.send(frame);
+  line_sent(ctx, frame);
   r.tx_len = 0;
   if (ctx.log.enabled(LogCategory::Rs485))
     ctx.log.log_line(texts::kPcBufReader + hex_bytes(frame, "."));
@@ -53,6 +56,8 @@ void send_forwarded(Context& ctx, Tczytnik& r) {
 void on_poll_tick(Context& ctx) {
   BufferState& st = ctx.st;
   ctx.log.log_limit();
+  // A reader still answering has the line; this turn waits for the next tick.
+  if (!line_free(ctx)) return;
 
   const int count = std::min(st.reader_count, kReaderCount);
   // A rebuild may have shrunk the list below poll_index: start again at 1.

@@ -8,6 +8,7 @@
 #include "core/hex_text.h"
 #include "core/log_texts.h"
 #include "readerbus/answer_framer.h"
+#include "readerbus/line_turn.h"
 #include "readerbus/reader_health.h"
 #include "readerbus/rtu_frames.h"
 
@@ -43,7 +44,10 @@ void apply_card_rule(Context& ctx, int entry, std::span<const uint8_t> f) {
   Tczytnik& r = ctx.st.readers[entry];
   const int status = f[kStatusHi] * 256 + f[kStatusLo];
   const auto raw = f.subspan(kCodeAt, kCodeBytes);
-  if (status & kStatusReference) {
+  // A reader that restarts or clears its code reads all zeros: nobody stands
+  // there, so the zeros only become the reference for the next card.
+  const bool no_card = std::all_of(raw.begin(), raw.end(), [](uint8_t b) { return b == 0; });
+  if ((status & kStatusReference) || no_card) {
     if (!hex_equals(raw, r.last_code)) r.last_code = hex_bytes(raw, "");
     r.armed = 1;
     return;
@@ -100,21 +104,50 @@ void handle_f16(Context& ctx, std::span<const uint8_t> f) {
   if (r.action == kActionForward) r.action = kActionNone;
   // A relay ends only with the acknowledgement of a relay frame that went out:
   // a buzzer's acknowledgement, or a late one of an earlier relay, leaves a
-  // relay queued since to go out at the reader's next turn.
-  if (r.sent == kActionRelay && acknowledges_relay(f)) {
+  // relay queued since to go out at the reader's next turn. A buzzer's own
+  // acknowledgement frees the reader for the PC at once, not only at its
+  // next poll.
+  if (acknowledges(r.sent, f)) {
+    if (r.sent == kActionRelay && r.action == kActionRelay) r.action = kActionNone;
     r.sent = kActionNone;
-    if (r.action == kActionRelay) r.action = kActionNone;
   }
   if (r.pc_wait == kPcWaiting) r.pc_wait = 0;
+}
+
+// A reader refusing the PC's frame has answered it: the PC gets the
+// exception as it would a good answer, and the reader is the PC's no longer.
+void handle_exception(Context& ctx, std::span<const uint8_t> f) {
+  BufferState& st = ctx.st;
+  if (ctx.log.enabled(LogCategory::Rs485))
+    ctx.log.log_append(texts::kReaderToBuf + hex_bytes(f, "*"));
+  note_good_answer(ctx, f[kRtuAddress]);
+  const int e = st.find_reader(f[kRtuAddress]);
+  if (e == 0) return;
+  Tczytnik& r = st.readers[e];
+  if (parked(r) || r.pc_wait != kPcWaiting) return;
+  to_pc(ctx, e, f.first(kExceptionAnswerSize - 2));
+  r.pc_wait = 0;
+  if (r.action == kActionForward) r.action = kActionNone;
 }
 
 }  // namespace
 
 void on_serial_receive(Context& ctx, std::span<const uint8_t> chunk) {
   if (!feed_answer_bytes(ctx.st, chunk)) return;
+  line_heard(ctx);
   // At most one answer of each kind per chunk; a further one waits for the next.
-  if (const auto a = next_answer(ctx.st, kFnReadHolding)) handle_f03(ctx, a->view());
-  if (const auto a = next_answer(ctx.st, kFnWriteMultiple)) handle_f16(ctx, a->view());
+  if (const auto a = next_answer(ctx.st, kFnReadHolding)) {
+    handle_f03(ctx, a->view());
+    line_answered(ctx, a->bytes[kRtuAddress]);
+  }
+  if (const auto a = next_answer(ctx.st, kFnWriteMultiple)) {
+    handle_f16(ctx, a->view());
+    line_answered(ctx, a->bytes[kRtuAddress]);
+  }
+  if (const auto a = next_answer(ctx.st, kExceptionBit)) {
+    handle_exception(ctx, a->view());
+    line_answered(ctx, a->bytes[kRtuAddress]);
+  }
 }
 
 void reset_rx(Context& ctx) {

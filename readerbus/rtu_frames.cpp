@@ -69,6 +69,14 @@ int forwarded_frame(std::span<const uint8_t> req, std::array<uint8_t, kTxFrameSi
   return head + 2;
 }
 
+int expected_answer_size(std::span<const uint8_t> request) {
+  const ByteReader in(request);
+  if (in.u8(kRtuFunction) == kFnWriteMultiple) return kF16AnswerSize;
+  if (in.u8(kRtuFunction) != kFnReadHolding) return 0;
+  // The byte count is 8 bits: 127 registers at most can come back.
+  return kF03Overhead + 2 * std::min(in.be16(kRtuQuantity), 127);
+}
+
 bool f03_complete(std::span<const uint8_t> held) {
   return held.size() >= kF03Overhead && held[kRtuFunction] == kFnReadHolding &&
          held.size() >= std::size_t{held[kRtuByteCount]} + kF03Overhead;
@@ -86,9 +94,16 @@ bool f16_crc_ok(std::span<const uint8_t> held) {
   return crc_ok(held.first(kF16AnswerSize));
 }
 
-bool acknowledges_relay(std::span<const uint8_t> answer) {
+bool acknowledges(uint8_t command, std::span<const uint8_t> answer) {
+  int reg = 0;
+  if (command == kActionRelay)
+    reg = kRelayRegister;
+  else if (command == kActionBuzzerN || command == kActionBuzzerS)
+    reg = kBuzzerRegister;
+  else
+    return false;
   // The acknowledgement repeats the start register of the write it answers.
-  return answer.size() >= 4 && answer[2] == hi(kRelayRegister) && answer[3] == lo(kRelayRegister);
+  return answer.size() >= 4 && answer[2] == hi(reg) && answer[3] == lo(reg);
 }
 
 }  // namespace netbuf

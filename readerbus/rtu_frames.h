@@ -25,12 +25,18 @@ std::array<uint8_t, 11> buzzer_frame(int address, int32_t pattern);
 // or a write carries more than kForwardMaxData bytes.
 int forwarded_frame(std::span<const uint8_t> req, std::array<uint8_t, kTxFrameSize>& out);
 
+// The length of a good answer to a request frame (CRC included): a read's
+// registers, or a write's 8-byte acknowledgement; 0 for anything else.
+int expected_answer_size(std::span<const uint8_t> request);
+
 // Answer checks on the bytes held at the front of an accumulator.
 bool f03_complete(std::span<const uint8_t> held);
 bool f03_crc_ok(std::span<const uint8_t> held);  // call only when complete
 bool f16_complete(std::span<const uint8_t> held);
 bool f16_crc_ok(std::span<const uint8_t> held);
-// Whether a function-16 answer acknowledges a relay frame (not a buzzer one).
-bool acknowledges_relay(std::span<const uint8_t> answer);
+// Whether a function-16 answer acknowledges the door command (relay or
+// buzzer) that went out: a relay's answer names the relay register, a
+// buzzer's the buzzer register.
+bool acknowledges(uint8_t command, std::span<const uint8_t> answer);
 
 }  // namespace netbuf

@@ -8,6 +8,7 @@
 #include "core/log_texts.h"
 #include "modbus/byte_span.h"
 #include "service/command_parse.h"
+#include "service/command_stream.h"
 
 namespace netbuf {
 
@@ -39,36 +40,49 @@ void carry_out(Context& ctx, const RemoteCommand& cmd) {
                                         " adres:" + dec(cmd.adres));
 }
 
-// One read of connection i: received, parsed, carried out, answered.
+// One command of connection i: parsed, carried out, answered. A malformed one
+// is reported and counted against its own connection only, so one client
+// sending garbage cannot starve the rest. False once its connection is closed.
+bool run_command(Context& ctx, int i, const std::string& text) {
+  try {
+    carry_out(ctx, parse_remote_command(
+                       std::span(reinterpret_cast<const uint8_t*>(text.data()), text.size())));
+    ctx.service.send(i, kAnswer);
+    return true;
+  } catch (const CommandError& e) {
+    for (const std::string& line : ctx.st.service_reports.offer(e.what(), ctx.clock.monotonic_ms()))
+      ctx.op.error_report(line);
+    ConnectionState* c = ctx.service.state(i);
+    if (c && ++c->malformed >= kMaxMalformed) {
+      ctx.service.close_connection(i);
+      return false;
+    }
+    return true;
+  }
+}
+
+// One read of connection i, cut into its commands, each served in order.
 void serve(Context& ctx, int i) {
   // Never more than the buffer holds; what is left waits for the next event.
   const int want = std::min(ctx.service.bytes_waiting(i), kServiceBufferSize);
   const int got = std::clamp(ctx.service.receive(i, first_n(ctx.st.service_rx, want)), 0, want);
-  if (got == 0) return;
-  if (ConnectionState* c = ctx.service.state(i)) c->idle_ticks = kIdleTicks;
+  ConnectionState* c = ctx.service.state(i);
+  if (got == 0 || c == nullptr) return;
+  c->idle_ticks = kIdleTicks;
 
-  carry_out(
-      ctx, parse_remote_command(std::span(ctx.st.service_rx).first(static_cast<std::size_t>(got))));
-  ctx.service.send(i, kAnswer);
+  const auto read = std::span(ctx.st.service_rx).first(static_cast<std::size_t>(got));
+  for (const std::string& text : take_commands(*c, read, ctx.clock.monotonic_ms()))
+    if (!run_command(ctx, i, text)) return;
 }
 
 }  // namespace
 
 void on_service_read(Context& ctx) {
   // Every connection with data is served, not only the one that raised the
-  // event. A malformed command is reported and counted against its own
-  // connection only, so one client sending garbage cannot starve the rest.
+  // event.
   for (int i = 0; i < ctx.service.connection_count(); ++i) {
     if (ctx.service.bytes_waiting(i) <= 0) continue;
-    try {
-      serve(ctx, i);
-    } catch (const CommandError& e) {
-      for (const std::string& line :
-           ctx.st.service_reports.offer(e.what(), ctx.clock.monotonic_ms()))
-        ctx.op.error_report(line);
-      ConnectionState* c = ctx.service.state(i);
-      if (c && ++c->malformed >= kMaxMalformed) ctx.service.close_connection(i);
-    }
+    serve(ctx, i);
   }
 }
 
@@ -92,7 +106,12 @@ void service_supervision_tick(Context& ctx) {
     ctx.op.error_report(line);
   for (int i = 0; i < ctx.service.connection_count(); ++i) {
     ConnectionState* c = ctx.service.state(i);
-    if (!c || c->idle_ticks <= 0) continue;
+    if (!c) continue;
+    // A command whose "$" never came is served as it stands, and fails.
+    if (auto stale = take_stale_command(*c, ctx.clock.monotonic_ms())) {
+      if (!run_command(ctx, i, *stale)) continue;
+    }
+    if (c->idle_ticks <= 0) continue;
     if (--c->idle_ticks == 0) ctx.service.close_connection(i);
   }
 }

@@ -6,18 +6,22 @@
 #include <memory>
 
 #include "fakes.h"
+#include "pclink/pc_endpoint.h"
 #include "tests/unit/byte_vectors.h"
 
 namespace netbuf {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
+using testing::cat;
 using testing::FakeWorld;
+using testing::hex;
 
 struct PcLink : ::testing::Test {
   std::unique_ptr<FakeWorld> w = std::make_unique<FakeWorld>();
   void SetUp() override { w->pc.conns.resize(1); }
   Bytes request(const Bytes& bytes) {
+    w->clock.mono += 1000;  // each request on its own, not the rest of the one before
     w->pc.conns[0].out.clear();
     w->pc.feed(0, bytes);
     on_pc_data(w->ctx);
@@ -154,6 +158,66 @@ TEST_F(PcLink, ManyLargeReadsNeverOverrunTheAnswerBuffer) {
   EXPECT_EQ(out.size(), 38u * 259u);
 }
 
+// A client that writes a request in pieces (header, then body) is served
+// once the request is whole by its MBAP length; a start that waits too long,
+// or that the next bytes cannot continue, is dropped.
+TEST_F(PcLink, RequestsSplitAcrossReadsAreServedWhole) {
+  w->st.registers[3000].val = 0x1234;
+  w->st.registers[3001].val = 42;
+  const Bytes req = hex("00 01 00 00 00 06 FF 03 0B B8 00 02");
+  const Bytes answer = hex("00 01 00 00 00 07 FF 03 04 12 34 00 2A");
+  const auto part = [&](std::size_t from, std::size_t to) {
+    return Bytes(req.begin() + static_cast<std::ptrdiff_t>(from),
+                 req.begin() + static_cast<std::ptrdiff_t>(to));
+  };
+  struct Read {
+    int64_t after_ms;  // since the read before
+    Bytes bytes;
+  };
+  struct Case {
+    const char* name;
+    std::vector<Read> reads;
+    Bytes out;  // everything sent, all reads together
+  };
+  const Case cases[] = {
+      {"after byte 1", {{0, part(0, 1)}, {100, part(1, 12)}}, answer},
+      {"after the header", {{0, part(0, 6)}, {100, part(6, 12)}}, answer},
+      {"after byte 11", {{0, part(0, 11)}, {100, part(11, 12)}}, answer},
+      {"in four pieces",
+       {{0, part(0, 1)}, {100, part(1, 6)}, {100, part(6, 11)}, {100, part(11, 12)}},
+       answer},
+      {"whole behind whole",
+       {{0, cat({req, part(0, 7)})}, {100, part(7, 12)}},
+       cat({answer, answer})},
+      {"rest after 500 ms", {{0, part(0, 6)}, {499, part(6, 12)}}, answer},
+      {"rest too late", {{0, part(0, 6)}, {501, part(6, 12)}, {0, req}}, answer},
+      // "00 01 00" going on as "00 01 00 00 01 00 ...": length 256, too long.
+      {"start the next bytes cannot continue", {{0, part(0, 3)}, {100, req}}, answer},
+      // Protocol identifier 1: garbage, dropped as ever, not held.
+      {"garbage header", {{0, hex("00 01 00 01 00 06 FF")}, {100, req}}, answer},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    w = std::make_unique<FakeWorld>();
+    w->pc.conns.resize(1);
+    w->st.registers[3000].val = 0x1234;
+    w->st.registers[3001].val = 42;
+    for (const Read& r : c.reads) {
+      w->clock.mono += r.after_ms;
+      w->pc.feed(0, r.bytes);
+      on_pc_data(w->ctx);
+    }
+    EXPECT_EQ(w->pc.conns[0].out, c.out);
+  }
+
+  // A new PC does not finish what the one before began.
+  request(part(0, 6));
+  on_pc_disconnect(w->ctx, 0);
+  w->pc.feed(0, part(6, 12));
+  on_pc_data(w->ctx);
+  EXPECT_TRUE(w->pc.conns[0].out.empty());
+}
+
 TEST_F(PcLink, FileRecordWriteIsEchoedWhole) {
   Bytes req{0, 3, 0, 0, 0, 0x29, 0xFF, 21, 0x26, 6, 0, 8, 0, 0, 0, 16};
   Bytes rec{0, 3, 1, 0x12, 0x34, 0x56, 0x78, 0x9A, 0, 0, 0, 1, 0, 0, 0, 2};
@@ -167,9 +231,6 @@ TEST_F(PcLink, FileRecordWriteIsEchoedWhole) {
 
 namespace netbuf {
 namespace {
-
-using testing::cat;
-using testing::hex;
 
 Bytes be16(int v) {
   return {static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v)};
@@ -234,6 +295,10 @@ TEST(PcRequestBoundaries, ExactAnswersAtTheEdgesOfEveryFunction) {
       {"f3 start + quantity 9001", f3(8876, 125), {}, nullptr},
       {"f3 last register", f3(8999, 1), hex("00 01 00 00 00 05 FF 03 02 23 27"), nullptr},
       {"f3 past the image", f3(9000, 1), {}, nullptr},
+      // A value stored negative goes out as div and mod 256, truncated:
+      // -2, -300, -1 (registers 7000..7002, set below).
+      {"f3 negative values", f3(7000, 3), hex("00 01 00 00 00 09 FF 03 06 00 FE FF D4 00 FF"),
+       nullptr},
       // The answer's length is its own, whatever the request's says.
       {"f3 odd length high byte", hex("00 01 00 00 01 06 FF 03 00 05 00 01"),
        hex("00 01 00 00 00 05 FF 03 02 00 05"), nullptr},
@@ -267,6 +332,9 @@ TEST(PcRequestBoundaries, ExactAnswersAtTheEdgesOfEveryFunction) {
     auto w = std::make_unique<FakeWorld>();
     w->pc.conns.resize(1);
     for (int k = 0; k < kRegisterCount; ++k) w->st.registers[k].val = k;
+    w->st.registers[7000].val = -2;
+    w->st.registers[7001].val = -300;
+    w->st.registers[7002].val = -1;
     for (int i : {0, 1, 2, 3, 4, 5, 6, 511, 512, 20000}) {
       const Bytes r = card_record(i);
       std::copy(r.begin(), r.end(), w->st.cards[i].pc_record.begin());

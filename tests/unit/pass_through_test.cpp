@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/hex_text.h"
+#include "modbus/crc16.h"
 #include "pclink/reader_answer_to_pc.h"
 #include "readerbus/poll_cycle.h"
 #include "readerbus/reader_answers.h"
@@ -180,6 +181,110 @@ TEST_F(PassThrough, DoorCommandsAndPcFramesShareAReader) {
   EXPECT_TRUE(w.pc.conns[0].out.empty());
   EXPECT_EQ(r.pc_wait, 0);
   EXPECT_EQ(ticks(3), (Lines{"02 03 00 0A 00 05 A5 F8", P3, P1}));
+
+  // An acknowledged buzzer leaves nothing owed: the PC's frame right behind
+  // the acknowledgement is taken, with no poll of the reader between.
+  command_reader(r, kActionBuzzerN);
+  EXPECT_EQ(ticks(1), (Lines{"02 10 00 97 00 01 02 00 00 AE 47"}));  // CRC from pymodbus
+  request(pc_read);
+  EXPECT_EQ(r.pc_wait, 0);                 // the acknowledgement is still due
+  reader_says("02 10 00 97 00 01 B0 16");  // CRC from pymodbus
+  request(pc_read);
+  EXPECT_EQ(r.action, kActionForward);
+  EXPECT_EQ(ticks(3), (Lines{P3, P1, "02 03 00 00 00 02 C4 38"}));
+}
+
+// The line is half-duplex: while the long answer to a read the PC passed
+// through is due (8 + 255 characters of 11 bits at 19200 baud, 151 ms, and
+// 5 ms for the reader to turn), no other frame goes out. The whole answer
+// ends the wait early; an answer still coming in makes it last.
+TEST_F(PassThrough, NothingGoesOutWhileALongAnswerIsDue) {
+  const std::string fwd = "02 03 00 00 00 7D 85 D8";  // CRC from pymodbus
+  Bytes answer = B("02 03 FA");
+  for (int i = 0; i < 250; ++i) answer.push_back(static_cast<uint8_t>(i));
+  answer.resize(255);
+  put_crc(answer);
+  struct Case {
+    const char* name;
+    std::vector<std::pair<int64_t, std::size_t>> pieces;  // at ms, answer bytes by then
+    Lines ticks;                                          // at 30, 60, ... 300 ms
+  };
+  const Case cases[] = {
+      {"silent reader", {}, {P1, fwd, "-", "-", "-", "-", "-", P3, P1, "-"}},
+      {"answered at 130 ms",
+       {{100, 200}, {130, 255}},
+       {P1, fwd, "-", "-", P3, P1, "-", P3, P1, "-"}},
+      {"answer starting late",
+       {{200, 100}, {280, 255}},
+       {P1, fwd, "-", "-", "-", "-", "-", "-", "-", P3}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    testing::FakeWorld v;
+    v.serial.opened = true;
+    v.pc.conns.resize(1);
+    v.window.poll_ms = 30;
+    v.st.reader_count = 3;
+    for (int e = 1; e <= 3; ++e) v.st.readers[e].adr485 = e;
+    const Bytes req = B("00 07 00 00 00 06 02 03 00 00 00 7D");
+    std::copy(req.begin(), req.end(), v.st.pc_rx.begin());
+    pass_through(v.ctx, std::span(req).subspan(6), req[1], reader_answer_to_pc);
+    Lines out;
+    std::size_t given = 0;
+    auto piece = c.pieces.begin();
+    for (int64_t t = 30; t <= 300; t += 30) {
+      for (; piece != c.pieces.end() && piece->first <= t; ++piece) {
+        v.clock.mono = piece->first;
+        on_serial_receive(v.ctx, std::span(answer).subspan(given, piece->second - given));
+        given = piece->second;
+      }
+      v.clock.mono = t;
+      const size_t before = v.serial.sent.size();
+      on_poll_tick(v.ctx);
+      out.push_back(v.serial.sent.size() == before ? "-" : H(v.serial.sent.back()));
+    }
+    EXPECT_EQ(out, c.ticks);
+    EXPECT_EQ(v.pc.conns[0].out.size(), given == 255 ? 259u : 0u);
+  }
+}
+
+// A reader that refuses the PC's frame has answered it: the exception goes to
+// the PC under the request's identifier (low byte), as a good answer would,
+// and the reader is the PC's no longer. Where no such frame waits, or the
+// bytes fail their CRC, they stay noise.
+TEST_F(PassThrough, ExceptionAnswersReachThePc) {
+  const std::string read2 = "01 07 00 00 00 06 02 03 00 00 00 02";
+  struct Case {
+    const char* name;
+    std::string request;
+    std::string reader;
+    std::string pc;  // empty: nothing
+  };
+  const Case cases[] = {
+      // Exception CRCs from pymodbus.
+      {"read refused", read2, "02 83 02 30 F1", "00 07 00 00 00 03 02 83 02"},
+      {"write refused", "00 09 00 00 00 09 02 10 00 05 00 01 02 12 34", "02 90 04 BD C3",
+       "00 09 00 00 00 03 02 90 04"},
+      {"another function's exception", read2, "02 90 04 BD C3", ""},
+      {"broken CRC", read2, "02 83 02 30 F0", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    testing::FakeWorld v;
+    v.serial.opened = true;
+    v.pc.conns.resize(1);
+    v.st.reader_count = 2;
+    for (int e = 1; e <= 2; ++e) v.st.readers[e].adr485 = e;
+    const Bytes req = B(c.request);
+    pass_through(v.ctx, std::span(req).subspan(6), req[1], reader_answer_to_pc);
+    on_poll_tick(v.ctx);
+    on_poll_tick(v.ctx);  // the PC's frame is out
+    on_serial_receive(v.ctx, B(c.reader));
+    const Tczytnik& r = v.st.readers[2];
+    EXPECT_EQ(v.pc.conns[0].out, B(c.pc));
+    EXPECT_EQ(r.action, c.pc.empty() ? kActionForward : kActionNone);
+    EXPECT_EQ(r.pc_wait, c.pc.empty() ? 0xFF : 0);
+  }
 }
 
 // Counts every send, also those to connections the fake does not hold.

@@ -24,6 +24,7 @@ const auto kCode010203 = B("01 03 0A 00 00 00 00 01 02 03 04 05 06 9E 70");
 const auto kCode0A1B2C = B("01 03 0A 00 00 00 00 0A 1B 2C 3D 4E 5F AC DA");
 const auto kCode0A1B2CRef = B("01 03 0A 80 00 00 00 0A 1B 2C 3D 4E 5F AB 32");
 const auto kCode112233 = B("01 03 0A 00 00 00 00 11 22 33 44 55 66 2F DB");
+const auto kCodeZero = B("01 03 0A 00 00 00 00 00 00 00 00 00 00 24 B6");
 const auto kShortRead = B("01 03 02 00 2A 39 9B");
 const auto kRelayAck = B("01 10 00 96 00 01 E1 E5");
 const auto kBuzzerAck = B("01 10 00 97 00 01 B0 25");
@@ -182,6 +183,12 @@ TEST_F(ReaderAnswer, CardRuleDecidesOnlyOnChangedCodesAtArmedReaders) {
   feed(kCode0A1B2C);  // the same code with bit 15 clear is no card
   EXPECT_FALSE(decided());
   EXPECT_EQ(r1().last_code, "0A1B2C3D4E5F");
+  // Zeros (the reader restarted) are no card either, but the card after them is.
+  feed(kCodeZero);
+  EXPECT_FALSE(decided());
+  EXPECT_EQ(r1().last_code, "000000000000");
+  feed(kCode0A1B2C);
+  EXPECT_TRUE(decided());
 
   // Not examined while a command is pending, nor when the answer holds no code.
   r1().action = kActionRelay;

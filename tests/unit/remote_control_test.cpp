@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "service/command_stream.h"
 #include "tests/unit/fakes.h"
 
 namespace netbuf {
@@ -74,8 +75,8 @@ TEST(RemoteControl, FieldsAndAddresses) {
       {"#a,b,1,2,-3$", 0, "Remote control->:a, b typ: 1 rozkaz:2 adres:-2"},
       // The largest field value must not wrap when one is added.
       {"#a,b,1,2,2147483647$", 0, "Remote control->:a, b typ: 1 rozkaz:2 adres:2147483648"},
-      // Any lead byte; the sender keeps its comma and may hold "$"; the text may be empty.
-      {"Xa$b,,7,-8,4$junk", 1, "Remote control->:a$b,  typ: 7 rozkaz:-8 adres:5"},
+      // Any lead byte; the sender keeps its comma; the text may be empty.
+      {"Xab,,7,-8,4$", 1, "Remote control->:ab,  typ: 7 rozkaz:-8 adres:5"},
       {",t,1,2,4$", 1, "Remote control->: t typ: 1 rozkaz:2 adres:5"},
   };
   for (const Case& c : cases) {
@@ -96,7 +97,6 @@ TEST(RemoteControl, MalformedCommandIsReportedAndLeavesNoTrace) {
     const char* error;
   };
   const Case cases[] = {
-      {"#a,b,1,2,3", "'' is not a valid integer value"},  // no "$"
       {"#a,b,x,2,3$", "'x' is not a valid integer value"},
       {"#a,b,1,,3$", "'' is not a valid integer value"},
       {"#a,b,1,2,$", "'' is not a valid integer value"},
@@ -122,7 +122,7 @@ TEST(RemoteControl, MalformedCommandIsReportedAndLeavesNoTrace) {
   }
 }
 
-TEST(RemoteControl, ServesEveryConnectionInPositionOrderFirstCommandOnly) {
+TEST(RemoteControl, ServesEveryConnectionInPositionOrderEveryCommand) {
   World w(3);
   w.st.readers[2].adr485 = 8;
   w.st.reader_count = 2;
@@ -131,13 +131,89 @@ TEST(RemoteControl, ServesEveryConnectionInPositionOrderFirstCommandOnly) {
   w.feed(2, "#Ewa,z,1,2,7$");
   on_service_read(w.ctx);
   EXPECT_EQ(w.log.lines, (Lines{"Przekaznik otwarty zdalnie przez:Jan, w czytniku o adresie:5",
+                                "Przekaznik otwarty zdalnie przez:Ola, w czytniku o adresie:10",
                                 "Przekaznik otwarty zdalnie przez:Ewa, w czytniku o adresie:8"}));
   EXPECT_EQ(w.relays(), (std::vector<int>{1, 2}));
-  EXPECT_EQ(w.sent(0), "OK");
+  EXPECT_EQ(w.sent(0), "OKOK");
   EXPECT_EQ(w.sent(1), "");
   EXPECT_EQ(w.sent(2), "OK");
-  EXPECT_EQ(w.waiting(0), 0);  // the second command is dropped, not kept for later
   EXPECT_EQ(w.service.conns[1].state.idle_ticks, 0);
+}
+
+// Commands are cut from the stream at "$": several in one read, one over
+// several reads. A start kept too long (2 s) or grown too big (256 bytes)
+// without its "$" fails as a command without "$" always has.
+TEST(RemoteControl, CommandsAreCutFromTheStream) {
+  struct Read {
+    int64_t after_ms;  // since the read before
+    std::string text;  // empty: a supervision tick instead of a read
+  };
+  struct Case {
+    const char* name;
+    std::vector<Read> reads;
+    std::string answers;
+    Lines lines;   // "Zdarzenia"
+    Lines errors;  // to the operator
+  };
+  const std::string jan = "Przekaznik otwarty zdalnie przez:Jan, w czytniku o adresie:5";
+  const std::string ola = "Przekaznik otwarty zdalnie przez:Ola, w czytniku o adresie:7";
+  const std::string no_int = "'' is not a valid integer value";
+  const Case cases[] = {
+      {"two in one read", {{0, "#Jan,x,1,2,4$#Ola,y,1,2,6$"}}, "OKOK", {jan, ola}, {}},
+      {"split in the middle", {{0, "#Jan,x,1"}, {100, ",2,4$"}}, "OK", {jan}, {}},
+      {"one byte at a time",
+       {{0, "#"}, {5, "J"}, {5, "an,x,1,2,"}, {5, "4"}, {5, "$"}},
+       "OK",
+       {jan},
+       {}},
+      {"end of one, then the next whole",
+       {{0, "#Jan,x,1,2,4$#Ola"}, {100, ",y,1,2,6$"}},
+       "OKOK",
+       {jan, ola},
+       {}},
+      {"line ends between commands",
+       {{0, "#Jan,x,1,2,4$\r\n"}, {100, "#Ola,y,1,2,6$\n"}},
+       "OKOK",
+       {jan, ola},
+       {}},
+      {"a malformed one between good ones",
+       {{0, "#Jan,x,1,2,4$#a,b,x,2,3$#Ola,y,1,2,6$"}},
+       "OKOK",
+       {jan, ola},
+       {"'x' is not a valid integer value"}},
+      {"rest within 2 s", {{0, "#Jan,x,1,2,4"}, {1999, "$"}}, "OK", {jan}, {}},
+      {"rest too late", {{0, "#Jan,x,1,2,4"}, {2000, "$#Ola,y,1,2,6$"}}, "OK", {ola}, {no_int}},
+      {"no $ at all, reported at the tick after 2 s",
+       {{0, "#a,b,1,2,3"}, {1999, ""}, {1, ""}},
+       "",
+       {},
+       {no_int}},
+      {"too long without $", {{0, "#" + std::string(kMaxPartialCommand, 'J')}}, "", {}, {no_int}},
+      {"long, but whole in one read",
+       {{0, "#" + std::string(600, 'J') + "," + "x,1,2,4$"}},
+       "OK",
+       {"Przekaznik otwarty zdalnie przez:" + std::string(600, 'J') + ", w czytniku o adresie:5"},
+       {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    World w;
+    w.st.readers[2].adr485 = 7;
+    w.st.reader_count = 2;
+    w.only(kEvents);
+    for (const Read& r : c.reads) {
+      w.clock.mono += r.after_ms;
+      if (r.text.empty()) {
+        w.ticks(1);
+        continue;
+      }
+      w.feed(0, r.text);
+      on_service_read(w.ctx);
+    }
+    EXPECT_EQ(w.sent(0), c.answers);
+    EXPECT_EQ(w.log.lines, c.lines);
+    EXPECT_EQ(w.op.errors, c.errors);
+  }
 }
 
 TEST(RemoteControl, GarbageFromOneClientNeitherHoldsUpOthersNorFloodsNorStaysConnected) {
