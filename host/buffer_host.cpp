@@ -1,4 +1,4 @@
-#include "ui/buffer_host.h"
+#include "host/buffer_host.h"
 
 #include <QCoreApplication>
 #include <span>
@@ -9,12 +9,12 @@
 #include "app/upkeep_tick.h"
 #include "app/write_back.h"
 #include "core/log_texts.h"
+#include "host/headless.h"
 #include "pclink/modbus_tcp.h"
 #include "pclink/pc_endpoint.h"
 #include "readerbus/poll_cycle.h"
 #include "readerbus/reader_answers.h"
 #include "service/remote_control.h"
-#include "ui/headless.h"
 
 namespace netbuf {
 

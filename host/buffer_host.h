@@ -12,11 +12,11 @@
 #include <string>
 
 #include "core/context.h"
+#include "host/operator_lines.h"
+#include "host/qt_clock.h"
+#include "host/qt_serial_line.h"
+#include "host/qt_tcp_endpoint.h"
 #include "store/database.h"
-#include "ui/operator_lines.h"
-#include "ui/qt_clock.h"
-#include "ui/qt_serial_line.h"
-#include "ui/qt_tcp_endpoint.h"
 
 class QObject;
 

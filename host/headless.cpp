@@ -1,4 +1,4 @@
-#include "ui/headless.h"
+#include "host/headless.h"
 
 #include <QCoreApplication>
 #include <QVariant>

@@ -1,4 +1,4 @@
-#include "ui/headless_host.h"
+#include "host/headless_host.h"
 
 namespace netbuf {
 

@@ -4,9 +4,9 @@
 
 #include <QString>
 
-#include "ui/buffer_host.h"
-#include "ui/held_views.h"
-#include "ui/stdout_monitor_log.h"
+#include "host/buffer_host.h"
+#include "host/held_views.h"
+#include "host/stdout_monitor_log.h"
 
 namespace netbuf {
 

@@ -1,9 +1,9 @@
-#include "ui/held_views.h"
+#include "host/held_views.h"
 
 #include <QTimer>
 #include <algorithm>
 
-#include "ui/captions.h"
+#include "host/captions.h"
 
 namespace netbuf {
 

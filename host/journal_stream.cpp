@@ -1,4 +1,4 @@
-#include "ui/journal_stream.h"
+#include "host/journal_stream.h"
 
 #include <sys/stat.h>
 

@@ -8,14 +8,14 @@
 #include <memory>
 
 #include "app/upkeep_tick.h"
-#include "ui/headless.h"
-#include "ui/headless_host.h"
-#include "ui/journal_stream.h"
-#include "ui/start_line.h"
-#include "ui/stop_signals.h"
-#include "ui/systemd_notify.h"
-#include "ui/version.h"
-#include "ui/window_module.h"
+#include "host/headless.h"
+#include "host/headless_host.h"
+#include "host/journal_stream.h"
+#include "host/start_line.h"
+#include "host/stop_signals.h"
+#include "host/systemd_notify.h"
+#include "host/version.h"
+#include "host/window_module.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "ui/operator_lines.h"
+#include "host/operator_lines.h"
 
 #include <iostream>
 

@@ -1,4 +1,4 @@
-#include "ui/qt_clock.h"
+#include "host/qt_clock.h"
 
 #include <QDateTime>
 #include <chrono>

@@ -1,4 +1,4 @@
-#include "ui/qt_serial_line.h"
+#include "host/qt_serial_line.h"
 
 #include <unistd.h>
 

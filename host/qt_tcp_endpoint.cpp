@@ -1,4 +1,4 @@
-#include "ui/qt_tcp_endpoint.h"
+#include "host/qt_tcp_endpoint.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

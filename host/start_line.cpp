@@ -1,4 +1,4 @@
-#include "ui/start_line.h"
+#include "host/start_line.h"
 
 #include <QDateTime>
 #include <QFileInfo>
@@ -6,7 +6,7 @@
 
 #include "app/upkeep_tick.h"
 #include "core/log_texts.h"
-#include "ui/version.h"
+#include "host/version.h"
 
 namespace netbuf {
 

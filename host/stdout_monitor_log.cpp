@@ -1,4 +1,4 @@
-#include "ui/stdout_monitor_log.h"
+#include "host/stdout_monitor_log.h"
 
 #include <QtGlobal>
 #include <cstdio>

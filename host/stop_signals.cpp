@@ -1,4 +1,4 @@
-#include "ui/stop_signals.h"
+#include "host/stop_signals.h"
 
 #include <fcntl.h>
 #include <sys/socket.h>

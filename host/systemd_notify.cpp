@@ -1,4 +1,4 @@
-#include "ui/systemd_notify.h"
+#include "host/systemd_notify.h"
 
 #include <systemd/sd-daemon.h>
 

@@ -4,7 +4,7 @@
 #include <iostream>
 #include <string>
 
-#include "ui/window_module.h"
+#include "host/window_module.h"
 
 namespace netbuf {
 

@@ -10,7 +10,8 @@ import pathlib
 import re
 import sys
 
-ORDER = ["modbus", "core", "store", "access", "readerbus", "service", "pclink", "app", "ui"]
+ORDER = ["modbus", "core", "store", "access", "readerbus", "service", "pclink", "app", "host",
+         "window"]
 ON_TOP = ["tools", "fuzz", "bench", "tests"]
 # Single includes that cross the order, each with the reason it stays.
 KNOWN = set()

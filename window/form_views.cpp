@@ -1,4 +1,4 @@
-#include "ui/form_views.h"
+#include "window/form_views.h"
 
 #include <QCheckBox>
 #include <QEvent>

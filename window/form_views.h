@@ -6,7 +6,7 @@
 #include <array>
 #include <memory>
 
-#include "ui/held_views.h"
+#include "host/held_views.h"
 
 class QCheckBox;
 class QLabel;

@@ -5,7 +5,7 @@
 #include <QString>
 
 #include "core/monitor_log.h"
-#include "ui/stdout_monitor_log.h"
+#include "host/stdout_monitor_log.h"
 
 class QCheckBox;
 class QPlainTextEdit;

@@ -1,11 +1,11 @@
-#include "ui/operator_channel.h"
+#include "window/operator_channel.h"
 
 #include <QMessageBox>
 #include <iostream>
 
 #include "core/text_escape.h"
-#include "ui/app_title.h"
-#include "ui/headless.h"
+#include "host/headless.h"
+#include "window/app_title.h"
 
 namespace netbuf {
 

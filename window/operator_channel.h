@@ -10,7 +10,7 @@
 #include <string>
 
 #include "core/platform.h"
-#include "ui/operator_lines.h"
+#include "host/operator_lines.h"
 
 class QWidget;
 

@@ -1,6 +1,6 @@
-#include "ui/port_picker.h"
+#include "window/port_picker.h"
 
-#include "ui/qt_serial_line.h"
+#include "host/qt_serial_line.h"
 
 namespace netbuf {
 

@@ -1,7 +1,7 @@
 // Form1's behaviour: the handlers of its controls, each of which hands over
 // to the logic at once. The platform's handlers are the buffer host's; the
 // layout is in tform1_layout.cpp.
-#include "ui/tform1.h"
+#include "window/tform1.h"
 
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -10,13 +10,13 @@
 #include "access/card_check.h"
 #include "app/settings.h"
 #include "core/log_texts.h"
+#include "host/captions.h"
+#include "host/headless.h"
+#include "host/stdout_monitor_log.h"
 #include "readerbus/reader_answers.h"
-#include "ui/captions.h"
-#include "ui/headless.h"
-#include "ui/operator_channel.h"
-#include "ui/port_picker.h"
-#include "ui/stdout_monitor_log.h"
-#include "ui/tray_icon.h"
+#include "window/operator_channel.h"
+#include "window/port_picker.h"
+#include "window/tray_icon.h"
 
 namespace netbuf {
 

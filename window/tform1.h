@@ -8,9 +8,9 @@
 #include <QWidget>
 #include <memory>
 
-#include "ui/buffer_host.h"
-#include "ui/form_views.h"
-#include "ui/monitor_memo.h"
+#include "host/buffer_host.h"
+#include "window/form_views.h"
+#include "window/monitor_memo.h"
 
 class QCheckBox;
 class QLabel;

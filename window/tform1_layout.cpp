@@ -12,10 +12,10 @@
 #include <QToolButton>
 #include <string>
 
-#include "ui/captions.h"
-#include "ui/held_views.h"
-#include "ui/port_picker.h"
-#include "ui/tform1.h"
+#include "host/captions.h"
+#include "host/held_views.h"
+#include "window/port_picker.h"
+#include "window/tform1.h"
 
 namespace netbuf {
 
@@ -146,8 +146,7 @@ void TForm1::build_settings_page(QWidget* page) {
     const bool first_row = n <= 16;
     const int x = 200 + 16 * (first_row ? n - 1 : n - 17);
     const std::string name = "CheckBox" + std::to_string(n);
-    place(new QCheckBox(page), name.c_str(), x, first_row ? 264 : 296, kPatternBox,
-                      kPatternBox);
+    place(new QCheckBox(page), name.c_str(), x, first_row ? 264 : 296, kPatternBox, kPatternBox);
   }
 
   auto* save = place(new QPushButton(ui_text(cap::kButton7), page), "Button7", 256, 400, 75, 33);

@@ -1,4 +1,4 @@
-#include "ui/tray_icon.h"
+#include "window/tray_icon.h"
 
 #include <QAction>
 #include <QMenu>
@@ -7,9 +7,9 @@
 #include <QWidget>
 #include <iostream>
 
-#include "ui/app_title.h"
-#include "ui/captions.h"
-#include "ui/headless.h"
+#include "host/captions.h"
+#include "host/headless.h"
+#include "window/app_title.h"
 
 namespace netbuf {
 

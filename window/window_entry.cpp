@@ -2,8 +2,8 @@
 #include <QApplication>
 #include <memory>
 
-#include "ui/tform1.h"
-#include "ui/window_module.h"
+#include "host/window_module.h"
+#include "window/tform1.h"
 
 namespace netbuf {
 

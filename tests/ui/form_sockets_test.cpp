@@ -12,7 +12,7 @@
 #include <string>
 
 #include "tests/ui/ui_test_support.h"
-#include "ui/tform1.h"
+#include "window/tform1.h"
 
 namespace netbuf {
 namespace {

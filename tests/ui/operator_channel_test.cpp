@@ -1,4 +1,4 @@
-#include "ui/operator_channel.h"
+#include "window/operator_channel.h"
 
 #include <gtest/gtest.h>
 

@@ -12,7 +12,7 @@
 
 #include "store/schema.h"
 #include "store/sqlite_table3.h"
-#include "ui/tform1.h"
+#include "window/tform1.h"
 
 namespace netbuf {
 namespace {

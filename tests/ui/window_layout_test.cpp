@@ -20,8 +20,8 @@
 
 #include "core/log_texts.h"
 #include "tests/ui/ui_test_support.h"
-#include "ui/tform1.h"
-#include "ui/tray_icon.h"
+#include "window/tform1.h"
+#include "window/tray_icon.h"
 
 namespace netbuf {
 namespace {
@@ -240,7 +240,7 @@ TEST_F(Form1Test, LogicViewsReachTheirWidgets) {
   const struct {
     const char* label;
     const char* text;
-  } shown[] = {{"Label6", "42"}, {"Label4", "3"},     {"Label8", "COM 7"},
+  } shown[] = {{"Label6", "42"}, {"Label4", "3"},      {"Label8", "COM 7"},
                {"Label13", "9"}, {"Label14", "65538"}, {"Label21", "10.0.0.1"}};
   for (const auto& t : shown) EXPECT_EQ(find<QLabel>(t.label)->text(), t.text) << t.label;
   // While shown, changes are applied together; a figure that stays the same
