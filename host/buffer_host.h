@@ -1,7 +1,7 @@
 // The buffer without its window: the platform behind the logic's interfaces,
 // the context, and the handlers, each of which hands over to the logic at
-// once. TForm1 puts the window, the tray icon and the widget views on top;
-// on a server it runs alone (HeadlessHost).
+// once. With a display WindowHost hands the logic's views on to the window
+// module; on a server it runs alone (HeadlessHost).
 #pragma once
 
 #include <QByteArray>
@@ -37,6 +37,7 @@ class BufferHost {
   QtSerialLine& nrComm1() { return serial_; }
   QtTcpEndpoint& ServerSocket1() { return socket1_; }
   QtTcpEndpoint& ServerSocket2() { return socket2_; }
+  QTimer& write_back_timer() { return timer1_; }
   QTimer& poll_timer() { return timer2_; }
   QTimer& supervision_timer() { return timer3_; }
 

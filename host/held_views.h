@@ -1,35 +1,22 @@
 // The logic's views of the window as plain values: what a process without a
-// window keeps, and what the window's own views put on their controls. The
-// two logic timers are real timers either way.
+// window keeps, and what the host hands on to a window to draw. The two logic
+// timers are real timers either way.
 #pragma once
 
 #include <array>
 #include <string>
 
 #include "core/window_views.h"
+#include "host/window_module.h"
 
 class QTimer;
 
 namespace netbuf {
 
-class HeldViews : public StatusView, public SettingsForm, public LogicTimers {
+class HeldViews : public StatusView, public SettingsForm, public LogicTimers, public StatusFigures {
  public:
   // The status figures, each kept as the text the window shows for it.
-  enum Figure {
-    kEventCounter,
-    kEventReadPointer,
-    kClient,
-    kMac,
-    kCardCount,
-    kReaderCount,
-    kComPort,
-    kFigureCount
-  };
-
-  // The poll-delay slider's range and where it starts.
-  static constexpr int kPollDelayMin = 10;
-  static constexpr int kPollDelayMax = 500;
-  static constexpr int kPollDelayStart = 30;
+  using Figure = StatusFigure;
 
   HeldViews(QTimer& poll, QTimer& supervision);
 

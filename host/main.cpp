@@ -15,6 +15,7 @@
 #include "host/stop_signals.h"
 #include "host/systemd_notify.h"
 #include "host/version.h"
+#include "host/window_host.h"
 #include "host/window_module.h"
 
 namespace {
@@ -88,14 +89,17 @@ int main(int argc, char** argv) {
              : std::make_unique<QCoreApplication>(qt_argc, argv);
 
   netbuf::JournalStream journal;
-  std::unique_ptr<netbuf::Window> form;
+  // The executable makes the host; the window is its client and goes first.
+  std::unique_ptr<netbuf::WindowHost> windowed;
   std::unique_ptr<netbuf::HeadlessHost> bare;
+  std::unique_ptr<netbuf::Window> form;
   if (window) {
-    form = window->window();
+    windowed = std::make_unique<netbuf::WindowHost>();
+    form = window->window(*windowed);
   } else {
     bare = std::make_unique<netbuf::HeadlessHost>();
   }
-  netbuf::BufferHost& host = form ? form->host() : *bare;
+  netbuf::BufferHost& host = windowed ? static_cast<netbuf::BufferHost&>(*windowed) : *bare;
   host.context().st.upkeep.journal = &journal;
   netbuf::StopSignals stop;
   netbuf::SystemdNotify notify([&host] { return netbuf::status_text(host.context()); });

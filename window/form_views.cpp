@@ -32,8 +32,6 @@ constexpr const char* kPcPort = "Edit2";
 constexpr const char* kServicePort = "Edit3";
 constexpr int kUnknownCardFirstBox = 1;  // CheckBox1 .. CheckBox16
 constexpr int kWrongZoneFirstBox = 17;   // CheckBox17 .. CheckBox32
-constexpr const char* kPollTimer = "Timer2";
-constexpr const char* kSupervisionTimer = "Timer3";
 }  // namespace control
 
 template <class W>
@@ -63,9 +61,7 @@ class OnShow : public QObject {
 }  // namespace
 
 FormViews::FormViews(QWidget& form)
-    : HeldViews(*child<QTimer>(form, control::kPollTimer),
-                *child<QTimer>(form, control::kSupervisionTimer)),
-      form_(form),
+    : form_(form),
       labels_{child<QLabel>(form, control::kEventCounter),
               child<QLabel>(form, control::kEventReadPointer),
               child<QLabel>(form, control::kClient),
@@ -99,21 +95,31 @@ void FormViews::show(QLabel* label, const QString& text) {
   label->adjustSize();  // labels size themselves to their text
 }
 
+void FormViews::show_figure(StatusFigure f, const std::string& text) {
+  figures_[f] = QString::fromStdString(text);
+  changed(f);
+}
+
+void FormViews::show_card_store_progress(int percent) {
+  card_store_percent_ = percent;
+  changed(StatusFigures::kFigureCount);
+}
+
 void FormViews::changed(int figure) {
   pending_[static_cast<std::size_t>(figure)] = true;
   if (form_.isVisible() && !apply_timer_->isActive()) apply_timer_->start();
 }
 
 void FormViews::apply_changes() {
-  for (int f = 0; f < kFigureCount; ++f) {
+  for (int f = 0; f < StatusFigures::kFigureCount; ++f) {
     if (!pending_[f]) continue;
     pending_[f] = false;
-    show(labels_[f], QString::fromStdString(figure(static_cast<Figure>(f))));
+    show(labels_[f], figures_[f]);
     ++applied_;
   }
-  if (pending_[kFigureCount]) {
-    pending_[kFigureCount] = false;
-    card_store_progress_->setValue(card_store_percent());
+  if (pending_[StatusFigures::kFigureCount]) {
+    pending_[StatusFigures::kFigureCount] = false;
+    card_store_progress_->setValue(card_store_percent_);
     ++applied_;
   }
 }

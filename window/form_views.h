@@ -5,8 +5,9 @@
 #include <QString>
 #include <array>
 #include <memory>
+#include <string>
 
-#include "host/held_views.h"
+#include "host/window_module.h"
 
 class QCheckBox;
 class QLabel;
@@ -19,14 +20,17 @@ class QWidget;
 
 namespace netbuf {
 
-// The status figures are kept as values and put on the labels from a timer;
+// The status figures the host hands on are put on the labels from a timer;
 // the settings are read from and shown on their controls at once.
-class FormViews : public HeldViews {
+class FormViews : public SettingsForm {
  public:
-  // Finds the controls and the two logic timers by name among the children
-  // of form; every one must be there.
+  // Finds the controls by name among the children of form; every one must
+  // be there.
   explicit FormViews(QWidget& form);
   ~FormViews() override;
+
+  void show_figure(StatusFigure f, const std::string& text);
+  void show_card_store_progress(int percent);
 
   // SettingsForm.
   int poll_delay() const override;
@@ -47,18 +51,19 @@ class FormViews : public HeldViews {
   // How many texts and values have reached the controls so far.
   int changes_applied() const { return applied_; }
 
- protected:
-  void changed(int figure) override;
-
  private:
+  void changed(int figure);
   static void show(QLabel* label, const QString& text);
   static int32_t word_of(QCheckBox* const (&boxes)[16]);
   static void tick(QCheckBox* const (&boxes)[16], int32_t word);
 
   QWidget& form_;
-  std::array<QLabel*, kFigureCount> labels_;
-  // Figures (and, last, the progress) changed since they were last applied.
-  std::array<bool, kFigureCount + 1> pending_{};
+  std::array<QLabel*, StatusFigures::kFigureCount> labels_;
+  // The latest texts and progress, and which of them (the progress last)
+  // changed since they were last applied.
+  std::array<QString, StatusFigures::kFigureCount> figures_;
+  int card_store_percent_ = 0;
+  std::array<bool, StatusFigures::kFigureCount + 1> pending_{};
   QProgressBar* card_store_progress_;
   QSlider* poll_delay_;
   QLabel* poll_delay_figure_;

@@ -11,8 +11,6 @@
 #include <QTextLayout>
 #include <algorithm>
 
-#include "core/text_escape.h"
-
 namespace netbuf {
 
 QtMonitorLog::QtMonitorLog(QPlainTextEdit* memo, QCheckBox* rs, QCheckBox* tcp, QCheckBox* zd,
@@ -36,21 +34,12 @@ bool QtMonitorLog::enabled(LogCategory c) const {
   return i >= 0 && i < 4 && boxes_[i]->isChecked();
 }
 
-void QtMonitorLog::mirror(const std::string& text, bool new_line) {
-  if (mirror_) stdout_.write(text, new_line);
+void QtMonitorLog::tick(LogCategory c) {
+  const int i = static_cast<int>(c);
+  if (i >= 0 && i < 4) boxes_[i]->setChecked(true);
 }
 
-void QtMonitorLog::tick_categories(const std::string& list) {
-  const std::array<bool, 4> named = named_categories(list);
-  for (std::size_t i = 0; i < 4; ++i)
-    if (named[i]) boxes_[i]->setChecked(true);
-}
-
-void QtMonitorLog::log_line(const std::string& raw) {
-  const std::string text = escape_controls(raw);
-  mirror(text, true);
-  // Headless, nobody reads the memo: what went to standard output is not kept.
-  if (mirror_) return;
+void QtMonitorLog::log_line(const std::string& text) {
   const View before = view();
   const QString t = QString::fromStdString(text);
   QTextCursor c(memo_->document());
@@ -64,10 +53,7 @@ void QtMonitorLog::log_line(const std::string& raw) {
   after_write(t.contains(QLatin1Char('\n')) || t.contains(QLatin1Char('\r')), before);
 }
 
-void QtMonitorLog::log_append(const std::string& raw) {
-  const std::string text = escape_controls(raw);
-  mirror(text, false);
-  if (mirror_) return;
+void QtMonitorLog::log_append(const std::string& text) {
   const View before = view();
   const QString t = QString::fromStdString(text);
   QTextCursor c(memo_->document());

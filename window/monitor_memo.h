@@ -1,18 +1,17 @@
 // The monitor log on the "Monitor" page: the text control Memo1 and the four
-// category check boxes below it.
+// category check boxes below it. Lines arrive escaped by the host.
 #pragma once
 
 #include <QString>
 
-#include "core/monitor_log.h"
-#include "host/stdout_monitor_log.h"
+#include "host/window_module.h"
 
 class QCheckBox;
 class QPlainTextEdit;
 
 namespace netbuf {
 
-class QtMonitorLog : public MonitorLog {
+class QtMonitorLog : public MonitorMemo {
  public:
   static constexpr int kMaxRows = 200;
 
@@ -28,11 +27,7 @@ class QtMonitorLog : public MonitorLog {
   // Displayed rows: a line wrapped at the control's width counts once per row.
   int displayed_rows();
 
-  // Headless: every line written is also printed on standard output, so a
-  // service's journal shows what the window would.
-  void mirror_to_stdout(bool on) { mirror_ = on; }
-  // Ticks the categories named in a list such as "rs,tcp,zd,tr" or "all".
-  void tick_categories(const std::string& list);
+  void tick(LogCategory c) override;
 
  private:
   int wrap_width() const;
@@ -49,11 +44,7 @@ class QtMonitorLog : public MonitorLog {
   View view() const;
   void after_write(bool may_split, const View& before);
 
-  void mirror(const std::string& text, bool new_line);
-
   QPlainTextEdit* memo_;
-  bool mirror_ = false;
-  StdoutLines stdout_;
   QCheckBox* boxes_[4];
   bool empty_ = true;  // no line written since the last clear
   int rows_before_last_ = 0;

@@ -1,54 +1,34 @@
-// Message boxes and the top-level error report in the window: one QMessageBox
-// at a time, later texts waiting their turn; on a headless platform the lines
-// of OperatorLines. Never blocks the handler that raised the text.
+// The operator's message boxes in the window: the host's texts, one
+// QMessageBox at a time, opened without waiting for it to be clicked away.
+// Which text comes next, and when, is the host's (OperatorBoxes).
 #pragma once
 
 #include <QMessageBox>
 #include <QPointer>
-#include <cstddef>
-#include <deque>
+#include <functional>
 #include <string>
-
-#include "core/platform.h"
-#include "host/operator_lines.h"
 
 class QWidget;
 
 namespace netbuf {
 
-class QtOperatorChannel : public OperatorChannel {
+class QtOperatorChannel {
  public:
-  static constexpr std::size_t kMaxWaiting = 100;
-
-  enum class Mode {
-    Auto,   // boxes with a display, lines without
-    Boxes,  // always boxes
-    Lines,  // always lines on stderr
-  };
-
   // Boxes are centred on parent; their title is the application title.
-  explicit QtOperatorChannel(QWidget* parent = nullptr, Mode mode = Mode::Auto);
-  ~QtOperatorChannel() override;
+  // closed is called once the open box has gone.
+  QtOperatorChannel(QWidget* parent, std::function<void()> closed);
+  ~QtOperatorChannel();
 
-  void message_box(const std::string& text) override;
-  void error_report(const std::string& text) override;
+  // A message, or with error an error report; text is plain.
+  void open(bool error, const std::string& text);
 
   // For tests and diagnostics.
-  std::size_t waiting() const { return queue_.size(); }
   QMessageBox* current() const { return box_; }
 
  private:
-  struct Note {
-    bool error;
-    std::string text;
-  };
-  void raise(bool error, const std::string& text);
-  void show_next();
-
   QWidget* parent_;
-  Mode mode_;
+  std::function<void()> closed_;
   QPointer<QMessageBox> box_;
-  std::deque<Note> queue_;
 };
 
 }  // namespace netbuf

@@ -1,16 +1,15 @@
 #include "window/port_picker.h"
 
-#include "host/qt_serial_line.h"
-
 namespace netbuf {
 
 PortPicker::PortPicker(QWidget* parent) : QComboBox(parent) {}
 
-void PortPicker::refresh(const QString& dir, int n) {
+void PortPicker::refresh(const std::vector<PortEntry>& ports, int n) {
   const QSignalBlocker quiet(this);
   clear();
-  for (const auto& p : QtSerialLine::available_ports(dir))
-    addItem(QStringLiteral("COM%1 (%2)").arg(p.number).arg(p.device), p.number);
+  for (const auto& p : ports)
+    addItem(QStringLiteral("COM%1 (%2)").arg(p.number).arg(QString::fromStdString(p.device)),
+            p.number);
   select(n);
 }
 

@@ -4,7 +4,9 @@
 #pragma once
 
 #include <QComboBox>
-#include <QString>
+#include <vector>
+
+#include "host/window_module.h"
 
 namespace netbuf {
 
@@ -14,9 +16,9 @@ class PortPicker : public QComboBox {
  public:
   explicit PortPicker(QWidget* parent = nullptr);
 
-  // Lists the ports of dir and selects n (listed by name alone when it has no
+  // Lists the ports and selects n (listed by name alone when it has no
   // device, so the current choice is always visible).
-  void refresh(const QString& dir, int n);
+  void refresh(const std::vector<PortEntry>& ports, int n);
   void select(int n);
   int number_at(int index) const;
 

@@ -1,5 +1,5 @@
 // Form1's behaviour: the handlers of its controls, each of which hands over
-// to the logic at once. The platform's handlers are the buffer host's; the
+// to the host at once, and the face the host shows the logic's views on. The
 // layout is in tform1_layout.cpp.
 #include "window/tform1.h"
 
@@ -7,13 +7,7 @@
 #include <QCloseEvent>
 #include <QPlainTextEdit>
 
-#include "access/card_check.h"
-#include "app/settings.h"
-#include "core/log_texts.h"
 #include "host/captions.h"
-#include "host/headless.h"
-#include "host/stdout_monitor_log.h"
-#include "readerbus/reader_answers.h"
 #include "window/operator_channel.h"
 #include "window/port_picker.h"
 #include "window/tray_icon.h"
@@ -30,102 +24,108 @@ QString ui_text(const char* s) {
 
 }  // namespace
 
-TForm1::TForm1(const QString& app_dir, QWidget* parent)
-    : QWidget(parent, Qt::Window | Qt::FramelessWindowHint), BufferHost(app_dir, this) {
+TForm1::TForm1(HostActions& host, QWidget* parent)
+    : QWidget(parent, Qt::Window | Qt::FramelessWindowHint), host_(host) {
   build_layout();
-  boxes_ = std::make_unique<QtOperatorChannel>(this);
-  use_operator_channel(*boxes_);
+  boxes_ = std::make_unique<QtOperatorChannel>(this, [this] { host_.box_closed(); });
   log_ =
       std::make_unique<QtMonitorLog>(memo1_, monitor_rs_, monitor_tcp_, monitor_zd_, monitor_tr_);
   views_ = std::make_unique<FormViews>(*this);
-  attach(*log_, *views_, *views_, *views_);
-  tray_ = new TrayIcon(this);
-
-  connect(&nrComm1(), &QtSerialLine::port_number_changed, port_box_, &PortPicker::select);
+  tray_ = new TrayIcon(this, host_.headless());
+  host_.attach(*this);
   TrackBar1Change();  // the figure shows the position from the start
 }
 
 TForm1::~TForm1() = default;
 
+// --- What the host shows ------------------------------------------------------
+
+void TForm1::show_caption(const std::string& text) {
+  setWindowTitle(QString::fromStdString(text));
+}
+
+void TForm1::show_figure(StatusFigure f, const std::string& text) {
+  views_->show_figure(f, text);
+}
+
+void TForm1::show_card_store_progress(int percent) {
+  views_->show_card_store_progress(percent);
+}
+
+void TForm1::show_port_number(int n) {
+  port_box_->select(n);
+}
+
+void TForm1::open_box(bool error, const std::string& text) {
+  boxes_->open(error, text);
+}
+
+void TForm1::closing() {
+  tray_->remove();
+}
+
 // --- Lifecycle -------------------------------------------------------------
 
 void TForm1::FormCreate() {
-  dispatch([this] {
-    setWindowTitle(ui_text(texts::kCaption));
-    // Without a window the monitor log goes to standard output; categories
-    // can be ticked from the environment for diagnosis of a running service.
-    log_->mirror_to_stdout(is_headless());
-    log_->tick_categories(monitor_categories());
-  });
-  start();
   // A start-up that failed leaves the icon out, as it leaves the rest.
-  if (started()) dispatch([this] { tray_->add(); });
+  if (host_.start_up()) host_.dispatch([this] { tray_->add(); });
 }
 
 void TForm1::FormClose() {
-  dispatch([this] { tray_->remove(); });
-}
-
-void TForm1::shut_down() {
-  tray_->remove();
-  BufferHost::shut_down();
+  host_.dispatch([this] { tray_->remove(); });
 }
 
 void TForm1::closeEvent(QCloseEvent* event) {
-  if (!shut_down_) FormClose();
-  shut_down();
+  if (!host_.quitting()) FormClose();
+  host_.quit();
   event->accept();
 }
 
 void TForm1::CheckBox33Click() {
-  if (quit_box_->isChecked()) shut_down();
+  if (quit_box_->isChecked()) host_.quit();
 }
 
 void TForm1::nrDeviceBox1Change(int index) {
-  const int n = port_box_->number_at(index);
-  dispatch([this, n] { nrComm1().set_port_number(n); });
+  host_.choose_port(port_box_->number_at(index));
 }
 
 // --- Buttons and the slider ------------------------------------------------------
 
 void TForm1::Button2Click() {
-  dispatch([this] { check_card(context(), 1, cap::kTestCardCode); });
+  host_.present_test_card();
 }
 
 void TForm1::Button3Click() {
-  dispatch([this] {
-    reset_rx(context());
-    memo2_->appendPlainText(ui_text(cap::kRxCount) + QString::number(context().st.rx_len));
-    for (int e = 1; e <= kReaderCount; ++e) {
-      const Tczytnik& r = context().st.reader(e);
-      memo2_->appendPlainText(
-          QStringLiteral("%1.%2").arg(unsigned{r.action}).arg(unsigned{r.pc_wait}));
-    }
+  host_.dispatch([this] {
+    const ReceiveState s = host_.reset_receive();
+    memo2_->appendPlainText(ui_text(cap::kRxCount) + QString::number(s.rx_len));
+    for (const auto& [action, pc_wait] : s.readers)
+      memo2_->appendPlainText(QStringLiteral("%1.%2").arg(action).arg(pc_wait));
   });
 }
 
 void TForm1::Button4Click() {
-  dispatch([this] { tray_->hide_window(); });
+  host_.dispatch([this] { tray_->hide_window(); });
 }
 
 void TForm1::Button5Click() {
-  dispatch([this] { log_->log_clear(); });
+  host_.dispatch([this] { log_->log_clear(); });
 }
 
 void TForm1::Button7Click() {
-  dispatch([this] { save_settings(context()); });
+  host_.save_settings();
 }
 
 void TForm1::SpeedButton1Click() {
-  dispatch([this] { views_->set_poll_timer(true); });
+  host_.set_poll(true);
 }
 
 void TForm1::SpeedButton2Click() {
-  dispatch([this] { views_->set_poll_timer(false); });
+  host_.set_poll(false);
 }
 
 void TForm1::TrackBar1Change() {
-  dispatch([this] { views_->echo_poll_delay(); });
+  host_.dispatch([this] { views_->echo_poll_delay(); });
 }
 
 }  // namespace netbuf

@@ -1,14 +1,15 @@
 // The main window Form1: three pages (Status, Ustawienia, Monitor) and the
-// tray icon on top of the buffer host, and the handlers of its controls,
-// which delegate to the logic at once. Layout in tform1_layout.cpp,
-// behaviour in tform1.cpp.
+// tray icon, and the handlers of its controls, which hand over to the host at
+// once. It shows what the host hands its face and asks the host for nothing
+// but the operator's actions. Layout in tform1_layout.cpp, behaviour in
+// tform1.cpp.
 #pragma once
 
 #include <QString>
 #include <QWidget>
 #include <memory>
 
-#include "host/buffer_host.h"
+#include "host/window_module.h"
 #include "window/form_views.h"
 #include "window/monitor_memo.h"
 
@@ -25,20 +26,28 @@ class PortPicker;
 class QtOperatorChannel;
 class TrayIcon;
 
-class TForm1 : public QWidget, public BufferHost {
+class TForm1 : public QWidget, public WindowFace {
   Q_OBJECT
 
  public:
-  // app_dir holds net.db and the COMn links; empty means the executable's
-  // directory.
-  explicit TForm1(const QString& app_dir = {}, QWidget* parent = nullptr);
+  // Hands host the face at once; host must outlive the form.
+  explicit TForm1(HostActions& host, QWidget* parent = nullptr);
   ~TForm1() override;
 
   QtMonitorLog& monitor() { return *log_; }
   TrayIcon& tray() { return *tray_; }
   FormViews& views() { return *views_; }
+  QtOperatorChannel& boxes() { return *boxes_; }
 
-  void shut_down() override;
+  // WindowFace.
+  SettingsForm& settings() override { return *views_; }
+  MonitorMemo& memo() override { return *log_; }
+  void show_caption(const std::string& text) override;
+  void show_figure(StatusFigure f, const std::string& text) override;
+  void show_card_store_progress(int percent) override;
+  void show_port_number(int n) override;
+  void open_box(bool error, const std::string& text) override;
+  void closing() override;
 
   // Handlers.
   void FormCreate();
@@ -64,6 +73,8 @@ class TForm1 : public QWidget, public BufferHost {
   void build_settings_page(QWidget* page);
   void build_monitor_page(QWidget* page);
   QLabel* add_label(QWidget* page, int no, const char* text, int x, int y, bool bold);
+
+  HostActions& host_;
 
   // Controls, owned by their pages.
   QTabWidget* pager_ = nullptr;

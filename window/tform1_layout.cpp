@@ -13,7 +13,6 @@
 #include <string>
 
 #include "host/captions.h"
-#include "host/held_views.h"
 #include "window/port_picker.h"
 #include "window/tform1.h"
 
@@ -121,9 +120,9 @@ void TForm1::build_status_page(QWidget* page) {
 void TForm1::build_settings_page(QWidget* page) {
   add_label(page, 9, cap::kLabel9, 40, 80, false);
   port_box_ = place(new PortPicker(page), "nrDeviceBox1", 192, 72, 145, kEditHeight);
-  port_box_->refresh(app_dir_, nrComm1().port_number());
+  port_box_->refresh(host_.available_ports(), host_.port_number());
   connect(port_box_, &PortPicker::about_to_drop_down, this,
-          [this] { port_box_->refresh(nrComm1().resolution_dir(), nrComm1().port_number()); });
+          [this] { port_box_->refresh(host_.available_ports(), host_.port_number()); });
   connect(port_box_, &QComboBox::activated, this, &TForm1::nrDeviceBox1Change);
 
   add_label(page, 16, cap::kLabel16, 40, 112, false);
@@ -133,8 +132,8 @@ void TForm1::build_settings_page(QWidget* page) {
 
   add_label(page, 11, cap::kLabel11, 40, 176, false);
   auto* trackbar = place(new QSlider(Qt::Horizontal, page), "TrackBar1", 184, 168, 161, 33);
-  trackbar->setRange(HeldViews::kPollDelayMin, HeldViews::kPollDelayMax);
-  trackbar->setValue(HeldViews::kPollDelayStart);
+  trackbar->setRange(kPollDelayMin, kPollDelayMax);
+  trackbar->setValue(kPollDelayStart);
   trackbar->setTickPosition(QSlider::TicksBelow);
   trackbar->setTickInterval(20);
   connect(trackbar, &QSlider::valueChanged, this, &TForm1::TrackBar1Change);

@@ -8,7 +8,6 @@
 #include <iostream>
 
 #include "host/captions.h"
-#include "host/headless.h"
 #include "window/app_title.h"
 
 namespace netbuf {
@@ -36,7 +35,8 @@ QIcon application_icon() {
 
 }  // namespace
 
-TrayIcon::TrayIcon(QWidget* window) : QObject(window), window_(window), menu_(new QMenu(window)) {
+TrayIcon::TrayIcon(QWidget* window, bool headless)
+    : QObject(window), window_(window), menu_(new QMenu(window)), headless_(headless) {
   menu_->setObjectName(QStringLiteral("PopupMenu1"));
   start1_ = menu_->addAction(QString::fromUtf8(captions::kStart1));
   start1_->setObjectName(QStringLiteral("Start1"));
@@ -52,7 +52,7 @@ TrayIcon::~TrayIcon() {
 
 void TrayIcon::add() {
   added_ = true;
-  if (is_headless()) return;  // no desktop, now or later
+  if (headless_) return;  // no desktop, now or later
   // Shown even with no tray host yet: Qt embeds the icon once a panel with a
   // tray starts, and that icon is the only way back to a hidden window.
   if (!icon_) {

@@ -16,7 +16,8 @@ class TrayIcon : public QObject {
   Q_OBJECT
 
  public:
-  explicit TrayIcon(QWidget* window);
+  // headless: there is no desktop, now or later, to show the icon on.
+  TrayIcon(QWidget* window, bool headless);
   ~TrayIcon() override;
 
   void add();     // shows the icon, now or once the desktop has a tray
@@ -40,6 +41,7 @@ class TrayIcon : public QObject {
   QAction* start1_;
   QAction* stop1_;
   QSystemTrayIcon* icon_ = nullptr;
+  bool headless_;
   bool added_ = false;
   bool told_no_tray_ = false;
   std::function<bool()> tray_available_ = &QSystemTrayIcon::isSystemTrayAvailable;

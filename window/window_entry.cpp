@@ -11,7 +11,7 @@ namespace {
 
 class FormWindow : public Window {
  public:
-  BufferHost& host() override { return form_; }
+  explicit FormWindow(HostActions& host) : form_(host) {}
   void create() override { form_.FormCreate(); }
   void show() override { form_.show(); }
 
@@ -28,7 +28,9 @@ class FormModule : public WindowModule {
     QApplication::setQuitOnLastWindowClosed(false);
     return app;
   }
-  std::unique_ptr<Window> window() override { return std::make_unique<FormWindow>(); }
+  std::unique_ptr<Window> window(HostActions& host) override {
+    return std::make_unique<FormWindow>(host);
+  }
 };
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 
+#include "host/window_host.h"
 #include "store/schema.h"
 #include "store/sqlite_table3.h"
 #include "window/tform1.h"
@@ -27,7 +28,8 @@ class SettingsPage : public ::testing::Test {
     for (const auto& s : schema::kSettingDefaults)
       db.RunSql(schema::insert_setting(s.key, s.key == std::string("PORT_TCP") ? 0 : s.value));
     db.RunSql("UPDATE setings SET val=0 WHERE PARAMETR='SERVICE'");
-    form_ = std::make_unique<TForm1>(dir_.path());
+    host_ = std::make_unique<WindowHost>(dir_.path());
+    form_ = std::make_unique<TForm1>(*host_);
     form_->FormCreate();
   }
   template <class W>
@@ -42,6 +44,7 @@ class SettingsPage : public ::testing::Test {
 
   QTemporaryDir dir_;
   std::string db_path_;
+  std::unique_ptr<WindowHost> host_;
   std::unique_ptr<TForm1> form_;
 };
 
@@ -62,12 +65,12 @@ TEST_F(SettingsPage, ZapiszStoresWhatTheControlsShowAndRefusesNonPorts) {
   EXPECT_EQ(setting("N_CARD"), 32769);
   EXPECT_EQ(setting("S_CARD"), 1);
   EXPECT_NE(err.find("blad zapisu portu uslug specjalnych"), std::string::npos) << err;
-  EXPECT_EQ(find<QTimer>("Timer2")->interval(), 120);  // takes effect at once
-  EXPECT_EQ(form_->context().st.n_card, 32769);
+  EXPECT_EQ(host_->poll_timer().interval(), 120);  // takes effect at once
+  EXPECT_EQ(host_->context().st.n_card, 32769);
 }
 
 TEST_F(SettingsPage, ZapiszOnAReadOnlyDatabaseShowsEachFailure) {
-  ASSERT_TRUE(form_->context().db.run("PRAGMA query_only = 1"));
+  ASSERT_TRUE(host_->context().db.run("PRAGMA query_only = 1"));
   ::testing::internal::CaptureStderr();
   find<QPushButton>("Button7")->click();
   const std::string err = ::testing::internal::GetCapturedStderr();
