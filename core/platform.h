@@ -1,4 +1,4 @@
-// What the logic needs of the platform. ui/ implements these with Qt; tests
+// What the logic needs of the platform. host/ implements these with Qt; tests
 // implement them with small recording fakes.
 #pragma once
 

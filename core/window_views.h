@@ -1,5 +1,5 @@
 // What the logic shows in the window and reads back from it, in its own
-// terms. ui/ maps these to the window's controls; tests record them.
+// terms. window/ maps these to the window's controls; tests record them.
 #pragma once
 
 #include <cstdint>

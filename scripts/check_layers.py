@@ -4,34 +4,57 @@
 The product's folders form one order, lowest first; a folder may include
 itself and any folder below it, never one above or beside it. The tools,
 fuzz targets, benchmarks and tests sit on top and may include any of them,
-but nothing in the product includes them.
+but nothing in the product includes them. A folder with a gate reaches the
+folders below it only through the gate's headers: the window module sees
+the executable through the host's interface alone.
+
+--graph prints, for each folder, the folders it includes.
 """
 import pathlib
 import re
 import sys
 
-ORDER = ["modbus", "core", "store", "access", "readerbus", "service", "pclink", "app", "ui"]
+ORDER = ["modbus", "core", "store", "access", "readerbus", "service", "pclink", "app", "host",
+         "window"]
 ON_TOP = ["tools", "fuzz", "bench", "tests"]
+# The only headers below it that a gated folder may include.
+GATES = {"window": {"host/window_module.h", "host/captions.h"}}
 # Single includes that cross the order, each with the reason it stays.
 KNOWN = set()
 
-INCLUDE = re.compile(r'^\s*#\s*include\s+"([a-z_]+)/', re.M)
+INCLUDE = re.compile(r'^\s*#\s*include\s+"([a-z_]+)/([^"]*)"', re.M)
+
+
+def sources(root, folder):
+    for path in sorted((root / folder).rglob("*")):
+        if path.suffix in (".h", ".cpp"):
+            yield path.relative_to(root).as_posix(), path.read_text(errors="replace")
 
 
 def main() -> int:
     root = pathlib.Path(__file__).resolve().parent.parent
     rank = {name: i for i, name in enumerate(ORDER)}
     bad = []
+    graph = {folder: set() for folder in ORDER}
     for folder in ORDER:
-        for path in sorted((root / folder).rglob("*")):
-            if path.suffix not in (".h", ".cpp"):
-                continue
-            rel = path.relative_to(root).as_posix()
-            for target in INCLUDE.findall(path.read_text(errors="replace")):
+        gate = GATES.get(folder)
+        for rel, text in sources(root, folder):
+            for target, rest in INCLUDE.findall(text):
+                header = target + "/" + rest
+                if target in rank and target != folder:
+                    graph[folder].add(target)
                 if (rel, target) in KNOWN:
                     continue
                 if target in ON_TOP or (target in rank and rank[target] > rank[folder]):
                     bad.append(f"{rel}: includes {target}/, which lies above {folder}/")
+                elif gate is not None and target in rank and target != folder \
+                        and header not in gate:
+                    bad.append(f"{rel}: includes {header}; {folder}/ reaches the folders below "
+                               f"it only through " + ", ".join(sorted(gate)))
+    if "--graph" in sys.argv[1:]:
+        for folder in reversed(ORDER):
+            below = sorted(graph[folder], key=rank.get, reverse=True)
+            print(f"{folder:10} -> " + (" ".join(below) if below else "(none)"))
     for line in bad:
         print(line, file=sys.stderr)
     if bad:

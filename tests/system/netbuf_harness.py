@@ -71,15 +71,16 @@ def stop_process(proc, timeout=5, sig=signal.SIGTERM):
     return proc.returncode
 
 
-def shut_down(nb, *parts):
+def shut_down(nb, *parts, cleanup=True):
     """Stops netbuf first (so it sees no peer vanish while it runs on), then
     each peer or line (stop() or close(); None is skipped), then removes
-    netbuf's directory."""
+    netbuf's directory unless cleanup is false."""
     nb.stop()
     for p in parts:
         if p is not None:
             (getattr(p, "stop", None) or p.close)()
-    nb.cleanup()
+    if cleanup:
+        nb.cleanup()
 
 
 def cpu_ms(pid):
@@ -793,3 +794,39 @@ def card0_all_day(nb):
     for i, v in enumerate([0, 1440] * 7):
         nb.execute("UPDATE register SET val=? WHERE adres=?", (v, 1700 + i))
     nb.execute("UPDATE karty SET typ=1, kod='0A1B2C3D4E', time_zone=1, geo_zone=1 WHERE numer=1")
+
+
+class Installation:
+    """netbuf on a reader line, as the system tests set it up: a pty pair
+    named COM`com` in netbuf's directory, `prepare(nb)` (net.db before the
+    start), the readers `readers(device)` on the line's far end, netbuf
+    started, `polled(readers)` true once netbuf polls them, and with
+    pc_timeout a PC connected. stop() takes it down in the other order:
+    the PC, netbuf, the readers, the line; then netbuf's directory unless
+    told to keep it. A set-up that fails takes down what it made, keeping the
+    directory only with keep_dir."""
+
+    def __init__(self, nb, readers=None, prepare=None, polled=None, pc_timeout=None, com=3,
+                 keep_dir=False):
+        self.nb = nb
+        self.line = self.readers = self.pc = None
+        try:
+            self.line = PtyPair(nb.dir, "COM%d" % com, "readers")
+            if prepare:
+                prepare(nb)
+            if readers:
+                self.readers = readers(self.line.b)
+            nb.start()
+            if polled and not polled(self.readers):
+                raise RuntimeError("the readers are not polled: " + nb.stderr())
+            if pc_timeout:
+                self.pc = Pc(nb.port_tcp, timeout=pc_timeout)
+        except BaseException:
+            self.stop(cleanup=not keep_dir)
+            raise
+
+    def stop(self, cleanup=True):
+        if self.pc:
+            self.pc.close()
+            self.pc = None
+        shut_down(self.nb, self.readers, self.line, cleanup=cleanup)

@@ -9,9 +9,9 @@ import struct
 import time
 import unittest
 
-from netbuf_harness import (Netbuf, Pc, PtyPair, RawReaders, ReaderSim, buzzer_frame,
+from netbuf_harness import (Installation, Netbuf, Pc, RawReaders, ReaderSim, buzzer_frame,
                             card0_all_day, card_record, configure_readers, event_record, mbap,
-                            poll_frame, relay_frame, remote, shut_down, wait_for, with_crc)
+                            poll_frame, relay_frame, remote, wait_for, with_crc)
 
 N_CARD = 0x8001
 GRANTED = bytes.fromhex("000A1B2C3D4E")  # card 0, all day in time zone 0, geo zone 0
@@ -23,19 +23,11 @@ class PassThroughTest(unittest.TestCase):
     through netbuf. Each case on a fresh installation."""
 
     def installation(self):
-        nb = Netbuf(com=3, delay=30, monitor="tcp")
-        line = sim = None
-        try:
-            line = PtyPair(nb.dir, "COM3", "readers")
-            configure_readers(nb, [(1, 0, 0), (2, 0, 0)])
-            sim = ReaderSim(line.b, "--readers", "1,2")
-            nb.start()
-            if not sim.wait_line("poll address 2", 15):
-                raise RuntimeError("reader 2 is not polled: " + nb.stderr())
-            return nb, line, sim
-        except BaseException:
-            shut_down(nb, sim, line)
-            raise
+        return Installation(
+            Netbuf(com=3, delay=30, monitor="tcp"),
+            prepare=lambda nb: configure_readers(nb, [(1, 0, 0), (2, 0, 0)]),
+            readers=lambda device: ReaderSim(device, "--readers", "1,2"),
+            polled=lambda sim: sim.wait_line("poll address 2", 15))
 
     def test_reader_is_released_and_long_answers_come_whole(self):
         read = mbap(0x0107, 2, bytes.fromhex("0300000002"))
@@ -50,7 +42,8 @@ class PassThroughTest(unittest.TestCase):
         )
         for name, setup, request, reaches in cases:
             with self.subTest(name):
-                nb, line, sim = self.installation()
+                site = self.installation()
+                nb, sim = site.nb, site.readers
                 pc = None
                 try:
                     if request is None:
@@ -87,7 +80,7 @@ class PassThroughTest(unittest.TestCase):
                 finally:
                     if pc:
                         pc.close()
-                    shut_down(nb, sim, line)
+                    site.stop()
 
 
 class ReaderListTest(unittest.TestCase):
@@ -96,25 +89,21 @@ class ReaderListTest(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        cls.nb = Netbuf(com=3, delay=30, n_card=N_CARD)
-        cls.line = cls.readers = None
-        try:
-            cls.line = PtyPair(cls.nb.dir, "COM3", "readers")
-            configure_readers(cls.nb, [(1, 0, 0x0C), (2, 0, 0), (3, 0, 0)])
-            card0_all_day(cls.nb)
-            cls.readers = RawReaders(cls.line.b, [1, 2, 3])
-            cls.nb.start()
-            # Time zones count from the first write-back tick, 3 s after start.
-            if cls.readers.wait_frame(poll_frame(3), 2, 15) is None:
-                raise RuntimeError("reader 3 is not polled: " + cls.nb.stderr())
-            time.sleep(4)
-        except BaseException:
-            cls.tearDownClass()
-            raise
+        def prepare(nb):
+            configure_readers(nb, [(1, 0, 0x0C), (2, 0, 0), (3, 0, 0)])
+            card0_all_day(nb)
+
+        cls.site = Installation(
+            Netbuf(com=3, delay=30, n_card=N_CARD), prepare=prepare,
+            readers=lambda device: RawReaders(device, [1, 2, 3]),
+            polled=lambda readers: readers.wait_frame(poll_frame(3), 2, 15) is not None)
+        cls.nb, cls.line, cls.readers = cls.site.nb, cls.site.line, cls.site.readers
+        # Time zones count from the first write-back tick, 3 s after start.
+        time.sleep(4)
 
     @classmethod
     def tearDownClass(cls):
-        shut_down(cls.nb, cls.readers, cls.line)
+        cls.site.stop()
 
     def pc_write(self, start, values):
         pc = Pc(self.nb.port_tcp)

@@ -16,8 +16,8 @@ import time
 import tty
 import unittest
 
-from netbuf_harness import (BIN, EVENT_COLUMNS, Netbuf, Pc, PtyPair, ReaderSim, card_record,
-                            event_record, mbap, wait_for, with_crc, shut_down)
+from netbuf_harness import (BIN, EVENT_COLUMNS, Installation, Netbuf, Pc, PtyPair, ReaderSim,
+                            card_record, event_record, mbap, wait_for, with_crc)
 
 EVENT_FAILED = "blad zapisu zdarzenia"
 N_CARD = 0x8001
@@ -79,7 +79,7 @@ class DatabaseFaults(unittest.TestCase):
         # Operator lines must not land on a disk that is about to fill up.
         cls.nb.out_path = os.path.join(cls.logs, "stdout.txt")
         cls.nb.err_path = os.path.join(cls.logs, "stderr.txt")
-        cls.line = cls.sim = cls.pc = None
+        cls.site = None
         cls.tmpfs = False
         try:
             if cls.ON_TMPFS:
@@ -92,11 +92,11 @@ class DatabaseFaults(unittest.TestCase):
             Netbuf.netbuf_db("create", cls.nb.db, "--port-tcp", str(cls.nb.port_tcp),
                              "--service", "0", "--com", "3", "--delay", "30", "--n-card",
                              str(N_CARD))
-            cls.line = PtyPair(cls.nb.dir, "COM3", "readers")
-            cls.sim = ReaderSim(cls.line.b, "--readers", "1")
-            cls.nb.start()
+            # The directory may be a mount point: tearDownClass empties it.
+            cls.site = Installation(cls.nb, pc_timeout=5, keep_dir=True,
+                                    readers=lambda device: ReaderSim(device, "--readers", "1"))
             started = time.monotonic()
-            cls.pc = Pc(cls.nb.port_tcp, timeout=5)
+            cls.line, cls.sim, cls.pc = cls.site.line, cls.site.readers, cls.site.pc
             cls.pc.write_regs(1700, [0, 1440] * 7)
             cls.pc.write_regs(3170, [CARD_COUNT])
             cls.pc.write_regs(800, [0, 1])
@@ -113,13 +113,9 @@ class DatabaseFaults(unittest.TestCase):
 
     @classmethod
     def tearDownClass(cls):
-        if cls.pc:
-            cls.pc.close()
+        if cls.site:
+            cls.site.stop(cleanup=False)
         cls.nb.stop()
-        if cls.sim:
-            cls.sim.stop()
-        if cls.line:
-            cls.line.close()
         subprocess.run(["chattr", "-i", cls.nb.db], capture_output=True)
         if cls.tmpfs:
             subprocess.run(["umount", cls.nb.dir], capture_output=True)
@@ -397,23 +393,18 @@ class LinkFaultTest(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        cls.nb = Netbuf(com=3, delay=30)
-        cls.line = cls.sim = None
-        try:
-            cls.line = PtyPair(cls.nb.dir, "COM3", "readers")
-            cls.nb.execute("UPDATE register SET val=? WHERE adres=1400", (1 << 8,))
-            cls.nb.execute("UPDATE register SET val=? WHERE adres=1404", (2 << 8,))
-            cls.sim = ReaderSim(cls.line.b, "--readers", "1,2")
-            cls.nb.start()
-            if not cls.sim.wait_line("poll address 2", 15):
-                raise RuntimeError("reader 2 is not polled: " + cls.nb.stderr())
-        except Exception:
-            cls.tearDownClass()
-            raise
+        def prepare(nb):
+            nb.execute("UPDATE register SET val=? WHERE adres=1400", (1 << 8,))
+            nb.execute("UPDATE register SET val=? WHERE adres=1404", (2 << 8,))
+
+        cls.site = Installation(Netbuf(com=3, delay=30), prepare=prepare,
+                                readers=lambda device: ReaderSim(device, "--readers", "1,2"),
+                                polled=lambda sim: sim.wait_line("poll address 2", 15))
+        cls.nb, cls.line, cls.sim = cls.site.nb, cls.site.line, cls.site.readers
 
     @classmethod
     def tearDownClass(cls):
-        shut_down(cls.nb, cls.sim, cls.line)
+        cls.site.stop()
 
     def fd_count(self):
         return len(os.listdir("/proc/%d/fd" % self.nb.proc.pid))
@@ -514,8 +505,8 @@ class LinkFaultTest(unittest.TestCase):
             self.assertEqual(pc.read_regs(1400, 1), [1 << 8])
             time.sleep(3.5)  # a tick or more of retries that fail
             # A new line under the same name is taken up by the next tick.
-            LinkFaultTest.line = PtyPair(self.nb.dir, "COM3", "readers")
-            LinkFaultTest.sim = ReaderSim(self.line.b, "--readers", "1,2")
+            LinkFaultTest.line = self.site.line = PtyPair(self.nb.dir, "COM3", "readers")
+            LinkFaultTest.sim = self.site.readers = ReaderSim(self.line.b, "--readers", "1,2")
             self.assertTrue(self.sim.wait_line(lambda l: l.startswith("poll address"), 10),
                             self.nb.stderr())
             self.assertEqual(pc.read_regs(1404, 1), [2 << 8])

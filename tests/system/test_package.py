@@ -280,6 +280,11 @@ class PackageTest(unittest.TestCase):
     def test_installed_window_module_is_found_through_the_link(self):
         """With a display, netbuf started through its link on the PATH loads
         the window module from beside the real executable."""
+        # The module needs nothing of the executable, and the executable
+        # exports nothing of its own for it.
+        needs = run("nm", "-D", "--undefined-only", self.path(WINDOW)).stdout
+        self.assertNotIn("netbuf", needs)
+        self.assertNotIn("netbuf", run("nm", "-D", "--defined-only", self.path(EXE)).stdout)
         x = Xvfb()
         env = dict(x.env(), HOME="/nonexistent")
         proc = subprocess.Popen([self.path("usr/sbin/netbuf")], cwd="/", env=env,

@@ -7,7 +7,7 @@ import socket
 import time
 import unittest
 
-from netbuf_harness import Netbuf, Pc, PtyPair, ReaderSim, wait_for, shut_down
+from netbuf_harness import Installation, Netbuf, Pc, ReaderSim, wait_for
 
 RELAY_5 = "relay fired at address 5"
 
@@ -42,24 +42,17 @@ class Client:
 class RemoteControlTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.nb = Netbuf(com=3, monitor="zd,tcp")
-        cls.line = None
-        cls.sim = None
-        try:
-            cls.line = PtyPair(cls.nb.dir, "COM3", "readers")
-            # Reader 5 in slot 0, geo zone 0.
-            cls.nb.execute("UPDATE register SET val=? WHERE adres=1400", (0x0500,))
-            cls.sim = ReaderSim(cls.line.b, "--readers", "5")
-            cls.nb.start()
-            if not cls.sim.wait_line("poll address 5", 15):
-                raise RuntimeError("reader 5 is not polled: " + cls.nb.stdout())
-        except Exception:
-            cls.tearDownClass()
-            raise
+        # Reader 5 in slot 0, geo zone 0.
+        cls.site = Installation(
+            Netbuf(com=3, monitor="zd,tcp"),
+            prepare=lambda nb: nb.execute("UPDATE register SET val=? WHERE adres=1400", (0x0500,)),
+            readers=lambda device: ReaderSim(device, "--readers", "5"),
+            polled=lambda sim: sim.wait_line("poll address 5", 15))
+        cls.nb, cls.line, cls.sim = cls.site.nb, cls.site.line, cls.site.readers
 
     @classmethod
     def tearDownClass(cls):
-        shut_down(cls.nb, cls.sim, cls.line)
+        cls.site.stop()
 
     def setUp(self):
         self.clients = []

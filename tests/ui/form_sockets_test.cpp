@@ -11,8 +11,9 @@
 #include <memory>
 #include <string>
 
+#include "host/window_host.h"
 #include "tests/ui/ui_test_support.h"
-#include "ui/tform1.h"
+#include "window/tform1.h"
 
 namespace netbuf {
 namespace {
@@ -43,9 +44,11 @@ class FormSockets : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(dir_.isValid());
-    form_ = std::make_unique<TForm1>(dir_.path());
+    host_ = std::make_unique<WindowHost>(dir_.path());
+    form_ = std::make_unique<TForm1>(*host_);
   }
   QTemporaryDir dir_;
+  std::unique_ptr<WindowHost> host_;
   std::unique_ptr<TForm1> form_;
 };
 
@@ -53,15 +56,15 @@ TEST_F(FormSockets, SecondPcIsClosedAtOnceWhileTheFirstIsServed) {
   form_->findChild<QCheckBox*>("monitor_tr")->setChecked(true);
   auto* label21 = form_->findChild<QLabel*>("Label21");
   form_->show();  // a hidden window is not kept up to date
-  form_->ServerSocket1().open(0);
+  host_->ServerSocket1().open(0);
 
-  auto first = client_of(form_->ServerSocket1());
+  auto first = client_of(host_->ServerSocket1());
   ASSERT_TRUE(connected(first));
   ASSERT_TRUE(wait_until([&] { return label21->text() == "127.0.0.1"; }));
 
-  auto second = client_of(form_->ServerSocket1());
+  auto second = client_of(host_->ServerSocket1());
   ASSERT_TRUE(wait_until([&] { return second->state() == QAbstractSocket::UnconnectedState; }));
-  ASSERT_TRUE(wait_until([&] { return form_->ServerSocket1().connection_count() == 1; }));
+  ASSERT_TRUE(wait_until([&] { return host_->ServerSocket1().connection_count() == 1; }));
   EXPECT_TRUE(wait_until([&] { return label21->text() == "Non connection"; }));
   EXPECT_EQ(form_->findChild<QPlainTextEdit*>("Memo1")->toPlainText(),
             "Connect 127.0.0.1\nConnect 127.0.0.1\nDisconnect 127.0.0.1");
@@ -69,14 +72,14 @@ TEST_F(FormSockets, SecondPcIsClosedAtOnceWhileTheFirstIsServed) {
   // Function 3, unit 255, one register from 0: the first PC still gets its answer.
   first->write(QByteArray::fromHex("000100000006ff0300000001"));
   EXPECT_EQ(read_some(*first, 11).toHex(), "000100000005ff03020000");
-  EXPECT_TRUE(form_->views().supervision_timer());  // a request starts the idle countdown
+  EXPECT_TRUE(host_->views().supervision_timer());  // a request starts the idle countdown
 }
 
 TEST_F(FormSockets, ServicePortSurvivesAMalformedCommand) {
-  form_->ServerSocket2().open(0);
-  auto c = client_of(form_->ServerSocket2());
+  host_->ServerSocket2().open(0);
+  auto c = client_of(host_->ServerSocket2());
   ASSERT_TRUE(connected(c));
-  ASSERT_TRUE(wait_until([&] { return form_->ServerSocket2().connection_count() == 1; }));
+  ASSERT_TRUE(wait_until([&] { return host_->ServerSocket2().connection_count() == 1; }));
 
   // typ is not a number: reported at the top level, no answer, no relay.
   ::testing::internal::CaptureStderr();
@@ -86,7 +89,7 @@ TEST_F(FormSockets, ServicePortSurvivesAMalformedCommand) {
   const std::string err = ::testing::internal::GetCapturedStderr();
   EXPECT_FALSE(err.empty());
   EXPECT_EQ(c->bytesAvailable(), 0);
-  BufferState& st = form_->context().st;
+  BufferState& st = host_->context().st;
   st.reader_count = 1;
   st.reader(1).adr485 = 5;
   EXPECT_EQ(st.reader(1).action, 0);

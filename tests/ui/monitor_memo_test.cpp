@@ -1,4 +1,4 @@
-#include "ui/monitor_memo.h"
+#include "window/monitor_memo.h"
 
 #include <gtest/gtest.h>
 

@@ -11,8 +11,8 @@
 #include <QThread>
 #include <memory>
 
+#include "host/qt_serial_line.h"
 #include "tests/ui/ui_test_support.h"
-#include "ui/qt_serial_line.h"
 
 namespace netbuf {
 namespace {

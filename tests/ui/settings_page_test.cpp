@@ -12,9 +12,10 @@
 #include <memory>
 #include <string>
 
+#include "host/window_host.h"
 #include "store/schema.h"
 #include "store/sqlite_table3.h"
-#include "ui/tform1.h"
+#include "window/tform1.h"
 
 namespace netbuf {
 namespace {
@@ -29,7 +30,8 @@ class SettingsPage : public ::testing::Test {
     for (const auto& s : schema::kSettingDefaults)
       db.RunSql(schema::insert_setting(s.key, s.key == std::string("PORT_TCP") ? 0 : s.value));
     db.RunSql("UPDATE setings SET val=0 WHERE PARAMETR='SERVICE'");
-    form_ = std::make_unique<TForm1>(dir_.path());
+    host_ = std::make_unique<WindowHost>(dir_.path());
+    form_ = std::make_unique<TForm1>(*host_);
     form_->FormCreate();
   }
   template <class W>
@@ -41,7 +43,7 @@ class SettingsPage : public ::testing::Test {
   void wait_stored() {
     QElapsedTimer t;
     t.start();
-    while (form_->context().st.upkeep.batch.out && t.elapsed() < 10000)
+    while (host_->context().st.upkeep.batch.out && t.elapsed() < 10000)
       QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
   }
   int64_t setting(const char* key) {
@@ -52,6 +54,7 @@ class SettingsPage : public ::testing::Test {
 
   QTemporaryDir dir_;
   std::string db_path_;
+  std::unique_ptr<WindowHost> host_;
   std::unique_ptr<TForm1> form_;
 };
 
@@ -73,8 +76,8 @@ TEST_F(SettingsPage, ZapiszStoresWhatTheControlsShowAndRefusesNonPorts) {
   EXPECT_EQ(setting("N_CARD"), 32769);
   EXPECT_EQ(setting("S_CARD"), 1);
   EXPECT_NE(err.find("blad zapisu portu uslug specjalnych"), std::string::npos) << err;
-  EXPECT_EQ(find<QTimer>("Timer2")->interval(), 120);  // takes effect at once
-  EXPECT_EQ(form_->context().st.n_card, 32769);
+  EXPECT_EQ(host_->poll_timer().interval(), 120);  // takes effect at once
+  EXPECT_EQ(host_->context().st.n_card, 32769);
 }
 
 TEST_F(SettingsPage, ZapiszOnALockedDatabaseShowsEachFailure) {

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "host/qt_tcp_endpoint.h"
 #include "tests/ui/ui_test_support.h"
-#include "ui/qt_tcp_endpoint.h"
 
 namespace netbuf {
 namespace {

@@ -19,9 +19,10 @@
 #include <string>
 
 #include "core/log_texts.h"
+#include "host/window_host.h"
 #include "tests/ui/ui_test_support.h"
-#include "ui/tform1.h"
-#include "ui/tray_icon.h"
+#include "window/tform1.h"
+#include "window/tray_icon.h"
 
 namespace netbuf {
 namespace {
@@ -30,7 +31,8 @@ class Form1Test : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(dir_.isValid());
-    form_ = std::make_unique<TForm1>(dir_.path());
+    host_ = std::make_unique<WindowHost>(dir_.path());
+    form_ = std::make_unique<TForm1>(*host_);
   }
   template <class W>
   W* find(const char* name) {
@@ -41,6 +43,7 @@ class Form1Test : public ::testing::Test {
   static QString u(const char* s) { return QString::fromUtf8(s); }
 
   QTemporaryDir dir_;
+  std::unique_ptr<WindowHost> host_;
   std::unique_ptr<TForm1> form_;
 };
 
@@ -191,9 +194,12 @@ TEST_F(Form1Test, InitialStateOfValuesSwitchesTimersAndHiddenControls) {
   for (const char* name : {"Button2", "Button3", "Memo2"})
     EXPECT_TRUE(find<QWidget>(name)->isHidden()) << name;
 
-  auto* t1 = find<QTimer>("Timer1");
-  auto* t2 = find<QTimer>("Timer2");
-  auto* t3 = find<QTimer>("Timer3");
+  QTimer* t1 = &host_->write_back_timer();
+  QTimer* t2 = &host_->poll_timer();
+  QTimer* t3 = &host_->supervision_timer();
+  EXPECT_EQ(t1->objectName(), "Timer1");
+  EXPECT_EQ(t2->objectName(), "Timer2");
+  EXPECT_EQ(t3->objectName(), "Timer3");
   EXPECT_TRUE(t1->isActive());
   EXPECT_EQ(t1->interval(), 3000);
   EXPECT_FALSE(t2->isActive());
@@ -212,12 +218,13 @@ TEST_F(Form1Test, InitialStateOfValuesSwitchesTimersAndHiddenControls) {
 
 TEST_F(Form1Test, LogicViewsReachTheirWidgets) {
   FormViews& v = form_->views();
+  HeldViews& h = host_->views();
   auto* slider = find<QSlider>("TrackBar1");
   auto* label17 = find<QLabel>("Label17");
   slider->setValue(250);  // the operator moves it: Label17 follows, the timer does not
   EXPECT_EQ(label17->text(), "250");
   EXPECT_EQ(v.poll_delay(), 250);
-  EXPECT_EQ(v.poll_interval(), 300);
+  EXPECT_EQ(h.poll_interval(), 300);
   v.show_poll_delay(1000);  // the slider shows no more than its range
   EXPECT_EQ(v.poll_delay(), 500);
   EXPECT_EQ(label17->text(), "500");
@@ -227,11 +234,11 @@ TEST_F(Form1Test, LogicViewsReachTheirWidgets) {
   auto* mac = find<QLabel>("Label5");
   const QString initial = mac->text();
   const int narrow = mac->width();
-  v.show_device("0012-3456-789A", 41);
-  v.show_device("0012-3456-789A", 42);
-  v.show_readers(3, 7);
-  v.show_event_counters(9, 65538);
-  v.show_client("10.0.0.1");
+  h.show_device("0012-3456-789A", 41);
+  h.show_device("0012-3456-789A", 42);
+  h.show_readers(3, 7);
+  h.show_event_counters(9, 65538);
+  h.show_client("10.0.0.1");
   EXPECT_EQ(mac->text(), initial);
   EXPECT_EQ(v.changes_applied(), 0);
   form_->show();
@@ -240,15 +247,15 @@ TEST_F(Form1Test, LogicViewsReachTheirWidgets) {
   const struct {
     const char* label;
     const char* text;
-  } shown[] = {{"Label6", "42"}, {"Label4", "3"},     {"Label8", "COM 7"},
+  } shown[] = {{"Label6", "42"}, {"Label4", "3"},      {"Label8", "COM 7"},
                {"Label13", "9"}, {"Label14", "65538"}, {"Label21", "10.0.0.1"}};
   for (const auto& t : shown) EXPECT_EQ(find<QLabel>(t.label)->text(), t.text) << t.label;
   // While shown, changes are applied together; a figure that stays the same
   // is not set again.
   const int applied = v.changes_applied();
-  v.show_event_counters(9, 65538);
-  v.show_event_counters(10, 65538);
-  v.show_event_counters(11, 65538);
+  h.show_event_counters(9, 65538);
+  h.show_event_counters(10, 65538);
+  h.show_event_counters(11, 65538);
   EXPECT_EQ(find<QLabel>("Label13")->text(), "9");
   v.apply_changes();  // what the short timer does
   EXPECT_EQ(find<QLabel>("Label13")->text(), "11");
@@ -276,24 +283,24 @@ TEST_F(Form1Test, LogicViewsReachTheirWidgets) {
   v.show_service_port(1061);
   EXPECT_EQ(find<QLineEdit>("Edit3")->text(), "1061");
 
-  v.show_card_store_progress(150);
+  h.show_card_store_progress(150);
   v.apply_changes();
   EXPECT_EQ(find<QProgressBar>("Gauge1")->value(), 100);
 
   // "start" and "Stop" switch the poll timer and nothing else.
   find<QAbstractButton>("SpeedButton1")->click();
-  EXPECT_TRUE(v.poll_timer());
-  v.set_poll_interval(1000);  // no upper limit
-  EXPECT_EQ(find<QTimer>("Timer2")->interval(), 1000);
-  EXPECT_TRUE(v.poll_timer());
+  EXPECT_TRUE(h.poll_timer());
+  h.set_poll_interval(1000);  // no upper limit
+  EXPECT_EQ(host_->poll_timer().interval(), 1000);
+  EXPECT_TRUE(h.poll_timer());
   find<QAbstractButton>("SpeedButton2")->click();
-  EXPECT_FALSE(v.poll_timer());
-  EXPECT_FALSE(form_->context().serial.is_open());
+  EXPECT_FALSE(h.poll_timer());
+  EXPECT_FALSE(host_->context().serial.is_open());
 
-  v.set_supervision_timer(true);
-  EXPECT_TRUE(find<QTimer>("Timer3")->isActive());
-  v.set_supervision_timer(false);
-  EXPECT_FALSE(v.supervision_timer());
+  h.set_supervision_timer(true);
+  EXPECT_TRUE(host_->supervision_timer().isActive());
+  h.set_supervision_timer(false);
+  EXPECT_FALSE(h.supervision_timer());
 
   form_->monitor().log_line("x");
   find<QAbstractButton>("Button5")->click();
@@ -301,7 +308,7 @@ TEST_F(Form1Test, LogicViewsReachTheirWidgets) {
 }
 
 TEST_F(Form1Test, Button3ListsTheReceiveCountAndEveryReaderEntry) {
-  Context& ctx = form_->context();
+  Context& ctx = host_->context();
   ctx.st.rx_len = 7;
   ctx.st.reader(1).action = 2;
   ctx.st.reader(32).pc_wait = 255;
@@ -321,7 +328,7 @@ TEST_F(Form1Test, TrayMenuAndUkryjChangeOnlyVisibility) {
   auto* menu = find<QMenu>("PopupMenu1");
   menu->actions()[0]->trigger();  // "Ukryj"
   EXPECT_FALSE(form_->isVisible());
-  EXPECT_TRUE(find<QTimer>("Timer1")->isActive());
+  EXPECT_TRUE(host_->write_back_timer().isActive());
   menu->actions()[0]->trigger();  // hiding a hidden window changes nothing
   EXPECT_FALSE(form_->isVisible());
   menu->actions()[1]->trigger();  // "Okno programu"
@@ -351,7 +358,7 @@ TEST_F(Form1Test, WithoutATrayUkryjMinimisesAndSaysWhyOnce) {
   EXPECT_EQ(err,
             "netbuf: no system tray on this desktop; \"Ukryj\" minimises the window instead of "
             "hiding it\n");
-  EXPECT_TRUE(find<QTimer>("Timer1")->isActive());
+  EXPECT_TRUE(host_->write_back_timer().isActive());
 }
 
 TEST_F(Form1Test, FailedStartUpIsReportedAndLeavesTheWindowRunning) {
@@ -366,17 +373,18 @@ TEST_F(Form1Test, FailedStartUpIsReportedAndLeavesTheWindowRunning) {
             std::string::npos)
       << err;
   EXPECT_FALSE(QFile::exists(db));
-  EXPECT_FALSE(form_->started());
+  EXPECT_FALSE(host_->started());
   EXPECT_EQ(form_->windowTitle(), QString::fromUtf8(texts::kCaption));
   EXPECT_FALSE(form_->tray().added());  // start-up stopped before the icon
   EXPECT_EQ(find<QLabel>("Label8")->text(), "?");
-  EXPECT_TRUE(find<QTimer>("Timer1")->isActive());
+  EXPECT_TRUE(host_->write_back_timer().isActive());
 }
 
 TEST_F(Form1Test, PortPickerListsLinkedPortsAndFollowsTheSerialLine) {
   ASSERT_TRUE(QFile::link("/dev/null", dir_.path() + "/COM3"));
   ASSERT_TRUE(QFile::link(dir_.path() + "/unplugged", dir_.path() + "/COM7"));
-  auto form = std::make_unique<TForm1>(dir_.path());
+  auto host = std::make_unique<WindowHost>(dir_.path());
+  auto form = std::make_unique<TForm1>(*host);
   auto* picker = form->findChild<QComboBox*>("nrDeviceBox1");
   ASSERT_NE(picker, nullptr);
   const int com3 = picker->findData(3);
@@ -387,10 +395,10 @@ TEST_F(Form1Test, PortPickerListsLinkedPortsAndFollowsTheSerialLine) {
   // Choosing an entry sets the serial port's number at once.
   picker->setCurrentIndex(com3);
   emit picker->activated(com3);
-  EXPECT_EQ(form->context().serial.port_number(), 3);
+  EXPECT_EQ(host->context().serial.port_number(), 3);
 
   // A number set by the logic shows in the picker, listed or not.
-  form->context().serial.set_port_number(12);
+  host->context().serial.set_port_number(12);
   EXPECT_EQ(picker->currentData().toInt(), 12);
   EXPECT_TRUE(picker->currentText().startsWith("COM12"));
 }

@@ -1,0 +1,198 @@
+#include "host/buffer_host.h"
+
+#include <QCoreApplication>
+#include <span>
+#include <stdexcept>
+
+#include "access/card_check.h"
+#include "app/startup.h"
+#include "app/storage_feed.h"
+#include "app/upkeep_tick.h"
+#include "app/write_back.h"
+#include "core/log_texts.h"
+#include "host/headless.h"
+#include "pclink/modbus_tcp.h"
+#include "pclink/pc_endpoint.h"
+#include "readerbus/poll_cycle.h"
+#include "readerbus/reader_answers.h"
+#include "service/remote_control.h"
+
+namespace netbuf {
+
+namespace {
+
+// Every service connection has its own idle counter; there are 101 of them.
+constexpr int kServiceMaxConnections = kServiceCounters;
+
+}  // namespace
+
+BufferHost::BufferHost(const QString& app_dir, QObject* owner)
+    : app_dir_(app_dir.isEmpty() ? QCoreApplication::applicationDirPath() : app_dir),
+      st_(std::make_unique<BufferState>()),
+      storage_(db_path().toStdString()),
+      stored_(storage_.notify_fd(), QSocketNotifier::Read),
+      serial_(app_dir_, owner),
+      socket1_(0, owner),
+      socket2_(kServiceMaxConnections, owner),
+      timer1_(owner),
+      timer2_(owner),
+      timer3_(owner) {
+  socket1_.setObjectName(QStringLiteral("ServerSocket1"));
+  socket2_.setObjectName(QStringLiteral("ServerSocket2"));
+  serial_.setObjectName(QStringLiteral("nrComm1"));
+  QObject::connect(&socket1_, &QtTcpEndpoint::client_connect, &socket1_,
+                   [this](int c) { ServerSocket1ClientConnect(c); });
+  QObject::connect(&socket1_, &QtTcpEndpoint::client_accept, &socket1_,
+                   [this] { ServerSocket1ClientAccept(); });
+  QObject::connect(&socket1_, &QtTcpEndpoint::client_read, &socket1_,
+                   [this] { ServerSocket1ClientRead(); });
+  QObject::connect(&socket1_, &QtTcpEndpoint::client_disconnect, &socket1_,
+                   [this](int c) { ServerSocket1ClientDisconnect(c); });
+  QObject::connect(&socket1_, &QtTcpEndpoint::client_error, &socket1_,
+                   [this](int c, int code) { ServerSocket1ClientError(c, code); });
+  QObject::connect(&socket2_, &QtTcpEndpoint::client_connect, &socket2_,
+                   [this](int c) { ServerSocket2ClientConnect(c); });
+  QObject::connect(&socket2_, &QtTcpEndpoint::client_read, &socket2_,
+                   [this] { ServerSocket2ClientRead(); });
+  QObject::connect(&socket2_, &QtTcpEndpoint::client_disconnect, &socket2_,
+                   [this](int c) { ServerSocket2ClientDisconnect(c); });
+  QObject::connect(&socket2_, &QtTcpEndpoint::client_error, &socket2_,
+                   [this](int c, int code) { ServerSocket2ClientError(c, code); });
+  QObject::connect(&serial_, &QtSerialLine::received, &serial_,
+                   [this](const QByteArray& bytes) { nrComm1AfterReceive(bytes); });
+  // A commit ended: its result is taken and what waited meanwhile goes next.
+  QObject::connect(&stored_, &QSocketNotifier::activated, &stored_, [this] { dispatch([] {}); });
+
+  timer1_.setObjectName(QStringLiteral("Timer1"));
+  timer2_.setObjectName(QStringLiteral("Timer2"));
+  timer3_.setObjectName(QStringLiteral("Timer3"));
+  timer1_.setInterval(3000);
+  timer2_.setInterval(300);
+  timer3_.setInterval(1000);
+  QObject::connect(&timer1_, &QTimer::timeout, &timer1_, [this] { Timer1Timer(); });
+  QObject::connect(&timer2_, &QTimer::timeout, &timer2_, [this] { Timer2Timer(); });
+  QObject::connect(&timer3_, &QTimer::timeout, &timer3_, [this] { Timer3Timer(); });
+  timer1_.start();
+}
+
+BufferHost::~BufferHost() {
+  timer1_.stop();
+  timer2_.stop();
+  timer3_.stop();
+}
+
+void BufferHost::attach(MonitorLog& log, StatusView& status, SettingsForm& settings,
+                        LogicTimers& timers) {
+  ctx_ = std::make_unique<Context>(Context{*st_, log, status, settings, timers, *op_, clock_,
+                                           serial_, socket1_, socket2_, db_, storage_});
+}
+
+void BufferHost::report_unknown_error() {
+  op_->error_report(texts::kUnknownError);
+}
+
+void BufferHost::pump() {
+  pump_storage(*ctx_);
+}
+
+// --- Lifecycle -------------------------------------------------------------
+
+void BufferHost::start() {
+  dispatch([this] {
+    const std::string db = db_path().toStdString();
+    try {
+      start_up(*ctx_, db);
+    } catch (const std::exception& e) {
+      // On a server this one line is all the installer gets: it names the file.
+      const std::string what = e.what();
+      if (!is_headless() || what.find(db) != std::string::npos) throw;
+      throw std::runtime_error(db + ": " + what);
+    }
+    started_ = true;
+  });
+}
+
+void BufferHost::shut_down() {
+  if (shut_down_) return;
+  shut_down_ = true;
+  // The one place the loop waits for the disk: everything waiting is stored
+  // before the process ends.
+  if (started_) dispatch([this] { store_everything(*ctx_); });
+  const std::string left = unstored(*ctx_);
+  if (!left.empty()) st_->upkeep.say(Severity::Error, texts::kNotStored + left);
+  // The file goes back to its own journal mode once nothing else of netbuf
+  // holds it.
+  db_.close();
+  if (const std::string why = storage_.finish(); !why.empty())
+    st_->upkeep.say(Severity::Warning, db_path().toStdString() + texts::kJournalModeKept + why);
+  QCoreApplication::exit(left.empty() ? 0 : 1);
+}
+
+// --- Timers ----------------------------------------------------------------
+
+void BufferHost::Timer1Timer() {
+  dispatch([this] { on_write_back_tick(*ctx_); });
+}
+
+void BufferHost::Timer2Timer() {
+  dispatch([this] { on_poll_tick(*ctx_); });
+}
+
+void BufferHost::Timer3Timer() {
+  dispatch([this] { on_pc_supervision_tick(*ctx_); });
+}
+
+// --- Sockets and the serial line ---------------------------------------------
+
+void BufferHost::ServerSocket1ClientConnect(int connection) {
+  dispatch([this, connection] { on_pc_connect(*ctx_, connection); });
+}
+
+void BufferHost::ServerSocket1ClientAccept() {
+  dispatch([this] { on_pc_accept(*ctx_); });
+}
+
+void BufferHost::ServerSocket1ClientRead() {
+  dispatch([this] { on_pc_data(*ctx_); });
+}
+
+void BufferHost::ServerSocket1ClientDisconnect(int connection) {
+  dispatch([this, connection] { on_pc_disconnect(*ctx_, connection); });
+}
+
+void BufferHost::ServerSocket1ClientError(int /*connection*/, int code) {
+  dispatch([this, code] { on_pc_error(*ctx_, code); });
+  // The handler leaves the error standing; the operator sees it reported.
+  op_->error_report(texts::kAsyncSocketError + std::to_string(code));
+}
+
+void BufferHost::ServerSocket2ClientConnect(int connection) {
+  dispatch([this, connection] { on_service_connect(*ctx_, connection); });
+}
+
+void BufferHost::ServerSocket2ClientRead() {
+  dispatch([this] { on_service_read(*ctx_); });
+}
+
+void BufferHost::ServerSocket2ClientDisconnect(int connection) {
+  dispatch([this, connection] { on_service_disconnect(*ctx_, connection); });
+}
+
+void BufferHost::ServerSocket2ClientError(int /*connection*/, int code) {
+  // The service port has no error handler of its own.
+  op_->error_report(texts::kAsyncSocketError + std::to_string(code));
+}
+
+void BufferHost::nrComm1AfterReceive(const QByteArray& bytes) {
+  dispatch([this, &bytes] {
+    // Byte by byte, so each answer is taken as soon as its last byte is in.
+    // Answers that reach us together (a loop busy with the PC, a USB
+    // adapter's latency timer) would otherwise overflow the 20-byte
+    // accumulator and be dropped, and a relay would be fired twice.
+    const auto* p = reinterpret_cast<const uint8_t*>(bytes.constData());
+    const std::span<const uint8_t> all(p, static_cast<std::size_t>(bytes.size()));
+    for (std::size_t i = 0; i < all.size(); ++i) on_serial_receive(*ctx_, all.subspan(i, 1));
+  });
+}
+
+}  // namespace netbuf

@@ -1,0 +1,120 @@
+// The buffer without its window: the platform behind the logic's interfaces,
+// the context, and the handlers, each of which hands over to the logic at
+// once. With a display WindowHost hands the logic's views on to the window
+// module; on a server it runs alone (HeadlessHost).
+#pragma once
+
+#include <QByteArray>
+#include <QSocketNotifier>
+#include <QString>
+#include <QTimer>
+#include <exception>
+#include <memory>
+#include <string>
+
+#include "app/storage_thread.h"
+#include "core/context.h"
+#include "host/operator_lines.h"
+#include "host/qt_clock.h"
+#include "host/qt_serial_line.h"
+#include "host/qt_tcp_endpoint.h"
+#include "store/database.h"
+
+class QObject;
+
+namespace netbuf {
+
+class BufferHost {
+ public:
+  // app_dir holds net.db and the COMn links; empty means the executable's
+  // directory. owner, when given, parents the timers, sockets and the serial
+  // line, so a window finds them among its children.
+  BufferHost(const QString& app_dir, QObject* owner);
+  virtual ~BufferHost();
+  BufferHost(const BufferHost&) = delete;
+  BufferHost& operator=(const BufferHost&) = delete;
+
+  Context& context() { return *ctx_; }
+  OperatorChannel& operator_channel() { return *op_; }
+  QtSerialLine& nrComm1() { return serial_; }
+  QtTcpEndpoint& ServerSocket1() { return socket1_; }
+  QtTcpEndpoint& ServerSocket2() { return socket2_; }
+  QTimer& write_back_timer() { return timer1_; }
+  QTimer& poll_timer() { return timer2_; }
+  QTimer& supervision_timer() { return timer3_; }
+
+  // The start-up sequence after the caption: net.db, the tables, the
+  // settings, the readers. A failure is reported and started() stays false.
+  void start();
+  // Start-up went through to its end.
+  bool started() const { return started_; }
+  QString db_path() const { return app_dir_ + QStringLiteral("/net.db"); }
+
+  // The clean stop: waiting events, dirty registers and cards are stored,
+  // then the loop ends, with status 1 when something could not be stored.
+  // Runs once, however many ways ask for it.
+  virtual void shut_down();
+
+  // Handlers.
+  void Timer1Timer();
+  void Timer2Timer();
+  void Timer3Timer();
+  void ServerSocket1ClientConnect(int connection);
+  void ServerSocket1ClientAccept();
+  void ServerSocket1ClientRead();
+  void ServerSocket1ClientDisconnect(int connection);
+  void ServerSocket1ClientError(int connection, int code);
+  void ServerSocket2ClientConnect(int connection);
+  void ServerSocket2ClientRead();
+  void ServerSocket2ClientDisconnect(int connection);
+  void ServerSocket2ClientError(int connection, int code);
+  void nrComm1AfterReceive(const QByteArray& bytes);
+
+ protected:
+  // Messages go to op instead of standard error (a window's boxes); op must
+  // live as long as the host. Before attach.
+  void use_operator_channel(OperatorChannel& op) { op_ = &op; }
+  // Builds the context on the log and views given, which must live as long
+  // as the host.
+  void attach(MonitorLog& log, StatusView& status, SettingsForm& settings, LogicTimers& timers);
+
+  // Every handler runs in here: whatever it throws goes to the operator as
+  // the top-level error report, and the loop goes on. What the handler left
+  // for net.db is handed to the storage path as it returns.
+  template <class F>
+  void dispatch(F&& handler) {
+    try {
+      handler();
+      if (ctx_ && started_) pump();
+    } catch (const std::exception& e) {
+      op_->error_report(e.what());
+    } catch (...) {
+      report_unknown_error();
+    }
+  }
+
+  QString app_dir_;
+  bool shut_down_ = false;
+
+ private:
+  void report_unknown_error();
+  void pump();
+
+  bool started_ = false;
+  std::unique_ptr<BufferState> st_;
+  Database db_;
+  StorageThread storage_;
+  QSocketNotifier stored_;
+  QtClock clock_;
+  OperatorLines lines_;
+  OperatorChannel* op_ = &lines_;
+  QtSerialLine serial_;
+  QtTcpEndpoint socket1_;
+  QtTcpEndpoint socket2_;
+  QTimer timer1_;
+  QTimer timer2_;
+  QTimer timer3_;
+  std::unique_ptr<Context> ctx_;
+};
+
+}  // namespace netbuf

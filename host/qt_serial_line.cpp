@@ -1,0 +1,161 @@
+#include "host/qt_serial_line.h"
+
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QtDebug>
+#include <algorithm>
+#include <stdexcept>
+#include <string>
+
+#include "core/log_texts.h"
+
+namespace netbuf {
+
+namespace {
+
+// The write of one frame takes a few milliseconds at 19200 baud; a line that
+// does not drain in this time is not worth holding the poll cycle for.
+constexpr int kWriteWaitMs = 200;
+
+}  // namespace
+
+QtSerialLine::QtSerialLine(const QString& resolution_dir, QObject* parent)
+    : QObject(parent),
+      port_(this),
+      dir_(resolution_dir.isEmpty() ? QCoreApplication::applicationDirPath() : resolution_dir) {
+  connect(&port_, &QSerialPort::readyRead, this, &QtSerialLine::on_ready_read);
+  connect(&port_, &QSerialPort::errorOccurred, this, &QtSerialLine::on_error);
+}
+
+QtSerialLine::~QtSerialLine() {
+  port_.disconnect(this);
+  if (port_.isOpen()) port_.close();
+}
+
+QString QtSerialLine::device_for(int n, const QString& dir) {
+  const QFileInfo link(dir + QStringLiteral("/COM") + QString::number(n));
+  if (link.isSymLink() || link.exists()) {
+    const QString target = link.canonicalFilePath();
+    // A dangling link stays this port's name, so the open fails rather than
+    // silently picking another device.
+    return target.isEmpty() ? link.absoluteFilePath() : target;
+  }
+  return QStringLiteral("/dev/ttyS") + QString::number(n - 1);
+}
+
+std::vector<QtSerialLine::PortEntry> QtSerialLine::available_ports(const QString& dir,
+                                                                   int highest) {
+  std::vector<PortEntry> out;
+  for (int n = 1; n <= highest; ++n) {
+    const QString dev = device_for(n, dir);
+    if (QFileInfo::exists(dev)) out.push_back({n, dev});
+  }
+  return out;
+}
+
+void QtSerialLine::open() {
+  if (port_.isOpen()) port_.close();
+  failed_ = false;
+  opened_device_ = device_for(number_, dir_);
+  port_.setPortName(opened_device_);
+  port_.setBaudRate(QSerialPort::Baud19200);
+  port_.setDataBits(QSerialPort::Data8);
+  port_.setParity(QSerialPort::NoParity);
+  port_.setStopBits(QSerialPort::OneStop);
+  port_.setFlowControl(QSerialPort::NoFlowControl);
+  if (!port_.open(QIODevice::ReadWrite)) {
+    const std::string name = "COM" + std::to_string(number_);
+    throw std::runtime_error(std::string(texts::kDevice) + "\"" + name + "\"" + texts::kOpenError +
+                             "\r" + port_.errorString().toStdString());
+  }
+  // Ptys refuse the modem lines; that is no reason to refuse the port.
+  port_.setDataTerminalReady(true);
+  port_.setRequestToSend(true);
+  port_.clearError();
+}
+
+std::string QtSerialLine::device() const {
+  return device_for(number_, dir_).toStdString();
+}
+
+bool QtSerialLine::is_open() const {
+  return port_.isOpen() && !failed_;
+}
+
+void QtSerialLine::set_port_number(int n) {
+  const bool was_open = port_.isOpen();
+  number_ = n;
+  emit port_number_changed(n);
+  if (was_open) {
+    port_.close();
+    open();
+  }
+}
+
+void QtSerialLine::send(std::span<const uint8_t> bytes) {
+  if (!is_open() || bytes.empty()) return;
+  // With nothing of ours still queued in Qt, the frame goes straight to the
+  // tty: one write, no notifier to arm and no wait. Only what the tty does
+  // not take (a full line, an error) goes Qt's way, so order and failure
+  // handling stay Qt's.
+  if (port_.bytesToWrite() == 0) {
+    const ssize_t w = ::write(port_.handle(), bytes.data(), bytes.size());
+    if (w == static_cast<ssize_t>(bytes.size())) return;
+    if (w > 0) bytes = bytes.subspan(static_cast<std::size_t>(w));
+  }
+  const auto n = static_cast<qint64>(bytes.size());
+  in_send_ = true;
+  if (port_.write(reinterpret_cast<const char*>(bytes.data()), n) == n)
+    port_.waitForBytesWritten(kWriteWaitMs);
+  in_send_ = false;
+  // Bytes that came in while waiting are handed over after the caller's
+  // handler, never inside it.
+  if (port_.isOpen() && port_.bytesAvailable() > 0 && !deliver_posted_) {
+    deliver_posted_ = true;
+    QMetaObject::invokeMethod(this, &QtSerialLine::deliver, Qt::QueuedConnection);
+  }
+}
+
+void QtSerialLine::on_ready_read() {
+  if (in_send_) return;  // picked up once the write is done
+  deliver();
+}
+
+void QtSerialLine::deliver() {
+  deliver_posted_ = false;
+  if (!is_open()) return;
+  const qint64 n = port_.bytesAvailable();
+  if (n <= 0) return;
+  // The buffer is kept between reads, so an answer costs no allocation. It is
+  // taken out meanwhile: a delivery nested in a receiver gets one of its own.
+  QByteArray bytes;
+  bytes.swap(rx_);
+  bytes.resize(n);
+  bytes.resize(std::max<qint64>(0, port_.read(bytes.data(), n)));
+  if (!bytes.isEmpty()) emit received(bytes);
+  rx_.swap(bytes);
+}
+
+void QtSerialLine::on_error(QSerialPort::SerialPortError e) {
+  if (e != QSerialPort::ResourceError && e != QSerialPort::ReadError) return;
+  if (failed_ || !port_.isOpen()) return;
+  failed_ = true;
+  // Closing from inside QSerialPort's own notification is not safe; the
+  // failed flag already stops sends and deliveries.
+  const QString why = e == QSerialPort::ResourceError ? QStringLiteral("device gone")
+                                                      : QStringLiteral("read failed");
+  QMetaObject::invokeMethod(
+      this, [this, why] { close_quietly(why); }, Qt::QueuedConnection);
+}
+
+void QtSerialLine::close_quietly(const QString& why) {
+  if (!failed_) return;  // reopened meanwhile
+  if (port_.isOpen()) port_.close();
+  failed_ = false;
+  qWarning().noquote()
+      << QStringLiteral("COM%1 %2 closed: %3").arg(number_).arg(opened_device_, why);
+}
+
+}  // namespace netbuf

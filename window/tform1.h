@@ -1,0 +1,96 @@
+// The main window Form1: three pages (Status, Ustawienia, Monitor) and the
+// tray icon, and the handlers of its controls, which hand over to the host at
+// once. It shows what the host hands its face and asks the host for nothing
+// but the operator's actions. Layout in tform1_layout.cpp, behaviour in
+// tform1.cpp.
+#pragma once
+
+#include <QString>
+#include <QWidget>
+#include <memory>
+
+#include "host/window_module.h"
+#include "window/form_views.h"
+#include "window/monitor_memo.h"
+
+class QCheckBox;
+class QLabel;
+class QPlainTextEdit;
+class QPushButton;
+class QTabWidget;
+class QToolButton;
+
+namespace netbuf {
+
+class PortPicker;
+class QtOperatorChannel;
+class TrayIcon;
+
+class TForm1 : public QWidget, public WindowFace {
+  Q_OBJECT
+
+ public:
+  // Hands host the face at once; host must outlive the form.
+  explicit TForm1(HostActions& host, QWidget* parent = nullptr);
+  ~TForm1() override;
+
+  QtMonitorLog& monitor() { return *log_; }
+  TrayIcon& tray() { return *tray_; }
+  FormViews& views() { return *views_; }
+  QtOperatorChannel& boxes() { return *boxes_; }
+
+  // WindowFace.
+  SettingsForm& settings() override { return *views_; }
+  MonitorMemo& memo() override { return *log_; }
+  void show_caption(const std::string& text) override;
+  void show_figure(StatusFigure f, const std::string& text) override;
+  void show_card_store_progress(int percent) override;
+  void show_port_number(int n) override;
+  void open_box(bool error, const std::string& text) override;
+  void closing() override;
+
+  // Handlers.
+  void FormCreate();
+  void FormClose();
+  void CheckBox33Click();
+  void nrDeviceBox1Change(int index);
+  void Button2Click();
+  void Button3Click();
+  void Button4Click();
+  void Button5Click();
+  void Button7Click();
+  void SpeedButton1Click();
+  void SpeedButton2Click();
+  void TrackBar1Change();
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+
+ private:
+  // Layout: builds and names every control.
+  void build_layout();
+  void build_status_page(QWidget* page);
+  void build_settings_page(QWidget* page);
+  void build_monitor_page(QWidget* page);
+  QLabel* add_label(QWidget* page, int no, const char* text, int x, int y, bool bold);
+
+  HostActions& host_;
+
+  // Controls, owned by their pages.
+  QTabWidget* pager_ = nullptr;
+  QCheckBox* quit_box_ = nullptr;  // CheckBox33
+  PortPicker* port_box_ = nullptr;
+  QPlainTextEdit* memo1_ = nullptr;
+  QPlainTextEdit* memo2_ = nullptr;
+  QCheckBox* monitor_rs_ = nullptr;
+  QCheckBox* monitor_tcp_ = nullptr;
+  QCheckBox* monitor_zd_ = nullptr;
+  QCheckBox* monitor_tr_ = nullptr;
+
+  std::unique_ptr<QtOperatorChannel> boxes_;
+  std::unique_ptr<QtMonitorLog> log_;
+  std::unique_ptr<FormViews> views_;
+  TrayIcon* tray_ = nullptr;
+};
+
+}  // namespace netbuf
