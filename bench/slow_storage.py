@@ -22,18 +22,16 @@ NETBUF_BENCH_BIN where the shim is (default build/bin)."""
 import argparse
 import os
 import shutil
-import socket
 import sqlite3
 import statistics
-import struct
 import sys
+import subprocess
 import tempfile
-import threading
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../tests/system"))
 from netbuf_harness import (Netbuf, Pc, PtyPair, RawReaders, buzzer_frame,  # noqa: E402
-                            card_record, mbap, poll_frame, reader_slots, shut_down)
+                            card_record, poll_frame, reader_slots, shut_down)
 
 DELAY = 20
 READERS = 8
@@ -72,44 +70,38 @@ def template(directory):
     return path
 
 
-class BacklogReader(threading.Thread):
-    """Function 20 back to back; counts the records."""
-
-    def __init__(self, port):
-        super().__init__(daemon=True)
-        self.pc = Pc(port, timeout=10)
-        self.stop_at = None
-        self.records = 0
-        self.t0 = self.t1 = None
-
-    def run(self):
-        self.t0 = time.monotonic()
-        tid = 0
-        while time.monotonic() < self.stop_at:
-            tid = (tid + 1) & 0xFF
-            answer = self.pc.read_file_record(128, 0, 7, tid=tid)
-            if not answer or len(answer) < 9:
-                break
-            if answer[7] == 20:
-                self.records += (len(answer) - 11) // 32
-        self.t1 = time.monotonic()
+def backlog_client(port, seconds):
+    """Function 20 back to back for `seconds`; prints records and seconds."""
+    pc = Pc(port, timeout=10)
+    t0 = time.monotonic()
+    records, tid = 0, 0
+    while time.monotonic() < t0 + seconds:
+        tid = (tid + 1) & 0xFF
+        answer = pc.read_file_record(128, 0, 7, tid=tid)
+        if not answer or len(answer) < 9:
+            break
+        if answer[7] == 20:
+            records += (len(answer) - 11) // 32
+    print(records, time.monotonic() - t0)
 
 
-class Uploader(threading.Thread):
-    """Every card, 7 records a request, back to back."""
+def upload_client(port):
+    """Every card, 7 records a request, back to back; an upload goes to
+    file 8 and each record names its entry."""
+    pc = Pc(port, timeout=10)
+    for first in range(0, CARDS, 7):
+        recs = [card_record(i, 1, "%010X" % (0xE000000000 + i), 1, 1)
+                for i in range(first, min(first + 7, CARDS))]
+        pc.write_file_record(8, recs, 0, tid=first & 0xFF)
+    print(CARDS, 0)
 
-    def __init__(self, port):
-        super().__init__(daemon=True)
-        self.pc = Pc(port, timeout=10)
-        self.done = 0
 
-    def run(self):
-        for first in range(0, CARDS, 7):
-            recs = [card_record(i, 1, "%010X" % (0xE000000000 + i), 1, 1)
-                    for i in range(first, min(first + 7, CARDS))]
-            # An upload goes to file 8; each record names its entry.
-            self.pc.write_file_record(8, recs, 0, tid=first & 0xFF)
-            self.done += len(recs)
+def client(*args):
+    """The PC as a process of its own, so it takes no time from the thread
+    that timestamps the line's frames."""
+    return subprocess.Popen([sys.executable, os.path.abspath(__file__), "--client",
+                             ",".join(str(a) for a in args)],
+                            stdout=subprocess.PIPE, text=True)
 
 
 def run(db, delay_ms, load, seconds):
@@ -119,8 +111,7 @@ def run(db, delay_ms, load, seconds):
     nb.port_tcp = int(con.execute("SELECT val FROM setings WHERE PARAMETR='PORT_TCP'")
                       .fetchone()[0])
     con.close()
-    line = readers = None
-    reader = uploader = None
+    line = readers = pc = None
     try:
         line = PtyPair(nb.dir, "COM3", "readers")
         readers = RawReaders(line.b, list(range(1, READERS + 1)))
@@ -131,12 +122,9 @@ def run(db, delay_ms, load, seconds):
         time.sleep(3.5)  # past the first write-back tick
         start = time.monotonic()
         if load == "backlog":
-            reader = BacklogReader(nb.port_tcp)
-            reader.stop_at = start + seconds
-            reader.start()
+            pc = client("backlog", nb.port_tcp, seconds)
         elif load == "upload":
-            uploader = Uploader(nb.port_tcp)
-            uploader.start()
+            pc = client("upload", nb.port_tcp)
         mark = readers.mark()
         reactions, missed, i = [], 0, 0
         while time.monotonic() < start + seconds:
@@ -153,15 +141,15 @@ def run(db, delay_ms, load, seconds):
         times = [t for t, _ in readers.since(mark)]
         gaps = [(b - a) * 1000 for a, b in zip(times, times[1:])]
         rate = None
-        if reader:
-            reader.join(30)
-            rate = reader.records / (reader.t1 - reader.t0)
-        if uploader:
-            uploader.join(120)
+        if pc:
+            out, _ = pc.communicate(timeout=180)
+            records, span = (float(v) for v in out.split())
+            if load == "backlog":
+                rate = records / span
     finally:
-        for t in (reader, uploader):
-            if t:
-                t.pc.close()
+        if pc and pc.poll() is None:
+            pc.kill()
+            pc.wait()
         shut_down(nb, readers, line)
     return reactions, missed, gaps, rate
 
@@ -170,7 +158,15 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--seconds", type=float, default=10)
     ap.add_argument("--delays", default="0,10,30")
+    ap.add_argument("--client", help=argparse.SUPPRESS)
     args = ap.parse_args()
+    if args.client:
+        kind, *rest = args.client.split(",")
+        if kind == "backlog":
+            backlog_client(int(rest[0]), float(rest[1]))
+        else:
+            upload_client(int(rest[0]))
+        return
     delays = [int(d) for d in args.delays.split(",")]
     tmp = tempfile.mkdtemp(prefix="netbuf-slow-")
     try:

@@ -801,13 +801,13 @@ class Installation:
     named COM`com` in netbuf's directory, `prepare(nb)` (net.db before the
     start), the readers `readers(device)` on the line's far end, netbuf
     started, `polled(readers)` true once netbuf polls them, and with
-    pc_timeout a PC connected. stop() takes it down in the other order:
+    pc_timeout a PC connected; `start` goes to nb.start(). stop() takes it down in the other order:
     the PC, netbuf, the readers, the line; then netbuf's directory unless
     told to keep it. A set-up that fails takes down what it made, keeping the
     directory only with keep_dir."""
 
     def __init__(self, nb, readers=None, prepare=None, polled=None, pc_timeout=None, com=3,
-                 keep_dir=False):
+                 keep_dir=False, **start):
         self.nb = nb
         self.line = self.readers = self.pc = None
         try:
@@ -816,7 +816,7 @@ class Installation:
                 prepare(nb)
             if readers:
                 self.readers = readers(self.line.b)
-            nb.start()
+            nb.start(**start)
             if polled and not polled(self.readers):
                 raise RuntimeError("the readers are not polled: " + nb.stderr())
             if pc_timeout:

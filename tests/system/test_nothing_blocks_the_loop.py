@@ -8,10 +8,11 @@ import fcntl
 import os
 import socket
 import sqlite3
+import tempfile
 import time
 import unittest
 
-from netbuf_harness import Netbuf, Pc, PtyPair, ReaderSim, shut_down, wait_for
+from netbuf_harness import Installation, Netbuf, Pc, ReaderSim, wait_for
 
 N_CARD = 0x8001
 HOLD_S = 5
@@ -19,16 +20,15 @@ HOLD_S = 5
 
 class NothingBlocksTheLoop(unittest.TestCase):
     def start(self, env=None, stdout=None, monitor=""):
-        nb = Netbuf(com=3, delay=30, n_card=N_CARD, service=0, monitor=monitor)
-        nb.execute("UPDATE register SET val=? WHERE adres=1400", (1 << 8,))
-        nb.execute("UPDATE register SET val=? WHERE adres=1401", (0x0C << 8,))
-        line = PtyPair(nb.dir, "COM3", "readers")
-        sim = ReaderSim(line.b, "--readers", "1")
-        self.addCleanup(shut_down, nb, sim, line)
-        nb.start(env_extra=env, stdout=stdout)
-        # The first code a reader shows is only its reference.
-        self.assertTrue(sim.wait_line("poll address 1", 10))
-        return nb, sim
+        def prepare(nb):
+            nb.execute("UPDATE register SET val=? WHERE adres=1400", (1 << 8,))
+            nb.execute("UPDATE register SET val=? WHERE adres=1401", (0x0C << 8,))
+        site = Installation(Netbuf(com=3, delay=30, n_card=N_CARD, service=0, monitor=monitor),
+                            readers=lambda dev: ReaderSim(dev, "--readers", "1"), prepare=prepare,
+                            polled=lambda sim: sim.wait_line("poll address 1", 10),
+                            env_extra=env, stdout=stdout)
+        self.addCleanup(site.stop)
+        return site.nb, site.readers
 
     def doors_go_on(self, nb, sim, tag):
         """While the holder holds: polls go on and an unknown card buzzes."""
@@ -64,7 +64,7 @@ class NothingBlocksTheLoop(unittest.TestCase):
                 self.assertEqual(nb.stop(), 0, nb.stderr())
 
     def test_notify_socket_nobody_reads(self):
-        with tempfile_dir() as d:
+        with tempfile.TemporaryDirectory(prefix="netbuf-notify-") as d:
             path = os.path.join(d, "notify")
             stuck = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
             stuck.bind(path)
@@ -107,17 +107,6 @@ class NothingBlocksTheLoop(unittest.TestCase):
                 " lines of output dropped while nobody read them") for l in nb.stderr_lines())
             time.sleep(0.05)
         self.assertTrue(dropped, nb.stderr()[-500:])
-
-
-class tempfile_dir:
-    def __enter__(self):
-        import tempfile
-        self.d = tempfile.mkdtemp(prefix="netbuf-notify-")
-        return self.d
-
-    def __exit__(self, *exc):
-        import shutil
-        shutil.rmtree(self.d, ignore_errors=True)
 
 
 if __name__ == "__main__":
