@@ -107,7 +107,8 @@ void keep_up(Context& ctx) {
 std::string status_text(const Context& ctx) {
   const BufferState& st = ctx.st;
   const Upkeep& up = st.upkeep;
-  std::string s = "PC ";
+  std::string s = up.instance.empty() ? "" : up.instance + kDot;
+  s += "PC ";
   if (ctx.pc.connection_count() > 0)
     s += ctx.pc.remote_address(0);
   else
@@ -130,6 +131,11 @@ std::string status_text(const Context& ctx) {
   else
     s += up.events_refused ? "db refusing writes" : "db ok";
   s += kDot + plural(up.waiting_events.size(), "event", "events") + " waiting";
+  if (up.service.wanted) {
+    s += kDot +
+         plural(static_cast<std::size_t>(st.remote_openings), "remote opening", "remote openings");
+    if (up.remote_allowed.empty()) s += kDot + std::string(texts::kOpenToAll);
+  }
   return s;
 }
 

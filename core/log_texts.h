@@ -103,4 +103,9 @@ inline constexpr const char* kJournalPcPort = "PC port ";                 // + p
 inline constexpr const char* kJournalServicePort = "service port ";       // + port
 inline constexpr const char* kJournalOpen = " open";                      // port or line + ..
 inline constexpr const char* kJournalCannotOpen = " cannot be opened: ";  // + reason
+// + peer + ": name " + sender + ", reader " + address + ", typ " + t + ", rozkaz " + r
+inline constexpr const char* kRemoteOpening = "remote opening from ";
+inline constexpr const char* kRemoteNoReader = ", no such reader";
+inline constexpr const char* kRemoteAbsorbed = ", one already pending";
+inline constexpr const char* kOpenToAll = "remote control open to every address";
 }  // namespace netbuf::texts

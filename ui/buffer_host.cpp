@@ -1,6 +1,7 @@
 #include "ui/buffer_host.h"
 
 #include <QCoreApplication>
+#include <QFileInfo>
 #include <span>
 #include <stdexcept>
 
@@ -80,6 +81,25 @@ void BufferHost::attach(MonitorLog& log, StatusView& status, SettingsForm& setti
                         LogicTimers& timers) {
   ctx_ = std::make_unique<Context>(
       Context{*st_, log, status, settings, timers, *op_, clock_, serial_, socket1_, socket2_, db_});
+}
+
+void BufferHost::configure(const HostOptions& options) {
+  if (!options.db.isEmpty()) {
+    const QFileInfo db(options.db);
+    db_file_ = db.absoluteFilePath();
+    app_dir_ = db.absolutePath();
+    serial_.set_resolution_dir(app_dir_);
+  }
+  serial_.set_device(options.device);
+  Upkeep& up = st_->upkeep;
+  up.instance = options.instance.toStdString();
+  if (options.allow_pc) up.pc_allowed = options.allow_pc->text();
+  if (options.allow_remote) up.remote_allowed = options.allow_remote->text();
+  socket1_.set_allowed(options.allow_pc, "--allow-pc");
+  socket2_.set_allowed(options.allow_remote, "--allow-remote");
+  const auto say = [this](const std::string& line) { st_->upkeep.say(Severity::Warning, line); };
+  socket1_.set_reporter(say);
+  socket2_.set_reporter(say);
 }
 
 void BufferHost::report_unknown_error() {

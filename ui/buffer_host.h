@@ -13,6 +13,7 @@
 
 #include "core/context.h"
 #include "store/database.h"
+#include "ui/host_options.h"
 #include "ui/operator_lines.h"
 #include "ui/qt_clock.h"
 #include "ui/qt_serial_line.h"
@@ -40,12 +41,19 @@ class BufferHost {
   QTimer& poll_timer() { return timer2_; }
   QTimer& supervision_timer() { return timer3_; }
 
+  // The run's options: which net.db and reader line, this line's name, who
+  // may connect. Before start(); without it, net.db beside the executable,
+  // COMn and everyone, as always.
+  void configure(const HostOptions& options);
+
   // The start-up sequence after the caption: net.db, the tables, the
   // settings, the readers. A failure is reported and started() stays false.
   void start();
   // Start-up went through to its end.
   bool started() const { return started_; }
-  QString db_path() const { return app_dir_ + QStringLiteral("/net.db"); }
+  QString db_path() const {
+    return db_file_.isEmpty() ? app_dir_ + QStringLiteral("/net.db") : db_file_;
+  }
 
   // The clean stop: waiting events, dirty registers and cards are stored,
   // then the loop ends, with status 1 when something could not be stored.
@@ -95,6 +103,7 @@ class BufferHost {
   void report_unknown_error();
 
   bool started_ = false;
+  QString db_file_;
   std::unique_ptr<BufferState> st_;
   Database db_;
   QtClock clock_;

@@ -1,7 +1,6 @@
 // netbuf: the event buffer of the access-control installation, as one process
 // with one window. Without a display it runs with no GUI at all: the window
 // and the GUI libraries are in a module loaded only when there is one.
-#include <QCommandLineParser>
 #include <QCoreApplication>
 #include <csignal>
 #include <cstdio>
@@ -10,63 +9,21 @@
 #include "app/upkeep_tick.h"
 #include "ui/headless.h"
 #include "ui/headless_host.h"
+#include "ui/host_options.h"
 #include "ui/journal_stream.h"
 #include "ui/start_line.h"
 #include "ui/stop_signals.h"
 #include "ui/systemd_notify.h"
-#include "ui/version.h"
 #include "ui/window_module.h"
 
-namespace {
-
-enum class CommandLine { Run, Done, Wrong };
-
-// Only --help and --version: configuration is net.db's. Nothing is started
-// or created before the arguments are known to be right.
-CommandLine read_command_line(int argc, char** argv) {
-  QStringList args;
-  for (int i = 0; i < argc; ++i) args << QString::fromLocal8Bit(argv[i]);
-  QCommandLineParser parser;
-  parser.setApplicationDescription(QStringLiteral(
-      "Event buffer of the card-reader line; its settings and data are in net.db next to the "
-      "executable."));
-  const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")},
-                                QStringLiteral("Displays this help and exits."));
-  const QCommandLineOption version(QStringList{QStringLiteral("v"), QStringLiteral("version")},
-                                   QStringLiteral("Displays the version and exits."));
-  parser.addOption(help);
-  parser.addOption(version);
-  const QString usage =
-      QStringLiteral("Usage: netbuf [--help] [--version]\n\n") + parser.applicationDescription() +
-      QStringLiteral("\n\nOptions:\n  -h, --help     ") + help.description() +
-      QStringLiteral("\n  -v, --version  ") + version.description() + QStringLiteral("\n");
-  if (!parser.parse(args) || !parser.positionalArguments().isEmpty()) {
-    const QString why = parser.errorText().isEmpty() ? QStringLiteral("Unexpected argument: ") +
-                                                           parser.positionalArguments().constFirst()
-                                                     : parser.errorText();
-    std::fprintf(stderr, "netbuf: %s\n%s", qPrintable(why), qPrintable(usage));
-    return CommandLine::Wrong;
-  }
-  if (parser.isSet(help)) {
-    std::fputs(qPrintable(usage), stdout);
-    return CommandLine::Done;
-  }
-  if (parser.isSet(version)) {
-    std::printf("netbuf %s\n", netbuf::kVersion);
-    return CommandLine::Done;
-  }
-  return CommandLine::Run;
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
-  switch (read_command_line(argc, argv)) {
-    case CommandLine::Done:
+  netbuf::HostOptions options;
+  switch (netbuf::read_command_line(argc, argv, options)) {
+    case netbuf::CommandLine::Done:
       return 0;
-    case CommandLine::Wrong:
+    case netbuf::CommandLine::Wrong:
       return 2;
-    case CommandLine::Run:
+    case netbuf::CommandLine::Run:
       break;
   }
   // A log pipe that closes (a pager, a dead journal reader) must not end the
@@ -91,11 +48,12 @@ int main(int argc, char** argv) {
   std::unique_ptr<netbuf::Window> form;
   std::unique_ptr<netbuf::HeadlessHost> bare;
   if (window) {
-    form = window->window();
+    form = window->window(options.app_dir());
   } else {
-    bare = std::make_unique<netbuf::HeadlessHost>();
+    bare = std::make_unique<netbuf::HeadlessHost>(options.app_dir());
   }
   netbuf::BufferHost& host = form ? form->host() : *bare;
+  host.configure(options);
   host.context().st.upkeep.journal = &journal;
   netbuf::StopSignals stop;
   netbuf::SystemdNotify notify([&host] { return netbuf::status_text(host.context()); });

@@ -11,6 +11,7 @@ namespace {
 
 class FormWindow : public Window {
  public:
+  explicit FormWindow(const QString& app_dir) : form_(app_dir) {}
   BufferHost& host() override { return form_; }
   void create() override { form_.FormCreate(); }
   void show() override { form_.show(); }
@@ -28,7 +29,9 @@ class FormModule : public WindowModule {
     QApplication::setQuitOnLastWindowClosed(false);
     return app;
   }
-  std::unique_ptr<Window> window() override { return std::make_unique<FormWindow>(); }
+  std::unique_ptr<Window> window(const QString& app_dir) override {
+    return std::make_unique<FormWindow>(app_dir);
+  }
 };
 
 }  // namespace

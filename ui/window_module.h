@@ -7,6 +7,7 @@
 #include <memory>
 
 class QCoreApplication;
+class QString;
 
 namespace netbuf {
 
@@ -27,7 +28,8 @@ class WindowModule {
   // The GUI application; made before anything else of Qt, and argc must
   // outlive it.
   virtual std::unique_ptr<QCoreApplication> application(int& argc, char** argv) = 0;
-  virtual std::unique_ptr<Window> window() = 0;
+  // app_dir as for BufferHost: net.db's directory, empty for the executable's.
+  virtual std::unique_ptr<Window> window(const QString& app_dir) = 0;
 
  protected:
   ~WindowModule() = default;
