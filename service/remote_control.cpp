@@ -6,6 +6,7 @@
 
 #include "core/hex_text.h"
 #include "core/log_texts.h"
+#include "core/text_escape.h"
 #include "modbus/byte_span.h"
 #include "service/command_parse.h"
 
@@ -26,17 +27,44 @@ int reader_for(const BufferState& st, int64_t adres) {
   return st.find_reader(static_cast<int>(adres));
 }
 
+// The journal's account of a command carried out: every remote opening
+// leaves one, whatever the monitor shows; a flood's as one line and a count.
+void trace(Context& ctx, int i, const RemoteCommand& cmd, const char* outcome) {
+  std::string name = cmd.sender;
+  if (name.ends_with(',')) name.pop_back();
+  const std::string line = texts::kRemoteOpening + ctx.service.remote_address(i) + ": name " +
+                           escape_controls(name) + ", reader " + dec(cmd.adres) + ", typ " +
+                           dec(cmd.typ) + ", rozkaz " + dec(cmd.rozkaz) + outcome;
+  for (const std::string& l : ctx.st.remote_lines.add(line, ctx.clock.monotonic_ms() / 1000))
+    ctx.st.upkeep.say(Severity::Info, l);
+}
+
 // What a command does: the relay of the reader it names, and its log lines.
-void carry_out(Context& ctx, const RemoteCommand& cmd) {
+// Returns whether it named a reader, which is what counts as activity.
+bool carry_out(Context& ctx, int i, const RemoteCommand& cmd) {
   // A command for an address no configured reader has is still answered,
   // but fires nothing.
-  if (const int e = reader_for(ctx.st, cmd.adres); e > 0)
-    command_reader(ctx.st.reader(e), kActionRelay);
+  const int e = reader_for(ctx.st, cmd.adres);
+  const char* outcome = texts::kRemoteNoReader;
+  if (e > 0) {
+    Tczytnik& r = ctx.st.reader(e);
+    // The door is opening already: one more frame would only take a poll's turn.
+    if (r.remote_hold || r.action == kActionRelay || r.sent == kActionRelay) {
+      outcome = texts::kRemoteAbsorbed;
+    } else {
+      command_reader(r, kActionRelay);
+      r.remote_hold = 1;
+      outcome = "";
+    }
+  }
+  ++ctx.st.remote_openings;
+  trace(ctx, i, cmd, outcome);
   ctx.log.line_if(LogCategory::Events,
                   texts::kRemoteRelay + cmd.sender + texts::kRemoteRelayAt + dec(cmd.adres));
   ctx.log.line_if(LogCategory::Tcp, texts::kRemoteControl + cmd.sender + " " + cmd.text +
                                         " typ: " + dec(cmd.typ) + " rozkaz:" + dec(cmd.rozkaz) +
                                         " adres:" + dec(cmd.adres));
+  return e > 0;
 }
 
 // One read of connection i: received, parsed, carried out, answered.
@@ -45,10 +73,14 @@ void serve(Context& ctx, int i) {
   const int want = std::min(ctx.service.bytes_waiting(i), kServiceBufferSize);
   const int got = std::clamp(ctx.service.receive(i, first_n(ctx.st.service_rx, want)), 0, want);
   if (got == 0) return;
-  if (ConnectionState* c = ctx.service.state(i)) c->idle_ticks = kIdleTicks;
 
-  carry_out(
-      ctx, parse_remote_command(std::span(ctx.st.service_rx).first(static_cast<std::size_t>(got))));
+  // Only a command that acts keeps the connection: a trickle of commands for
+  // no reader must not hold one of the 101 places for good.
+  if (carry_out(ctx, i,
+                parse_remote_command(
+                    std::span(ctx.st.service_rx).first(static_cast<std::size_t>(got))))) {
+    if (ConnectionState* c = ctx.service.state(i)) c->idle_ticks = kIdleTicks;
+  }
   ctx.service.send(i, kAnswer);
 }
 
@@ -90,6 +122,8 @@ void service_supervision_tick(Context& ctx) {
   // things are quiet again.
   for (const std::string& line : ctx.st.service_reports.flush(ctx.clock.monotonic_ms()))
     ctx.op.error_report(line);
+  for (const std::string& line : ctx.st.remote_lines.flush(ctx.clock.monotonic_ms() / 1000))
+    ctx.st.upkeep.say(Severity::Info, line);
   for (int i = 0; i < ctx.service.connection_count(); ++i) {
     ConnectionState* c = ctx.service.state(i);
     if (!c || c->idle_ticks <= 0) continue;
