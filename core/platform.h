@@ -14,6 +14,9 @@ namespace netbuf {
 struct ConnectionState {
   int32_t idle_ticks = 0;  // supervision countdown; 0 = none running
   int32_t malformed = 0;   // malformed commands received so far
+  // Monotonic time of the last request served (of the accept until one is):
+  // a PC that has been served nothing for a while gives way to a new one.
+  int64_t last_served_ms = 0;
 };
 
 // A listening TCP server with its list of connections, oldest first.

@@ -111,9 +111,6 @@ void on_pc_data(Context& ctx) {
   const int waiting = ctx.pc.bytes_waiting(0);
   if (waiting <= 0) return;
 
-  if (ConnectionState* c = ctx.pc.state(0)) c->idle_ticks = kPcIdleTicks;
-  ctx.timers.set_supervision_timer(true);
-
   // A read larger than the receive buffer keeps its first 10004 bytes; the
   // excess is drained and dropped so it cannot be mistaken for a new request.
   const int n = ctx.pc.receive(0, first_n(st.pc_rx, waiting));
@@ -133,7 +130,10 @@ void on_pc_data(Context& ctx) {
     ctx.log.log_line(std::string(texts::kPcToBuf) + dec(n) + " ->" +
                      hex_bytes(first_n(st.pc_rx, n), " "));
 
-  if (!answer_pc_read(ctx)) return;
+  const bool for_reader = n > kFunction && st.pc_rx[kUnit] != kBufferUnit;
+  const bool answered = answer_pc_read(ctx);
+  if (for_reader || (answered && st.pc_tx_len > 0)) note_pc_served(ctx);
+  if (!answered) return;
   log_answer(ctx, st.pc_rx[kFunction]);
   ctx.pc.send(0, first_n(st.pc_tx, st.pc_tx_len));
   store_read_pointer(ctx);
