@@ -59,6 +59,7 @@ class BufferHost {
   // then the loop ends, with status 1 when something could not be stored.
   // Runs once, however many ways ask for it.
   virtual void shut_down();
+  bool is_shut_down() const { return shut_down_; }
 
   // Handlers.
   void Timer1Timer();

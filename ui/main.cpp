@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "app/upkeep_tick.h"
+#include "ui/display_loss.h"
 #include "ui/headless.h"
 #include "ui/headless_host.h"
 #include "ui/host_options.h"
@@ -71,6 +72,11 @@ int main(int argc, char** argv) {
   if (!host.started() && !form) return 1;
   if (host.started()) netbuf::write_start_line(host.context(), host.db_path());
   notify.ready();
-  if (form) form->show();
-  return QCoreApplication::exec();
+  if (form) {
+    netbuf::store_on_display_loss(host);
+    form->show();
+  }
+  const int status = QCoreApplication::exec();
+  netbuf::forget_display_loss();
+  return status;
 }
