@@ -145,9 +145,10 @@ class BufferState {
 
   // Service port.
   std::array<uint8_t, kServiceBufferSize> service_rx{};
-  ReportLimiter service_reports;    // malformed commands reported to the operator
-  int64_t remote_openings = 0;      // commands carried out since start, for the status
-  RepeatCollapse remote_lines{10};  // their journal lines, a flood's as a count
+  ReportLimiter service_reports;         // malformed commands reported to the operator
+  int64_t remote_openings = 0;           // commands carried out since start, for the status
+  RepeatCollapse remote_lines{10};       // their journal lines, a flood's as a count
+  ReportLimiter remote_drops{10000, 4};  // commands over a connection's rate
 
   // Reader bus.
   std::array<uint8_t, kRxAccSize> rx_acc{};

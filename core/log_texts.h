@@ -108,4 +108,7 @@ inline constexpr const char* kRemoteOpening = "remote opening from ";
 inline constexpr const char* kRemoteNoReader = ", no such reader";
 inline constexpr const char* kRemoteAbsorbed = ", one already pending";
 inline constexpr const char* kOpenToAll = "remote control open to every address";
+// + peer + kOverRate
+inline constexpr const char* kRemoteDropped = "remote commands dropped from ";
+inline constexpr const char* kOverRate = ": more than 50 a second on one connection";
 }  // namespace netbuf::texts

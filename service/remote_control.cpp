@@ -19,6 +19,11 @@ constexpr int kIdleTicks = 100;  // supervision ticks of 3 s: 300 s after the la
 // port, or means harm; either way it is shown the door.
 constexpr int kMaxMalformed = 10;
 constexpr uint8_t kAnswer[] = {'O', 'K'};
+// A controller opens a door now and then; fifty commands a second on one
+// connection is a flood, and what comes faster is read and dropped, so it
+// costs the doors and the other clients nothing.
+constexpr double kCommandsPerSecond = 50;
+constexpr double kCommandBurst = 50;
 
 int reader_for(const BufferState& st, int64_t adres) {
   // No reader can carry an address outside 32 bits.
@@ -67,9 +72,23 @@ bool carry_out(Context& ctx, int i, const RemoteCommand& cmd) {
   return e > 0;
 }
 
+// Everything connection i has sent so far goes unread and unanswered.
+void drop_waiting(Context& ctx, int i) {
+  for (int k = 0; k < 64 && ctx.service.bytes_waiting(i) > 0; ++k)
+    if (ctx.service.receive(i, ctx.st.service_rx) <= 0) break;
+  const std::string line = texts::kRemoteDropped + ctx.service.remote_address(i) + texts::kOverRate;
+  for (const std::string& l : ctx.st.remote_drops.offer(line, ctx.clock.monotonic_ms()))
+    ctx.st.upkeep.say(Severity::Warning, l);
+}
+
 // One read of connection i: received, parsed, carried out, answered.
 void serve(Context& ctx, int i) {
   // Never more than the buffer holds; what is left waits for the next event.
+  ConnectionState* c = ctx.service.state(i);
+  if (c && !c->commands.take(ctx.clock.monotonic_ms(), kCommandsPerSecond, kCommandBurst)) {
+    drop_waiting(ctx, i);
+    return;
+  }
   const int want = std::min(ctx.service.bytes_waiting(i), kServiceBufferSize);
   const int got = std::clamp(ctx.service.receive(i, first_n(ctx.st.service_rx, want)), 0, want);
   if (got == 0) return;
@@ -79,7 +98,7 @@ void serve(Context& ctx, int i) {
   if (carry_out(ctx, i,
                 parse_remote_command(
                     std::span(ctx.st.service_rx).first(static_cast<std::size_t>(got))))) {
-    if (ConnectionState* c = ctx.service.state(i)) c->idle_ticks = kIdleTicks;
+    if (c) c->idle_ticks = kIdleTicks;
   }
   ctx.service.send(i, kAnswer);
 }
@@ -124,6 +143,8 @@ void service_supervision_tick(Context& ctx) {
     ctx.op.error_report(line);
   for (const std::string& line : ctx.st.remote_lines.flush(ctx.clock.monotonic_ms() / 1000))
     ctx.st.upkeep.say(Severity::Info, line);
+  for (const std::string& line : ctx.st.remote_drops.flush(ctx.clock.monotonic_ms()))
+    ctx.st.upkeep.say(Severity::Warning, line);
   for (int i = 0; i < ctx.service.connection_count(); ++i) {
     ConnectionState* c = ctx.service.state(i);
     if (!c || c->idle_ticks <= 0) continue;

@@ -237,9 +237,15 @@ void QtTcpEndpoint::report(const std::string& text) {
 }
 
 bool QtTcpEndpoint::admitted(const Address16& peer) {
-  if (!allowed_ || allowed_->allows(peer)) return true;
-  const std::string line = "refused " + address_text(peer) + " on port " + std::to_string(port()) +
-                           ": not in " + allow_option_;
+  std::string line;
+  if (allowed_ && !allowed_->allows(peer))
+    line = "refused " + address_text(peer) + " on port " + std::to_string(port()) + ": not in " +
+           allow_option_;
+  else if (!accepts_.allow(peer, clock_.elapsed()))
+    line = "refused " + address_text(peer) + " on port " + std::to_string(port()) +
+           ": more than 100 connections a second";
+  else
+    return true;
   for (const std::string& l : refusals_.offer(line, clock_.elapsed())) report(l);
   if (refusals_.holding() && !refusal_flush_.isActive()) refusal_flush_.start();
   return false;

@@ -17,6 +17,7 @@
 
 #include "core/address_list.h"
 #include "core/platform.h"
+#include "core/rate_limit.h"
 #include "core/report_limiter.h"
 
 namespace netbuf {
@@ -126,6 +127,10 @@ class QtTcpEndpoint : public QObject, public TcpEndpoint {
   // Refusals of a scan or a reconnecting peer come out as a few lines and a
   // count, not one per connection.
   ReportLimiter refusals_{10000, 4};
+  // A peer reconnecting flat out is turned away at accept, before it costs
+  // a connection's events; a client that connects for every command stays
+  // far below this.
+  AddressThrottle accepts_{100, 200};
   QElapsedTimer clock_;
   QTimer refusal_flush_;
 };

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -212,6 +213,33 @@ TEST(RemoteControl, OnlyACommandThatActsKeepsTheConnection) {
     on_service_read(w.ctx);
     EXPECT_EQ(w.service.conns[0].state.idle_ticks, ticks) << cmd;
   }
+}
+
+TEST(RemoteControl, AConnectionSendingFasterThanItsRateIsReadAndDropped) {
+  World w(2);
+  FakeJournal journal;
+  w.st.upkeep.journal = &journal;
+  w.log.all(false);
+  for (int k = 0; k < 60; ++k) {
+    w.feed(0, "#Jan,x,1,2,7$");
+    on_service_read(w.ctx);
+  }
+  EXPECT_EQ(w.sent(0).size(), 2u * 50);  // the burst is served, the rest not
+  EXPECT_EQ(w.waiting(0), 0);
+  w.feed(1, "#Ola,x,1,2,7$");  // another connection is not held back by it
+  on_service_read(w.ctx);
+  EXPECT_EQ(w.sent(1), "OK");
+  const std::string dropped =
+      "remote commands dropped from 127.0.0.1: more than 50 a second on one connection";
+  EXPECT_EQ(std::count(journal.lines.begin(), journal.lines.end(), dropped), 1);
+  // A second later the connection is served again, and the drops are counted.
+  journal.lines.clear();
+  w.clock.mono += 10000;
+  w.ticks(1);
+  EXPECT_EQ(journal.lines, Lines{dropped + " (repeated 9 times)"});
+  w.feed(0, "#Jan,x,1,2,7$");
+  on_service_read(w.ctx);
+  EXPECT_EQ(w.sent(0).size(), 2u * 51);
 }
 
 TEST(RemoteControl, GarbageFromOneClientNeitherHoldsUpOthersNorFloodsNorStaysConnected) {
