@@ -22,8 +22,18 @@ SOURCE = None
 
 def connect(port, timeout=3.0, source=None):
     source = source or SOURCE
-    s = socket.create_connection(("127.0.0.1", port), timeout=timeout,
-                                 source_address=(source, 0) if source else None)
+    s = socket.socket()
+    s.settimeout(timeout)
+    if source:
+        # The local port is chosen at connect, as without a source address,
+        # so ports in TIME_WAIT towards other servers can be used again.
+        s.setsockopt(socket.IPPROTO_IP, 24, 1)  # IP_BIND_ADDRESS_NO_PORT
+        s.bind((source, 0))
+    try:
+        s.connect(("127.0.0.1", port))
+    except OSError:
+        s.close()
+        raise
     s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
     return s
 
@@ -100,7 +110,7 @@ def garbage_stream(port, seconds, seed=1, source=None):
 
 
 def reconnect_flood(port, seconds):
-    """Connects and closes again as fast as it can, sending nothing, until
+    """Connects and closes again, sending nothing, as fast as it can, until
     `seconds` pass. Returns how many connections were made."""
     made = 0
     deadline = time.monotonic() + seconds
