@@ -54,7 +54,7 @@ WINDOW_FILES = {
 }
 # What a display needs; none of it may come with the server package.
 GUI_LIBRARY = re.compile(r"libQt6(Gui|Widgets|DBus|XcbQpa)|libX|libxcb|libxkb|libfontconfig"
-                         r"|libfreetype|libGL|libEGL|libwayland", re.I)
+                         r"|libfreetype|libGL[X.]|libEGL|libOpenGL|libwayland")
 EXPECTED_LINKS = {"usr/lib/netbuf/net.db": STATE + "/net.db",
                   "usr/sbin/netbuf": "../lib/netbuf/netbuf"}
 PROGRAMS = (EXE, "usr/bin/netbuf-db", "usr/bin/netbuf-readersim")
