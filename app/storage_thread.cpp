@@ -27,6 +27,11 @@ StorageThread::~StorageThread() {
   if (event_fd_ >= 0) ::close(event_fd_);
 }
 
+void StorageThread::set_path(std::string db_path) {
+  const std::lock_guard<std::mutex> lock(m_);
+  path_ = std::move(db_path);
+}
+
 void StorageThread::submit(StorageBatch batch) {
   {
     const std::lock_guard<std::mutex> lock(m_);
@@ -67,19 +72,25 @@ std::string StorageThread::finish() {
 }
 
 void StorageThread::run() {
-  try {
-    db_.open(path_);
-  } catch (const std::exception&) {
-    // Missing or unreadable: each batch tries to follow the path again.
-  }
   db_.set_busy_timeout(kWriterBusyMs);
+  bool opened = false;
   for (;;) {
     std::optional<StorageBatch> job;
+    std::string path;
     {
       std::unique_lock<std::mutex> lock(m_);
       cv_.wait(lock, [this] { return job_.has_value() || quit_; });
       if (!job_) break;  // quitting with nothing left to store
       job.swap(job_);
+      path = path_;
+    }
+    if (!opened) {
+      opened = true;
+      try {
+        db_.open(path);
+      } catch (const std::exception&) {
+        // Missing or unreadable: each batch follows the path again.
+      }
     }
     StorageResult r;
     try {

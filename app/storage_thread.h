@@ -17,7 +17,7 @@ namespace netbuf {
 
 class StorageThread : public StoragePath {
  public:
-  explicit StorageThread(std::string db_path);
+  explicit StorageThread(std::string db_path = {});
   ~StorageThread() override;
   StorageThread(const StorageThread&) = delete;
   StorageThread& operator=(const StorageThread&) = delete;
@@ -25,6 +25,10 @@ class StorageThread : public StoragePath {
   void submit(StorageBatch batch) override;
   std::optional<StorageResult> take_result() override;
   StorageResult wait_result() override;
+
+  // The file to store to, when it was not known at construction; before the
+  // first batch.
+  void set_path(std::string db_path);
 
   // Readable while a result waits to be taken.
   int notify_fd() const { return event_fd_; }
@@ -37,7 +41,7 @@ class StorageThread : public StoragePath {
  private:
   void run();
 
-  const std::string path_;
+  std::string path_;  // guarded by m_
   int event_fd_ = -1;
   std::mutex m_;
   std::condition_variable cv_;

@@ -84,7 +84,8 @@ void keep_up(Context& ctx) {
 std::string status_text(const Context& ctx) {
   const BufferState& st = ctx.st;
   const Upkeep& up = st.upkeep;
-  std::string s = "PC ";
+  std::string s = up.instance.empty() ? "" : up.instance + kDot;
+  s += "PC ";
   if (ctx.pc.connection_count() > 0)
     s += ctx.pc.remote_address(0);
   else
@@ -114,6 +115,11 @@ std::string status_text(const Context& ctx) {
   s += kDot + plural(up.waiting_events.size(), "event", "events") + " waiting";
   s += kDot + plural(items_waiting(ctx), "item", "items") + " waiting for storage";
   if (!up.last_commit_at.empty()) s += kDot + std::string("last commit ") + up.last_commit_at;
+  if (up.service.wanted) {
+    s += kDot +
+         plural(static_cast<std::size_t>(st.remote_openings), "remote opening", "remote openings");
+    if (up.remote_allowed.empty()) s += kDot + std::string(texts::kOpenToAll);
+  }
   return s;
 }
 

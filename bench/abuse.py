@@ -2,10 +2,13 @@
 """netbuf, headless on loopback, under each kind of abuse in turn: answers
 never read, commands sent faster than served, a remote client streaming garbage, 101 silent remote connections
 and a silent PC, descriptors running out, and a monitor log flooded with PC
-traffic. Meanwhile a well-behaved remote controller sends a command every
-200 ms. For each abuse prints netbuf's peak RSS and CPU share during it, RSS
-and CPU share over the quiet period after it, and the controller's answers
-(count of sent, worst latency).
+traffic, valid commands sent flat out, and a client reconnecting as fast as
+it can. The abusers connect from 127.0.0.2, another host to netbuf.
+Meanwhile a well-behaved remote controller sends a command every 200 ms and
+a well-behaved PC reads two registers every 200 ms, both from 127.0.0.1. For
+each abuse prints netbuf's peak RSS and CPU share during it, RSS and CPU share
+over the quiet period after it, the controller's answers (count of sent,
+worst latency) and the PC's worst latency.
 
     /usr/bin/python3 bench/abuse.py [--seconds 10] [--after 60]
 
@@ -13,6 +16,7 @@ NETBUF_BIN points at the binaries (default build/bin)."""
 
 import argparse
 import os
+import socket
 import subprocess
 import sys
 import threading
@@ -22,8 +26,10 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "system"))
 os.environ.setdefault("NETBUF_BIN", os.path.join(HERE, "..", "build", "bin"))
 
-from hostile_peers import (GoodRemoteClient, command_flood, garbage_stream,  # noqa: E402
-                           open_fds, silent_connections, unread_answers)
+import hostile_peers  # noqa: E402
+from hostile_peers import (GoodRemoteClient, command_flood, connect,  # noqa: E402
+                           garbage_stream, open_fds, reconnect_flood, silent_connections,
+                           unread_answers)
 from netbuf_harness import Netbuf, Pc, cpu_seconds, vm_kb  # noqa: E402
 
 
@@ -60,6 +66,48 @@ def no_descriptors(nb, seconds):
         s.close()
 
 
+def valid_flood(nb, seconds):
+    """Valid commands on one connection, each sent as soon as the last one's
+    answer is in (or 50 ms have passed without it)."""
+    with connect(nb.service) as s:
+        s.settimeout(0.05)
+        deadline = time.monotonic() + seconds
+        while time.monotonic() < deadline:
+            try:
+                s.sendall(b"#Jan,x,1,2,4$")
+                if not s.recv(2):
+                    return
+            except socket.timeout:
+                pass
+            except OSError:
+                return
+
+
+def reconnects(nb, seconds):
+    reconnect_flood(nb.service, seconds)
+
+
+class GoodPc(threading.Thread):
+    """Reads two registers every 200 ms, keeping the worst latency."""
+
+    def __init__(self, port, seconds):
+        super().__init__(daemon=True)
+        self.port, self.seconds, self.worst = port, seconds, 0.0
+
+    def run(self):
+        pc = Pc(self.port)
+        try:
+            deadline = time.monotonic() + self.seconds
+            while time.monotonic() < deadline:
+                t0 = time.monotonic()
+                if pc.read_regs(0, 2) is None:
+                    self.worst = float("inf")
+                self.worst = max(self.worst, time.monotonic() - t0)
+                time.sleep(0.2)
+        finally:
+            pc.close()
+
+
 def log_flood(nb, seconds):
     pc = Pc(nb.port_tcp)
     deadline = time.monotonic() + seconds
@@ -75,6 +123,8 @@ ABUSES = [
     ("101 silent remote + silent PC", silent, {}),
     ("descriptors run out", no_descriptors, {}),
     ("monitor log flood (headless)", log_flood, {"monitor": "tcp"}),
+    ("valid commands flat out", valid_flood, {}),
+    ("reconnecting flat out", reconnects, {}),
 ]
 
 
@@ -93,13 +143,18 @@ def run(name, abuse, kw, seconds, after):
         time.sleep(1)
         rss0 = vm_kb(pid, "VmRSS")
         good = GoodRemoteClient(nb.service, count=int(seconds / 0.2), pause=0.2, wait=2.0)
+        good_pc = GoodPc(nb.port_tcp, seconds) if abuse is not log_flood else None
         stop, peak = threading.Event(), [rss0]
         sampler = threading.Thread(target=sample_rss, args=(pid, stop, peak), daemon=True)
         sampler.start()
         t0, c0 = time.monotonic(), cpu_seconds(pid)
         good.start()
+        if good_pc:
+            good_pc.start()
         abuse(nb, seconds)
         good.join(60)
+        if good_pc:
+            good_pc.join(60)
         t1, c1 = time.monotonic(), cpu_seconds(pid)
         stop.set()
         sampler.join()
@@ -107,9 +162,11 @@ def run(name, abuse, kw, seconds, after):
         t2, c2 = time.monotonic(), cpu_seconds(pid)
         rss2 = vm_kb(pid, "VmRSS")
         worst = max(good.latencies) * 1000 if good.latencies else float("nan")
-        print("%-32s %8d %8d %6.1f %8d %6.1f %5d/%-5d %8.1f %6s" % (
+        pc_worst = good_pc.worst * 1000 if good_pc else float("nan")
+        print("%-32s %8d %8d %6.1f %8d %6.1f %5d/%-5d %8.1f %8.1f %6s" % (
             name, rss0, peak[0], 100 * (c1 - c0) / (t1 - t0), rss2, 100 * (c2 - c1) / (t2 - t1),
-            len(good.latencies), good.count, worst, "yes" if nb.alive() else "NO"), flush=True)
+            len(good.latencies), good.count, worst, pc_worst, "yes" if nb.alive() else "NO"),
+            flush=True)
     finally:
         nb.cleanup()
 
@@ -118,12 +175,15 @@ def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--seconds", type=float, default=10)
     ap.add_argument("--after", type=float, default=60)
+    ap.add_argument("--only", help="run only the abuses whose name holds this text")
     args = ap.parse_args()
-    print("%-32s %8s %8s %6s %8s %6s %11s %8s %6s" % (
+    hostile_peers.SOURCE = "127.0.0.2"
+    print("%-32s %8s %8s %6s %8s %6s %11s %8s %8s %6s" % (
         "abuse", "RSS0 kB", "peak kB", "CPU%", "after kB", "CPU%", "answered", "worst ms",
-        "alive"))
+        "PC ms", "alive"))
     for name, abuse, kw in ABUSES:
-        run(name, abuse, kw, args.seconds, args.after)
+        if args.only is None or args.only in name:
+            run(name, abuse, kw, args.seconds, args.after)
 
 
 if __name__ == "__main__":

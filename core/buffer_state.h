@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/card_index.h"
+#include "core/repeat_collapse.h"
 #include "core/report_limiter.h"
 #include "core/upkeep.h"
 
@@ -92,6 +93,10 @@ struct Tczytnik {
   int32_t tx_len = 0;
   int32_t pc_tid = 0;
   int32_t hold_off = 0;
+  // A remote opening was queued here and the reader has not been polled
+  // since: further ones are absorbed, so a flood of commands cannot turn
+  // every turn of the reader into a relay frame and hide its cards.
+  uint8_t remote_hold = 0;
 };
 
 // Tells a reader to fire its relay or sound a buzzer. The door comes first: a
@@ -155,7 +160,10 @@ class BufferState {
 
   // Service port.
   std::array<uint8_t, kServiceBufferSize> service_rx{};
-  ReportLimiter service_reports;  // malformed commands reported to the operator
+  ReportLimiter service_reports;         // malformed commands reported to the operator
+  int64_t remote_openings = 0;           // commands carried out since start, for the status
+  RepeatCollapse remote_lines{10};       // their journal lines, a flood's as a count
+  ReportLimiter remote_drops{10000, 4};  // commands over a connection's rate
 
   // Reader bus.
   std::array<uint8_t, kRxAccSize> rx_acc{};

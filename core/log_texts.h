@@ -109,4 +109,12 @@ inline constexpr const char* kJournalPcPort = "PC port ";                 // + p
 inline constexpr const char* kJournalServicePort = "service port ";       // + port
 inline constexpr const char* kJournalOpen = " open";                      // port or line + ..
 inline constexpr const char* kJournalCannotOpen = " cannot be opened: ";  // + reason
+// + peer + ": name " + sender + ", reader " + address + ", typ " + t + ", rozkaz " + r
+inline constexpr const char* kRemoteOpening = "remote opening from ";
+inline constexpr const char* kRemoteNoReader = ", no such reader";
+inline constexpr const char* kRemoteAbsorbed = ", one already pending";
+inline constexpr const char* kOpenToAll = "remote control open to every address";
+// + peer + kOverRate
+inline constexpr const char* kRemoteDropped = "remote commands dropped from ";
+inline constexpr const char* kOverRate = ": more than 50 a second on one connection";
 }  // namespace netbuf::texts

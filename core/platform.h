@@ -7,6 +7,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "core/rate_limit.h"
+
 namespace netbuf {
 
 // What the logic keeps about one connection. It belongs to the connection,
@@ -17,6 +19,10 @@ struct ConnectionState {
   // Service port: the start of a command whose "$" is still to come.
   std::string partial_command;
   int64_t partial_since_ms = 0;
+  // Monotonic time of the last request served (of the accept until one is):
+  // a PC that has been served nothing for a while gives way to a new one.
+  int64_t last_served_ms = 0;
+  TokenBucket commands;  // remote commands a second on this connection
 };
 
 // A listening TCP server with its list of connections, oldest first.

@@ -31,6 +31,12 @@ inline constexpr int kSilentPolls = 10;
 struct Upkeep {
   Journal* journal = nullptr;  // none in unit tests
 
+  // This line's name when a box runs several (empty: the only one), and who
+  // may use the two ports (empty: every address).
+  std::string instance;
+  std::string pc_allowed;
+  std::string remote_allowed;
+
   WantedPort pc;
   WantedPort service;
   WantedPort serial;

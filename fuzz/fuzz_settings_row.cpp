@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 
+#include "app/storage_feed.h"
 #include "app/settings.h"
 #include "core/hex_text.h"
 #include "core/log_texts.h"
@@ -116,6 +117,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const int32_t n_card = st.n_card, s_card = st.s_card;
   w.serial.fail_open = false;
   save_settings(w.ctx);
+  // "Zapisz" hands its statements to the storage path.
+  pump_storage(w.ctx);
 
   // A buzzer pattern goes through the settings page and comes back as its low 16 bits.
   NETBUF_FUZZ_CHECK(st.n_card == (n_card & 0xFFFF));

@@ -1,6 +1,7 @@
 #include "host/buffer_host.h"
 
 #include <QCoreApplication>
+#include <QFileInfo>
 #include <span>
 #include <stdexcept>
 
@@ -29,7 +30,6 @@ constexpr int kServiceMaxConnections = kServiceCounters;
 BufferHost::BufferHost(const QString& app_dir, QObject* owner)
     : app_dir_(app_dir.isEmpty() ? QCoreApplication::applicationDirPath() : app_dir),
       st_(std::make_unique<BufferState>()),
-      storage_(db_path().toStdString()),
       stored_(storage_.notify_fd(), QSocketNotifier::Read),
       serial_(app_dir_, owner),
       socket1_(0, owner),
@@ -87,6 +87,25 @@ void BufferHost::attach(MonitorLog& log, StatusView& status, SettingsForm& setti
                                            serial_, socket1_, socket2_, db_, storage_});
 }
 
+void BufferHost::configure(const HostOptions& options) {
+  if (!options.db.isEmpty()) {
+    const QFileInfo db(options.db);
+    db_file_ = db.absoluteFilePath();
+    app_dir_ = db.absolutePath();
+    serial_.set_resolution_dir(app_dir_);
+  }
+  serial_.set_device(options.device);
+  Upkeep& up = st_->upkeep;
+  up.instance = options.instance.toStdString();
+  if (options.allow_pc) up.pc_allowed = options.allow_pc->text();
+  if (options.allow_remote) up.remote_allowed = options.allow_remote->text();
+  socket1_.set_allowed(options.allow_pc, "--allow-pc");
+  socket2_.set_allowed(options.allow_remote, "--allow-remote");
+  const auto say = [this](const std::string& line) { st_->upkeep.say(Severity::Warning, line); };
+  socket1_.set_reporter(say);
+  socket2_.set_reporter(say);
+}
+
 void BufferHost::report_unknown_error() {
   op_->error_report(texts::kUnknownError);
 }
@@ -100,6 +119,7 @@ void BufferHost::pump() {
 void BufferHost::start() {
   dispatch([this] {
     const std::string db = db_path().toStdString();
+    storage_.set_path(db);
     try {
       start_up(*ctx_, db);
     } catch (const std::exception& e) {

@@ -14,6 +14,7 @@
 
 #include "app/storage_thread.h"
 #include "core/context.h"
+#include "host/host_options.h"
 #include "host/operator_lines.h"
 #include "host/qt_clock.h"
 #include "host/qt_serial_line.h"
@@ -43,17 +44,25 @@ class BufferHost {
   QTimer& poll_timer() { return timer2_; }
   QTimer& supervision_timer() { return timer3_; }
 
+  // The run's options: which net.db and reader line, this line's name, who
+  // may connect. Before start(); without it, net.db beside the executable,
+  // COMn and everyone, as always.
+  void configure(const HostOptions& options);
+
   // The start-up sequence after the caption: net.db, the tables, the
   // settings, the readers. A failure is reported and started() stays false.
   void start();
   // Start-up went through to its end.
   bool started() const { return started_; }
-  QString db_path() const { return app_dir_ + QStringLiteral("/net.db"); }
+  QString db_path() const {
+    return db_file_.isEmpty() ? app_dir_ + QStringLiteral("/net.db") : db_file_;
+  }
 
   // The clean stop: waiting events, dirty registers and cards are stored,
   // then the loop ends, with status 1 when something could not be stored.
   // Runs once, however many ways ask for it.
   virtual void shut_down();
+  bool is_shut_down() const { return shut_down_; }
 
   // Handlers.
   void Timer1Timer();
@@ -101,6 +110,7 @@ class BufferHost {
   void pump();
 
   bool started_ = false;
+  QString db_file_;
   std::unique_ptr<BufferState> st_;
   Database db_;
   StorageThread storage_;

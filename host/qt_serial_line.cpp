@@ -58,7 +58,7 @@ std::vector<QtSerialLine::PortEntry> QtSerialLine::available_ports(const QString
 void QtSerialLine::open() {
   if (port_.isOpen()) port_.close();
   failed_ = false;
-  opened_device_ = device_for(number_, dir_);
+  opened_device_ = fixed_device_.isEmpty() ? device_for(number_, dir_) : fixed_device_;
   port_.setPortName(opened_device_);
   port_.setBaudRate(QSerialPort::Baud19200);
   port_.setDataBits(QSerialPort::Data8);
@@ -77,7 +77,7 @@ void QtSerialLine::open() {
 }
 
 std::string QtSerialLine::device() const {
-  return device_for(number_, dir_).toStdString();
+  return (fixed_device_.isEmpty() ? device_for(number_, dir_) : fixed_device_).toStdString();
 }
 
 bool QtSerialLine::is_open() const {

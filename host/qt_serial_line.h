@@ -28,6 +28,10 @@ class QtSerialLine : public QObject, public SerialLine {
   std::string device() const override;
 
   QString resolution_dir() const { return dir_; }
+  void set_resolution_dir(const QString& dir) { dir_ = dir; }
+  // The device every COMn stands for, whatever the links say (--device);
+  // empty: COMn as usual.
+  void set_device(const QString& device) { fixed_device_ = device; }
 
   // COMn is the file named COMn in dir (its real target when it is a link),
   // else /dev/ttyS(n-1).
@@ -52,6 +56,7 @@ class QtSerialLine : public QObject, public SerialLine {
   QSerialPort port_;
   QString dir_;
   QString opened_device_;  // what COMn stood for when it was opened
+  QString fixed_device_;
   int number_ = 1;
   bool in_send_ = false;  // a write is waiting for completion
   bool deliver_posted_ = false;

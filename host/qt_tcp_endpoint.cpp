@@ -13,6 +13,7 @@
 #include <cstring>
 #include <functional>
 #include <iostream>
+#include <optional>
 #include <stdexcept>
 
 #include "core/log_texts.h"
@@ -29,14 +30,59 @@ void set_option(int fd, int level, int name) {
   ::setsockopt(fd, level, name, &one, sizeof one);
 }
 
-std::string peer_address(int fd) {
-  sockaddr_in a{};
+// The peer as 16 bytes (IPv4 as ::ffff:a.b.c.d); nothing when it has gone.
+std::optional<Address16> peer_address(int fd) {
+  sockaddr_storage a{};
   socklen_t len = sizeof a;
-  char text[INET_ADDRSTRLEN] = {};
-  if (::getpeername(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0 || a.sin_family != AF_INET ||
-      !::inet_ntop(AF_INET, &a.sin_addr, text, sizeof text))
-    return {};
-  return text;
+  if (::getpeername(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) return std::nullopt;
+  Address16 out{};
+  if (a.ss_family == AF_INET) {
+    out[10] = out[11] = 0xff;
+    std::memcpy(out.data() + 12, &reinterpret_cast<const sockaddr_in&>(a).sin_addr, 4);
+  } else if (a.ss_family == AF_INET6) {
+    std::memcpy(out.data(), &reinterpret_cast<const sockaddr_in6&>(a).sin6_addr, 16);
+  } else {
+    return std::nullopt;
+  }
+  return out;
+}
+
+// One socket for both families where the system has IPv6; IPv4 alone where
+// it has not.
+int listening_socket(int port) {
+  int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd >= 0) {
+    const int zero = 0;
+    ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &zero, sizeof zero);
+    set_option(fd, SOL_SOCKET, SO_REUSEADDR);
+    sockaddr_in6 a{};
+    a.sin6_family = AF_INET6;
+    a.sin6_addr = in6addr_any;
+    a.sin6_port = htons(static_cast<uint16_t>(port));
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0) return fd;
+    const int err = errno;
+    ::close(fd);
+    if (err != EADDRNOTAVAIL && err != EAFNOSUPPORT) {
+      errno = err;
+      return -1;
+    }
+  } else if (errno != EAFNOSUPPORT) {
+    return -1;
+  }
+  fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  set_option(fd, SOL_SOCKET, SO_REUSEADDR);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_ANY);
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  if (::bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0) {
+    const int err = errno;
+    ::close(fd);
+    errno = err;
+    return -1;
+  }
+  return fd;
 }
 
 // A socket notifier that calls its handler straight from the loop's event:
@@ -104,7 +150,16 @@ int socket_error_code(int err) {
 }
 
 QtTcpEndpoint::QtTcpEndpoint(int max_connections, QObject* parent)
-    : QObject(parent), max_connections_(max_connections), accept_pause_(this) {
+    : QObject(parent),
+      max_connections_(max_connections),
+      accept_pause_(this),
+      refusal_flush_(this) {
+  clock_.start();
+  refusal_flush_.setInterval(static_cast<int>(refusals_.interval_ms()));
+  connect(&refusal_flush_, &QTimer::timeout, this, [this] {
+    for (const std::string& l : refusals_.flush(clock_.elapsed())) report(l);
+    if (!refusals_.holding()) refusal_flush_.stop();
+  });
   accept_pause_.setSingleShot(true);
   accept_pause_.setInterval(1000);
   connect(&accept_pause_, &QTimer::timeout, this, [this] {
@@ -132,16 +187,11 @@ void QtTcpEndpoint::open(int port) {
   if (is_listening()) close();
   port_ = port;
   if (port < 0 || port > 65535) throw std::runtime_error(std::strerror(EINVAL));
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  // SO_REUSEADDR inside: a restart must not wait for the last run's
+  // connections to time out.
+  const int fd = listening_socket(port);
   if (fd < 0) throw std::runtime_error(std::strerror(errno));
-  // A restart must not wait for the last run's connections to time out.
-  set_option(fd, SOL_SOCKET, SO_REUSEADDR);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_ANY);
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  if (::bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0 ||
-      ::listen(fd, kListenBacklog) != 0) {
+  if (::listen(fd, kListenBacklog) != 0) {
     const int err = errno;
     ::close(fd);
     throw std::runtime_error(std::strerror(err));
@@ -167,10 +217,38 @@ bool QtTcpEndpoint::is_listening() const {
 // The bound port while listening (so port 0 reports what the system chose).
 int QtTcpEndpoint::port() const {
   if (listener_ < 0) return port_;
-  sockaddr_in a{};
+  sockaddr_storage a{};
   socklen_t len = sizeof a;
   if (::getsockname(listener_, reinterpret_cast<sockaddr*>(&a), &len) != 0) return port_;
-  return ntohs(a.sin_port);
+  // sin_port and sin6_port lie at the same place.
+  return ntohs(reinterpret_cast<const sockaddr_in&>(a).sin_port);
+}
+
+void QtTcpEndpoint::set_allowed(std::optional<AddressList> list, std::string option) {
+  allowed_ = std::move(list);
+  allow_option_ = std::move(option);
+}
+
+void QtTcpEndpoint::report(const std::string& text) {
+  if (say_)
+    say_(text);
+  else
+    std::cerr << text << std::endl;
+}
+
+bool QtTcpEndpoint::admitted(const Address16& peer) {
+  std::string line;
+  if (allowed_ && !allowed_->allows(peer))
+    line = "refused " + address_text(peer) + " on port " + std::to_string(port()) + ": not in " +
+           allow_option_;
+  else if (!accepts_.allow(peer, clock_.elapsed()))
+    line = "refused " + address_text(peer) + " on port " + std::to_string(port()) +
+           ": more than 100 connections a second";
+  else
+    return true;
+  for (const std::string& l : refusals_.offer(line, clock_.elapsed())) report(l);
+  if (refusals_.holding() && !refusal_flush_.isActive()) refusal_flush_.start();
+  return false;
 }
 
 int QtTcpEndpoint::connection_count() const {
@@ -290,7 +368,15 @@ void QtTcpEndpoint::retire(int i) {
       this,
       [this, id] {
         const int k = index_of(id);
-        if (k >= 0) conns_.erase(conns_.begin() + k);
+        if (k < 0) return;
+        conns_.erase(conns_.begin() + k);
+        // Bytes that came while an older connection was in the way (a PC
+        // taking over) were not served in its place; they are now.
+        for (int i = 0; i < static_cast<int>(conns_.size()); ++i)
+          if (live(i) && conns_[i]->unread() > 0) {
+            post_read(conns_[i]->id);
+            break;
+          }
       },
       Qt::QueuedConnection);
 }
@@ -422,11 +508,12 @@ void QtTcpEndpoint::take_connection(int fd) {
     ::close(fd);
     return;
   }
-  std::string address = peer_address(fd);
-  if (address.empty()) {  // gone again before we took it
+  const std::optional<Address16> peer = peer_address(fd);
+  if (!peer || !admitted(*peer)) {  // gone again before we took it, or not let in
     ::close(fd);
     return;
   }
+  std::string address = address_text(*peer);
   set_option(fd, IPPROTO_TCP, TCP_NODELAY);
   // A peer that vanished without a word (power cut, cable) is noticed.
   set_option(fd, SOL_SOCKET, SO_KEEPALIVE);

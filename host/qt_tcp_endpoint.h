@@ -9,11 +9,16 @@
 #include <QTimer>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "core/address_list.h"
 #include "core/platform.h"
+#include "core/rate_limit.h"
+#include "core/report_limiter.h"
 
 namespace netbuf {
 
@@ -37,6 +42,13 @@ class QtTcpEndpoint : public QObject, public TcpEndpoint {
   std::string remote_address(int i) const override;
   void close_connection(int i) override;
   ConnectionState* state(int i) override;
+
+  // Who may connect; without a list, everyone. A peer not on it is closed
+  // as it is accepted, before a byte of it is read, and said in one
+  // rate-limited line naming `option` (the option that sets the list).
+  void set_allowed(std::optional<AddressList> list, std::string option);
+  // Where refusals are said (the journal); standard error until set.
+  void set_reporter(std::function<void(const std::string&)> say) { say_ = std::move(say); }
 
   // Unsent output one connection may hold before it is closed: a client that
   // sends requests but never reads the answers must not grow our memory.
@@ -76,6 +88,9 @@ class QtTcpEndpoint : public QObject, public TcpEndpoint {
   void accept_pending();
   void pause_accepting(int err);
   void take_connection(int fd);
+  // Whether the peer on fd may stay; says so when it may not.
+  bool admitted(const Address16& peer);
+  void report(const std::string& text);
   void on_readable(uint64_t id);
   void on_writable(uint64_t id);
   // The peer closed or reset: its last bytes get one read event, then the
@@ -106,6 +121,18 @@ class QtTcpEndpoint : public QObject, public TcpEndpoint {
   QSocketNotifier* accept_notifier_ = nullptr;
   QTimer accept_pause_;
   QElapsedTimer last_accept_failure_;
+  std::optional<AddressList> allowed_;
+  std::string allow_option_;
+  std::function<void(const std::string&)> say_;
+  // Refusals of a scan or a reconnecting peer come out as a few lines and a
+  // count, not one per connection.
+  ReportLimiter refusals_{10000, 4};
+  // A peer reconnecting flat out is turned away at accept, before it costs
+  // a connection's events; a client that connects for every command stays
+  // far below this.
+  AddressThrottle accepts_{100, 200};
+  QElapsedTimer clock_;
+  QTimer refusal_flush_;
 };
 
 // The error number shown to the operator for a socket errno; Winsock

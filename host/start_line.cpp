@@ -28,6 +28,10 @@ void write_start_line(Context& ctx, const QString& db_path) {
   // "literal" + a temporary string.
   std::string s = "netbuf ";
   s += kVersion;
+  if (!up.instance.empty()) {
+    s += " instance ";
+    s += up.instance;
+  }
   s += " \u00b7 net.db ";
   s += (real.isEmpty() ? db_path : real).toStdString();
   s += " \u00b7 ";
@@ -54,7 +58,18 @@ void write_start_line(Context& ctx, const QString& db_path) {
            .arg(a / 3600, 2, 10, QLatin1Char('0'))
            .arg(a % 3600 / 60, 2, 10, QLatin1Char('0'))
            .toStdString();
+  if (up.pc.wanted) {
+    s += " \u00b7 PC from ";
+    s += up.pc_allowed.empty() ? std::string("every address") : up.pc_allowed;
+  }
+  if (up.service.wanted && !up.remote_allowed.empty()) {
+    s += " \u00b7 remote control from ";
+    s += up.remote_allowed;
+  }
   ctx.st.upkeep.say(Severity::Info, s);
+  // Anyone who reaches the port opens any door.
+  if (up.service.wanted && up.remote_allowed.empty())
+    ctx.st.upkeep.say(Severity::Warning, texts::kOpenToAll);
   if (offset != 3600 && offset != 7200)
     ctx.st.upkeep.say(Severity::Warning, texts::kTimeZoneOffset);
 }

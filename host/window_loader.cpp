@@ -5,6 +5,7 @@
 #include <string>
 
 #include "host/window_module.h"
+#include "host/window_probe.h"
 
 namespace netbuf {
 
@@ -36,6 +37,15 @@ WindowModule* load_window_module() {
   const std::string dir = executable_dir();
   if (dir.empty()) return not_loaded(kWindowModuleFile, "/proc/self/exe cannot be read");
   const std::string file = dir + "/" + kWindowModuleFile;
+  // Tried in a child first: what would abort or crash us there costs only
+  // the window.
+  const ProbeResult probe = probe_window(file);
+  if (probe.not_loaded) return not_loaded(file, probe.why.c_str());
+  if (!probe.ok) {
+    std::cerr << "netbuf: window module " << file
+              << " cannot start, running without a window: " << probe.why << std::endl;
+    return nullptr;
+  }
   // Bound at once, so a module that does not fit this executable fails here
   // and not halfway through the start-up.
   void* handle = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);

@@ -116,9 +116,6 @@ void on_pc_data(Context& ctx) {
   const int waiting = ctx.pc.bytes_waiting(0);
   if (waiting <= 0) return;
 
-  if (ConnectionState* c = ctx.pc.state(0)) c->idle_ticks = kPcIdleTicks;
-  ctx.timers.set_supervision_timer(true);
-
   // A request started in an earlier read goes in front of this one.
   const int held = resume_held_request(ctx);
   const auto room = std::span(st.pc_rx).subspan(static_cast<std::size_t>(held));
@@ -148,7 +145,10 @@ void on_pc_data(Context& ctx) {
   else
     split_off_partial_request(ctx, held, n);
   if (st.pc_rx_len == 0) return;  // nothing whole yet
-  if (!answer_pc_read(ctx)) return;
+  const bool for_reader = st.pc_rx_len > kFunction && st.pc_rx[kUnit] != kBufferUnit;
+  const bool answered = answer_pc_read(ctx);
+  if (for_reader || (answered && st.pc_tx_len > 0)) note_pc_served(ctx);
+  if (!answered) return;
   log_answer(ctx, st.pc_rx[kFunction]);
   // A moved read pointer goes to net.db with the first commit after this
   // send: a crash after it must not hand the PC the same events again, and

@@ -4,10 +4,16 @@
 namespace netbuf {
 // Seconds of PC silence before its connection is closed.
 inline constexpr int kPcIdleTicks = 120;
+// A held PC connection served nothing for this long gives its place to a new
+// one: a restarted PC is not kept out by its own dead connection.
+inline constexpr int64_t kPcTakeOverMs = 10000;
 // Connection events of ServerSocket1 and the PC idle supervision.
 void on_pc_connect(Context& ctx, int connection);
 void on_pc_accept(Context& ctx);
 void on_pc_disconnect(Context& ctx, int connection);
 void on_pc_error(Context& ctx, int error_code);
 void on_pc_supervision_tick(Context& ctx);
+// A request of the PC's was served (answered, or passed to its reader): the
+// only thing that keeps its connection, so a trickle of bytes does not.
+void note_pc_served(Context& ctx);
 }  // namespace netbuf

@@ -22,6 +22,7 @@ void write_frame(Context& ctx, const std::array<uint8_t, N>& f) {
 void send_poll(Context& ctx, Tczytnik& r) {
   const auto f = poll_frame(r.adr485);
   r.sent = kActionNone;
+  r.remote_hold = 0;
   write_frame(ctx, f);
   // A closed line is reported as such, not as every reader falling silent.
   if (ctx.serial.is_open()) note_poll_sent(ctx, r.adr485);

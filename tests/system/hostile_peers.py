@@ -15,8 +15,25 @@ from netbuf_harness import mbap
 GOOD_COMMAND = b"#Jan,x,1,2,4$"
 
 
-def connect(port, timeout=3.0):
-    s = socket.create_connection(("127.0.0.1", port), timeout=timeout)
+# Where the hostile peers connect from; a bench sets another loopback
+# address, so that they stand for another host than the good clients.
+SOURCE = None
+
+
+def connect(port, timeout=3.0, source=None):
+    source = source or SOURCE
+    s = socket.socket()
+    s.settimeout(timeout)
+    if source:
+        # The local port is chosen at connect, as without a source address,
+        # so ports in TIME_WAIT towards other servers can be used again.
+        s.setsockopt(socket.IPPROTO_IP, 24, 1)  # IP_BIND_ADDRESS_NO_PORT
+        s.bind((source, 0))
+    try:
+        s.connect(("127.0.0.1", port))
+    except OSError:
+        s.close()
+        raise
     s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
     return s
 
@@ -70,7 +87,7 @@ def command_flood(port, seconds, limit=64 << 20):
     return send_unread(port, command * 64, seconds, limit, timeout=0.2, pause=0)
 
 
-def garbage_stream(port, seconds, seed=1):
+def garbage_stream(port, seconds, seed=1, source=None):
     """Reconnects and streams bytes that are no command (random printable text
     with a "$" now and then) as fast as netbuf takes them, until `seconds`
     pass. Returns how many times netbuf closed it."""
@@ -80,7 +97,7 @@ def garbage_stream(port, seconds, seed=1):
     deadline = time.monotonic() + seconds
     while time.monotonic() < deadline:
         try:
-            with connect(port, 1.0) as s:
+            with connect(port, 1.0, source) as s:
                 s.settimeout(0.2)
                 while time.monotonic() < deadline:
                     try:
@@ -90,6 +107,20 @@ def garbage_stream(port, seconds, seed=1):
         except OSError:
             closed += 1
     return closed
+
+
+def reconnect_flood(port, seconds):
+    """Connects and closes again, sending nothing, as fast as it can, until
+    `seconds` pass. Returns how many connections were made."""
+    made = 0
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        try:
+            connect(port, 1.0).close()
+            made += 1
+        except OSError:
+            pass
+    return made
 
 
 class GoodRemoteClient(threading.Thread):
@@ -104,7 +135,7 @@ class GoodRemoteClient(threading.Thread):
     def run(self):
         for _ in range(self.count):
             try:
-                with connect(self.port, self.wait) as s:
+                with connect(self.port, self.wait, "127.0.0.1") as s:
                     t0 = time.monotonic()
                     s.sendall(GOOD_COMMAND)
                     s.settimeout(self.wait)

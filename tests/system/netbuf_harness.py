@@ -160,10 +160,10 @@ class Netbuf:
         return subprocess.run([os.path.join(BIN, "netbuf-db"), *args], capture_output=True,
                               text=True, timeout=60, check=check)
 
-    def start(self, wait_port=True, display=None, env_extra=None, stdout=None):
+    def start(self, wait_port=True, display=None, env_extra=None, stdout=None, args=()):
         """Headless unless `display` (":N") names an X server; then with a
         real window on it. env_extra adds to the environment; stdout (a file
-        descriptor) replaces stdout.txt."""
+        descriptor) replaces stdout.txt; args go on the command line."""
         env = dict(os.environ)
         env.pop("DISPLAY", None)
         env.pop("WAYLAND_DISPLAY", None)
@@ -177,7 +177,7 @@ class Netbuf:
         env.update(env_extra or {})
         self.out = open(self.out_path, "ab")
         self.err = open(self.err_path, "ab")
-        self.proc = subprocess.Popen([self.exe], cwd="/", env=env,
+        self.proc = subprocess.Popen([self.exe, *args], cwd="/", env=env,
                                      stdout=self.out if stdout is None else stdout,
                                      stderr=self.err, stdin=subprocess.DEVNULL)
         if wait_port and self.port_tcp:

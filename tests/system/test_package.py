@@ -18,23 +18,26 @@ import subprocess
 import tempfile
 import unittest
 
-from netbuf_harness import Pc, Xvfb, free_port, stop_process, wait_for
+from netbuf_harness import Netbuf, Pc, Xvfb, free_port, stop_process, wait_for
 
 ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "../.."))
 OUT = os.path.join(ROOT, "build-pkg")
 UNIT = "lib/systemd/system/netbuf.service"
+TEMPLATE = "lib/systemd/system/netbuf@.service"
+DEFAULTS = "etc/default/netbuf"
 EXE = "usr/lib/netbuf/netbuf"
 WINDOW = "usr/lib/netbuf/netbuf-window.so"
 STATE = "/var/lib/netbuf"
 MAX_EXPOSURE = 2.5
 
-# Every file of the package and its mode; all root's.
+# Every file of each package and its mode; all root's.
 EXPECTED_FILES = {
     EXE: 0o755,
-    WINDOW: 0o644,
     "usr/bin/netbuf-db": 0o755,
     "usr/bin/netbuf-readersim": 0o755,
     UNIT: 0o644,
+    TEMPLATE: 0o644,
+    DEFAULTS: 0o644,
     "usr/lib/sysusers.d/netbuf.conf": 0o644,
     "usr/lib/tmpfiles.d/netbuf.conf": 0o644,
     "usr/share/man/man8/netbuf.8.gz": 0o644,
@@ -44,6 +47,14 @@ EXPECTED_FILES = {
     "usr/share/doc/netbuf/changelog.gz": 0o644,
     "usr/share/doc/netbuf/copyright": 0o644,
 }
+WINDOW_FILES = {
+    WINDOW: 0o644,
+    "usr/share/doc/netbuf-window/changelog.gz": 0o644,
+    "usr/share/doc/netbuf-window/copyright": 0o644,
+}
+# What a display needs; none of it may come with the server package.
+GUI_LIBRARY = re.compile(r"libQt6(Gui|Widgets|DBus|XcbQpa)|libX|libxcb|libxkb|libfontconfig"
+                         r"|libfreetype|libGL[X.]|libEGL|libOpenGL|libwayland")
 EXPECTED_LINKS = {"usr/lib/netbuf/net.db": STATE + "/net.db",
                   "usr/sbin/netbuf": "../lib/netbuf/netbuf"}
 PROGRAMS = (EXE, "usr/bin/netbuf-db", "usr/bin/netbuf-readersim")
@@ -88,15 +99,22 @@ class PackageTest(unittest.TestCase):
                 raise AssertionError("scripts/package.sh failed:\n" + r.stdout + r.stderr)
         version = project_version()
         cls.deb = os.path.join(OUT, "netbuf_%s_amd64.deb" % version)
+        cls.window_deb = os.path.join(OUT, "netbuf-window_%s_amd64.deb" % version)
         cls.dbgsym = os.path.join(OUT, "netbuf-dbgsym_%s_amd64.deb" % version)
+        cls.window_dbgsym = os.path.join(OUT, "netbuf-window-dbgsym_%s_amd64.deb" % version)
         cls.changes = os.path.join(OUT, "netbuf_%s_amd64.changes" % version)
+        # Both packages installed, as on a desktop; the server package alone.
         cls.tree = tempfile.mkdtemp(prefix="netbuf-pkg-")
-        os.chmod(cls.tree, 0o755)
-        run("dpkg-deb", "-x", cls.deb, cls.tree)
+        cls.lean = tempfile.mkdtemp(prefix="netbuf-pkg-lean-")
+        for tree, debs in ((cls.tree, (cls.deb, cls.window_deb)), (cls.lean, (cls.deb,))):
+            os.chmod(tree, 0o755)
+            for deb in debs:
+                run("dpkg-deb", "-x", deb, tree)
 
     @classmethod
     def tearDownClass(cls):
         shutil.rmtree(cls.tree, ignore_errors=True)
+        shutil.rmtree(cls.lean, ignore_errors=True)
 
     def path(self, rel):
         return os.path.join(self.tree, rel)
@@ -116,15 +134,15 @@ class PackageTest(unittest.TestCase):
 
     def test_files_modes_links_and_metadata(self):
         files, links = {}, {}
-        for top, dirs, names in os.walk(self.tree):
+        for top, dirs, names in os.walk(self.lean):
             for d in dirs:
                 st = os.lstat(os.path.join(top, d))
                 if not stat.S_ISLNK(st.st_mode):
-                    rel = os.path.relpath(os.path.join(top, d), self.tree)
+                    rel = os.path.relpath(os.path.join(top, d), self.lean)
                     self.assertEqual(stat.S_IMODE(st.st_mode), 0o755, rel)
             for n in names:
                 p = os.path.join(top, n)
-                rel = os.path.relpath(p, self.tree)
+                rel = os.path.relpath(p, self.lean)
                 if os.path.islink(p):
                     links[rel] = os.readlink(p)
                 else:
@@ -134,8 +152,22 @@ class PackageTest(unittest.TestCase):
         # window module, where Qt would look for qt.conf or plugins.
         self.assertEqual(files, EXPECTED_FILES)
         self.assertEqual(links, EXPECTED_LINKS)
-        listing = run("dpkg-deb", "-c", self.deb).stdout
-        self.assertEqual({l.split()[1] for l in listing.splitlines()}, {"root/root"})
+        window = {l.split()[5].lstrip("./"): l.split()[0]
+                  for l in run("dpkg-deb", "-c", self.window_deb).stdout.splitlines()
+                  if l.startswith("-")}
+        self.assertEqual({f: stat.S_IMODE(os.stat(self.path(f)).st_mode) for f in window},
+                         WINDOW_FILES)
+        for deb in (self.deb, self.window_deb):
+            listing = run("dpkg-deb", "-c", deb).stdout
+            self.assertEqual({l.split()[1] for l in listing.splitlines()}, {"root/root"})
+        # The site's lists survive an upgrade, and ship with nothing in force.
+        control = run("dpkg-deb", "--ctrl-tarfile", self.deb, text=False).stdout
+        conffiles = subprocess.run(["tar", "-xO", "./conffiles"], input=control,
+                                   capture_output=True, check=True, timeout=30).stdout.decode()
+        self.assertEqual(conffiles.split(), ["/" + DEFAULTS])
+        with open(self.path(DEFAULTS)) as f:
+            settings = [l for l in f.read().splitlines() if l and not l.startswith("#")]
+        self.assertEqual(settings, [])
 
         for rel in files:
             if rel.endswith(".gz"):  # gzip -9n: no name, no time stamp, best compression
@@ -148,6 +180,18 @@ class PackageTest(unittest.TestCase):
         fields = run("dpkg-deb", "-f", self.deb).stdout
         self.assertRegex(fields, r"(?m)^Version: %s$" % re.escape(project_version()))
         self.assertNotRegex(fields, r"(?m)@localhost|^Depends:.*passwd")
+        # A server pulls in no X or font stack; the window package brings it,
+        # for exactly this build of netbuf.
+        depends = run("dpkg-deb", "-f", self.deb, "Depends").stdout
+        self.assertRegex(depends, r"libqt6core6")
+        self.assertRegex(depends, r"libqt6serialport6")
+        self.assertNotRegex(depends, r"libqt6gui|libqt6widgets|libx|libfontconfig")
+        window_depends = run("dpkg-deb", "-f", self.window_deb, "Depends").stdout
+        self.assertIn("netbuf (= %s)" % project_version(), window_depends)
+        self.assertRegex(window_depends, r"libqt6widgets6")
+        for rel in PROGRAMS:
+            libraries = run("ldd", self.path(rel)).stdout
+            self.assertNotRegex(libraries, GUI_LIBRARY, rel)
         with gzip.open(self.path("usr/share/doc/netbuf/changelog.gz"), "rt") as f:
             self.assertTrue(f.readline().startswith("netbuf (%s) " % project_version()))
 
@@ -163,43 +207,62 @@ class PackageTest(unittest.TestCase):
             fortified |= bool(re.search(r"__\w+_chk@", symbols.replace("__stack_chk_fail", "")))
             self.assertNotIn(".debug_info", run("readelf", "-SW", exe).stdout, rel)
         self.assertTrue(fortified)
-        debug = [l for l in run("dpkg-deb", "-c", self.dbgsym).stdout.splitlines()
+        debug = [l for deb in (self.dbgsym, self.window_dbgsym)
+                 for l in run("dpkg-deb", "-c", deb).stdout.splitlines()
                  if "/.build-id/" in l and l.endswith(".debug")]
         self.assertEqual(len(debug), len(OBJECTS), debug)
 
-    def test_unit_verifies_and_is_locked_down(self):
-        unit_path = self.path(UNIT)
-        with open(unit_path) as f:
-            unit = read_unit(f.read())
-        svc = unit["Service"]
-        self.assertEqual(svc["ExecStart"], ["/" + EXE])
-        self.assertEqual(unit["Unit"]["ConditionPathExists"],
-                         [EXPECTED_LINKS["usr/lib/netbuf/net.db"]])
-        self.assertEqual(svc["StateDirectory"], [os.path.basename(STATE)])
-        self.assertEqual((svc["Type"], svc["NotifyAccess"]), (["notify"], ["main"]))
-        self.assertEqual(svc["AmbientCapabilities"], ["CAP_NET_BIND_SERVICE"])
-        # The reader line stays reachable: devices are closed except the
-        # serial ones.
-        self.assertNotIn("PrivateDevices", svc)
-        self.assertEqual(set(svc["DeviceAllow"]),
-                         {"char-ttyS rw", "char-ttyUSB rw", "char-ttyACM rw"})
-        self.assertIn("dialout", svc["SupplementaryGroups"])
+    def test_units_verify_and_are_locked_down(self):
+        # The unit, then the template of further lines: its file, the name
+        # it is verified under, and what it says that the unit does not.
+        units = [
+            (UNIT, "netbuf.service", {
+                "ExecStart": ["/" + EXE],
+                "ConditionPathExists": [EXPECTED_LINKS["usr/lib/netbuf/net.db"]],
+                "StateDirectory": [os.path.basename(STATE)],
+                "EnvironmentFile": ["-/" + DEFAULTS]}),
+            (TEMPLATE, "netbuf@line2.service", {
+                "ExecStart": ["/%s --db %s/%%i/net.db --instance %%i" % (EXE, STATE)],
+                "ConditionPathExists": [STATE + "/%i/net.db"],
+                "StateDirectory": ["netbuf/%i"],
+                "EnvironmentFile": ["-/%s-%%i" % DEFAULTS],
+                "SyslogIdentifier": ["netbuf-%i"]}),
+        ]
+        for rel, name, own in units:
+            with self.subTest(name):
+                unit_path = self.path(rel)
+                with open(unit_path) as f:
+                    unit = read_unit(f.read())
+                svc = dict(unit["Service"], **unit["Unit"])
+                self.assertEqual({k: svc.get(k) for k in own}, own)
+                self.assertEqual((svc["Type"], svc["NotifyAccess"]), (["notify"], ["main"]))
+                self.assertEqual(svc["AmbientCapabilities"], ["CAP_NET_BIND_SERVICE"])
+                # No display is assumed or refused: netbuf finds out itself.
+                self.assertEqual([e for e in svc.get("Environment", []) if "QT_QPA" in e], [])
+                # The reader line stays reachable: devices are closed except
+                # the serial ones.
+                self.assertNotIn("PrivateDevices", svc)
+                self.assertEqual(set(svc["DeviceAllow"]),
+                                 {"char-ttyS rw", "char-ttyUSB rw", "char-ttyACM rw"})
+                self.assertIn("dialout", svc["SupplementaryGroups"])
 
-        # verify insists that the executable exists: the packaged one, unpacked.
-        with open(unit_path) as f:
-            text = f.read().replace("ExecStart=/" + EXE, "ExecStart=" + self.path(EXE))
-        with tempfile.TemporaryDirectory() as d:
-            with open(os.path.join(d, "netbuf.service"), "w") as f:
-                f.write(text)
-            r = subprocess.run(["systemd-analyze", "verify", "--man=no",
-                                os.path.join(d, "netbuf.service")],
-                               capture_output=True, text=True, timeout=60)
-        # Unknown keys and bad values are only warnings; any output is a fault.
-        self.assertEqual((r.returncode, r.stdout + r.stderr), (0, ""))
-        r = run("systemd-analyze", "security", "--offline=yes", "--no-pager", unit_path)
-        exposure = float(re.search(r"Overall exposure level for netbuf.service: ([0-9.]+)",
-                                   r.stdout).group(1))
-        self.assertLessEqual(exposure, MAX_EXPOSURE, r.stdout)
+                # verify insists that the executable exists: the packaged one,
+                # unpacked.
+                with open(unit_path) as f:
+                    text = f.read().replace("ExecStart=/" + EXE, "ExecStart=" + self.path(EXE))
+                with tempfile.TemporaryDirectory() as d:
+                    with open(os.path.join(d, os.path.basename(rel)), "w") as f:
+                        f.write(text)
+                    r = subprocess.run(["systemd-analyze", "verify", "--man=no",
+                                        os.path.join(d, name)],
+                                       capture_output=True, text=True, timeout=60)
+                # Unknown keys and bad values are only warnings; any output is
+                # a fault.
+                self.assertEqual((r.returncode, r.stdout + r.stderr), (0, ""))
+                r = run("systemd-analyze", "security", "--offline=yes", "--no-pager", unit_path)
+                exposure = float(re.search(r"Overall exposure level for \S+: ([0-9.]+)",
+                                           r.stdout).group(1))
+                self.assertLessEqual(exposure, MAX_EXPOSURE, r.stdout)
 
     def test_installed_tree_runs_through_its_links(self):
         """netbuf-db and netbuf from the package, netbuf started through its
@@ -306,6 +369,39 @@ class PackageTest(unittest.TestCase):
                 proc.communicate()
             x.stop()
         self.assertNotIn(b"not loaded", err)
+
+    def test_server_package_alone_runs_headless_under_a_display(self):
+        """Without netbuf-window, netbuf started with a working display runs
+        headless and says so once."""
+        state = tempfile.mkdtemp(prefix="netbuf-lean-db-")
+        self.addCleanup(shutil.rmtree, state, True)
+        db = os.path.join(state, "net.db")
+        tcp = free_port()
+        run(self.lean + "/usr/bin/netbuf-db", "create", db, "--port-tcp", str(tcp))
+        x = Xvfb()
+        proc = subprocess.Popen([self.lean + "/" + EXE, "--db", db], cwd="/",
+                                env=dict(x.env(), HOME="/nonexistent"), stdin=subprocess.DEVNULL,
+                                stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        try:
+            self.assertTrue(wait_for(lambda: Netbuf.can_connect(tcp) or proc.poll() is not None,
+                                     15))
+            pc = Pc(tcp)
+            try:
+                self.assertEqual(pc.read_regs(0, 2), [0, 0])
+            finally:
+                pc.close()
+            stop_process(proc, 30, signal.SIGTERM)
+            err = proc.communicate()[1].decode()
+        finally:
+            if proc.poll() is None:
+                proc.kill()
+                proc.communicate()
+            x.stop()
+        self.assertEqual(proc.returncode, 0, err)
+        window = [l for l in err.splitlines() if "window" in l]
+        self.assertEqual(window, ["netbuf: window module %s/%s not loaded, running without a "
+                                  "window: cannot open shared object file: No such file or "
+                                  "directory" % (self.lean, WINDOW)])
 
     def test_remove_and_purge_keep_the_database(self):
         """The package's own postrm, with the system's paths moved under a

@@ -99,14 +99,29 @@ TEST_F(PcLink, SeveralFramesOneSendEachServedByItsFunction) {
   EXPECT_EQ(w->log.lines.back(), "BUF->PC:04:0->");
 }
 
-TEST_F(PcLink, IdleCountdownReloadedByAnyRequestOnly) {
-  w->pc.conns[0].state.idle_ticks = 5;
-  on_pc_data(w->ctx);  // nothing waiting
-  EXPECT_EQ(w->pc.conns[0].state.idle_ticks, 5);
-  EXPECT_FALSE(w->window.super_on);
-  request({0, 1, 0, 0, 0, 6, 0xFF, 4, 0, 0, 0, 1});
-  EXPECT_EQ(w->pc.conns[0].state.idle_ticks, 120);
-  EXPECT_TRUE(w->window.super_on);
+TEST_F(PcLink, IdleCountdownReloadedByAServedRequestOnly) {
+  // A trickle of bytes, or requests that are not served, must not hold the
+  // PC's place: only an answer (or a frame taken for a reader) counts.
+  const std::pair<Bytes, int> cases[] = {
+      {{}, 5},                                              // nothing waiting
+      {{0}, 5},                                             // one byte
+      {{0, 1, 0, 0, 0, 6, 0xFF, 4, 0, 0, 0, 1}, 5},         // function 4: no answer
+      {{0, 1, 0, 0, 0, 6, 0xFF, 16, 0x23, 0x28, 0, 1}, 5},  // truncated write: no answer
+      {{0, 1, 0, 0, 0, 6, 0xFF, 3, 0, 0, 0, 1}, 120},       // answered
+      {{0, 1, 0, 0, 0, 6, 5, 3, 0, 10, 0, 5}, 120},         // passed to reader 5
+  };
+  w->st.registers[1400].val = 0x0500;
+  w->st.reader_count = 1;
+  w->st.readers[1].adr485 = 5;
+  for (const auto& [bytes, ticks] : cases) {
+    SCOPED_TRACE(bytes.size());
+    w->pc.conns[0].state.idle_ticks = 5;
+    w->clock.mono += 1000;
+    if (!bytes.empty()) w->pc.feed(0, bytes);
+    on_pc_data(w->ctx);
+    EXPECT_EQ(w->pc.conns[0].state.idle_ticks, ticks);
+    EXPECT_EQ(w->pc.conns[0].state.last_served_ms == w->clock.mono, ticks == 120);
+  }
 }
 
 TEST_F(PcLink, OtherUnitGoesToTheReaderAndIsNotAnsweredNow) {

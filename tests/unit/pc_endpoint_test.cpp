@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "fakes.h"
+#include "pclink/modbus_tcp.h"
 
 namespace netbuf {
 namespace {
@@ -29,6 +30,42 @@ TEST(PcEndpoint, SecondPcIsClosedAtOnceAndLabelSaysSo) {
   EXPECT_EQ(w->window.client, "Non connection");
   EXPECT_EQ(w->log.lines, (std::vector<std::string>{"Connect 10.0.0.1", "Connect 10.0.0.2",
                                                     "Disconnect 10.0.0.2"}));
+}
+
+TEST(PcEndpoint, ANewPcTakesOverFromOneServedNothingForTenSeconds) {
+  // Milliseconds since the held PC was last served, when a new one arrives.
+  const std::pair<int64_t, bool> cases[] = {{0, false}, {9999, false}, {10000, true}};
+  for (const auto& [silent_ms, takes_over] : cases) {
+    SCOPED_TRACE(silent_ms);
+    auto w = std::make_unique<FakeWorld>();
+    struct : Journal {
+      std::vector<std::string> lines;
+      void line(Severity, const std::string& t) override { lines.push_back(t); }
+    } journal;
+    w->st.upkeep.journal = &journal;
+    w->clock.mono = 50000;
+    w->pc.conns.resize(1);
+    w->pc.conns[0].address = "10.0.0.1";
+    on_pc_connect(w->ctx, 0);
+    w->clock.mono += 3000;
+    w->pc.feed(0, {0, 1, 0, 0, 0, 6, 0xFF, 3, 0, 0, 0, 1});
+    on_pc_data(w->ctx);
+    w->clock.mono += silent_ms;
+    w->pc.conns.emplace_back();
+    w->pc.conns[1].address = "10.0.0.2";
+    on_pc_connect(w->ctx, 1);
+    on_pc_accept(w->ctx);
+    EXPECT_EQ(w->pc.conns[0].closed, takes_over);
+    EXPECT_EQ(w->pc.conns[1].closed, !takes_over);
+    if (takes_over) {
+      EXPECT_EQ(w->window.client, "10.0.0.2");
+      EXPECT_EQ(journal.lines,
+                std::vector<std::string>{
+                    "PC 10.0.0.2 takes over from 10.0.0.1, served nothing for 10 s"});
+    } else {
+      EXPECT_TRUE(journal.lines.empty());
+    }
+  }
 }
 
 TEST(PcEndpoint, AnswersOwedToAPcThatLeftAreNotSentToTheNext) {

@@ -2,11 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "service/command_stream.h"
+#include "readerbus/poll_cycle.h"
 #include "tests/unit/fakes.h"
 
 namespace netbuf {
@@ -118,7 +120,7 @@ TEST(RemoteControl, MalformedCommandIsReportedAndLeavesNoTrace) {
     EXPECT_TRUE(w.relays().empty());
     EXPECT_TRUE(w.log.lines.empty());
     EXPECT_EQ(w.sent(0), "");
-    EXPECT_EQ(w.service.conns[0].state.idle_ticks, 100);  // loaded before the command was cut
+    EXPECT_EQ(w.service.conns[0].state.idle_ticks, 0);  // no activity either
   }
 }
 
@@ -214,6 +216,106 @@ TEST(RemoteControl, CommandsAreCutFromTheStream) {
     EXPECT_EQ(w.log.lines, c.lines);
     EXPECT_EQ(w.op.errors, c.errors);
   }
+}
+
+struct FakeJournal : Journal {
+  Lines lines;
+  void line(Severity, const std::string& text) override { lines.push_back(text); }
+};
+
+TEST(RemoteControl, EveryOpeningIsJournalledAndOnlyOneAtATimeTakesTheReadersTurn) {
+  // Monitor off: the journal has the account anyway. Each step is a command
+  // (or, without one, a poll tick after the reader acknowledged its relay),
+  // whether reader 5 then has a relay queued, and the journal's new lines.
+  struct Step {
+    const char* cmd;
+    bool relay;
+    Lines journal;
+  };
+  const std::string jan = "remote opening from 10.0.0.7: name Jan, reader 5, typ 1, rozkaz 2";
+  const std::string held = jan + ", one already pending";
+  const Step steps[] = {
+      {"#Jan,x,1,2,4$", true, {jan}},
+      {"#Jan,x,1,2,4$", true, {held}},
+      {"#Jan,x,1,2,4$", true, {}},  // identical: counted
+      {"#Ola\x1b,y,0,0,7$",
+       true,
+       {held + " (repeated 1 more times)",
+        "remote opening from 10.0.0.7: name Ola\\x1B, reader 8, typ 0, rozkaz 0, no such reader"}},
+      // Acknowledged, but not polled since: the next poll comes first.
+      {nullptr, false, {}},
+      {"#Jan,x,1,2,4$", false, {held}},
+      {"", false, {}},  // the poll tick
+      {"#Jan,x,1,2,4$", true, {jan}},
+  };
+  World w;
+  w.log.all(false);
+  FakeJournal journal;
+  w.st.upkeep.journal = &journal;
+  w.service.conns[0].address = "10.0.0.7";
+  w.serial.opened = true;
+  int commands = 0;
+  for (const Step& s : steps) {
+    SCOPED_TRACE(s.cmd ? s.cmd : "ack");
+    journal.lines.clear();
+    if (s.cmd == nullptr) {
+      w.st.readers[1].sent = kActionNone;
+      w.st.readers[1].action = kActionNone;
+    } else if (*s.cmd == 0) {
+      on_poll_tick(w.ctx);
+    } else {
+      w.feed(0, s.cmd);
+      on_service_read(w.ctx);
+      ++commands;
+    }
+    EXPECT_EQ(w.st.readers[1].action == kActionRelay, s.relay);
+    EXPECT_EQ(journal.lines, s.journal);
+  }
+  EXPECT_EQ(w.st.remote_openings, commands);
+  EXPECT_EQ(w.sent(0).size(), 2u * commands);  // every one still answered "OK"
+}
+
+TEST(RemoteControl, OnlyACommandThatActsKeepsTheConnection) {
+  const std::pair<const char*, int> cases[] = {
+      {"#Jan,x,1,2,4$", 100},  // reader 5
+      {"#Jan,x,1,2,7$", 7},    // no reader 8: answered, but no activity
+      {"#Jan,x,q,2,4$", 7},    // malformed
+      {"#Jan", 7},
+  };
+  for (const auto& [cmd, ticks] : cases) {
+    World w;
+    w.service.conns[0].state.idle_ticks = 7;
+    w.feed(0, cmd);
+    on_service_read(w.ctx);
+    EXPECT_EQ(w.service.conns[0].state.idle_ticks, ticks) << cmd;
+  }
+}
+
+TEST(RemoteControl, AConnectionSendingFasterThanItsRateIsReadAndDropped) {
+  World w(2);
+  FakeJournal journal;
+  w.st.upkeep.journal = &journal;
+  w.log.all(false);
+  for (int k = 0; k < 60; ++k) {
+    w.feed(0, "#Jan,x,1,2,7$");
+    on_service_read(w.ctx);
+  }
+  EXPECT_EQ(w.sent(0).size(), 2u * 50);  // the burst is served, the rest not
+  EXPECT_EQ(w.waiting(0), 0);
+  w.feed(1, "#Ola,x,1,2,7$");  // another connection is not held back by it
+  on_service_read(w.ctx);
+  EXPECT_EQ(w.sent(1), "OK");
+  const std::string dropped =
+      "remote commands dropped from 127.0.0.1: more than 50 a second on one connection";
+  EXPECT_EQ(std::count(journal.lines.begin(), journal.lines.end(), dropped), 1);
+  // A second later the connection is served again, and the drops are counted.
+  journal.lines.clear();
+  w.clock.mono += 10000;
+  w.ticks(1);
+  EXPECT_EQ(journal.lines, Lines{dropped + " (repeated 9 times)"});
+  w.feed(0, "#Jan,x,1,2,7$");
+  on_service_read(w.ctx);
+  EXPECT_EQ(w.sent(0).size(), 2u * 51);
 }
 
 TEST(RemoteControl, GarbageFromOneClientNeitherHoldsUpOthersNorFloodsNorStaysConnected) {

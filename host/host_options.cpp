@@ -1,0 +1,119 @@
+#include "host/host_options.h"
+
+#include <QCommandLineParser>
+#include <QFileInfo>
+#include <QStringList>
+#include <cstdio>
+#include <string>
+
+#include "host/version.h"
+
+namespace netbuf {
+
+namespace {
+
+struct Option {
+  const char* name;
+  const char* value;
+  const char* env;  // read when the option is not given
+  const char* help;
+};
+
+const Option kOptions[] = {
+    {"db", "PATH", nullptr,
+     "The net.db to use; its directory holds the COMn links. Default: net.db beside the "
+     "executable."},
+    {"device", "PATH", "NETBUF_DEVICE",
+     "The reader line's serial device, in place of what COMn stands for."},
+    {"instance", "NAME", nullptr, "This line's name in the start line and the status."},
+    {"allow-pc", "LIST", "NETBUF_ALLOW_PC",
+     "Addresses and CIDR blocks (comma-separated, IPv4 and IPv6) that may use the PC port. "
+     "Default: every address."},
+    {"allow-remote", "LIST", "NETBUF_ALLOW_REMOTE", "The same for the remote-control port."},
+};
+
+QString usage_text(const QString& description) {
+  QString u = QStringLiteral(
+                  "Usage: netbuf [--db PATH] [--device PATH] [--instance NAME] [--allow-pc LIST] "
+                  "[--allow-remote LIST]\n              [--help] [--version]\n\n") +
+              description + QStringLiteral("\n\nOptions:\n");
+  for (const Option& o : kOptions) {
+    u += QStringLiteral("  --%1 %2\n      %3")
+             .arg(QLatin1String(o.name), QLatin1String(o.value), QLatin1String(o.help));
+    if (o.env) u += QStringLiteral(" Also read from %1.").arg(QLatin1String(o.env));
+    u += QLatin1Char('\n');
+  }
+  u += QStringLiteral(
+      "  -h, --help\n      Displays this help and exits.\n  -v, --version\n      Displays the "
+      "version and exits.\n");
+  return u;
+}
+
+}  // namespace
+
+QString HostOptions::app_dir() const {
+  return db.isEmpty() ? QString() : QFileInfo(db).absolutePath();
+}
+
+CommandLine read_command_line(int argc, char** argv, HostOptions& out) {
+  QStringList args;
+  for (int i = 0; i < argc; ++i) args << QString::fromLocal8Bit(argv[i]);
+  QCommandLineParser parser;
+  parser.setApplicationDescription(
+      QStringLiteral("Event buffer of the card-reader line; its settings and data are in net.db."));
+  const QCommandLineOption help(QStringList{QStringLiteral("h"), QStringLiteral("help")});
+  const QCommandLineOption version(QStringList{QStringLiteral("v"), QStringLiteral("version")});
+  parser.addOption(help);
+  parser.addOption(version);
+  std::vector<QCommandLineOption> valued;
+  for (const Option& o : kOptions) {
+    valued.emplace_back(QString::fromLatin1(o.name), QString(), QString::fromLatin1(o.value));
+    parser.addOption(valued.back());
+  }
+  const QString usage = usage_text(parser.applicationDescription());
+  const auto wrong = [&usage](const QString& why) {
+    std::fprintf(stderr, "netbuf: %s\n%s", qPrintable(why), qPrintable(usage));
+    return CommandLine::Wrong;
+  };
+  if (!parser.parse(args)) return wrong(parser.errorText());
+  if (!parser.positionalArguments().isEmpty())
+    return wrong(QStringLiteral("Unexpected argument: ") +
+                 parser.positionalArguments().constFirst());
+  if (parser.isSet(help)) {
+    std::fputs(qPrintable(usage), stdout);
+    return CommandLine::Done;
+  }
+  if (parser.isSet(version)) {
+    std::printf("netbuf %s\n", kVersion);
+    return CommandLine::Done;
+  }
+
+  // The option, else its variable; an empty variable is as good as none, so
+  // a commented-out line and an emptied one mean the same.
+  const auto value = [&](int k, QString& source) -> QString {
+    const Option& o = kOptions[k];
+    source = QStringLiteral("--") + QLatin1String(o.name);
+    if (parser.isSet(valued[k])) return parser.value(valued[k]);
+    if (o.env == nullptr) return {};
+    source = QLatin1String(o.env);
+    return qEnvironmentVariable(o.env);
+  };
+  QString source;
+  out.db = value(0, source);
+  if (parser.isSet(valued[0]) && out.db.isEmpty()) return wrong(QStringLiteral("--db: empty path"));
+  out.device = value(1, source);
+  out.instance = value(2, source);
+  for (int k : {3, 4}) {
+    const QString text = value(k, source);
+    if (text.isEmpty() && !parser.isSet(valued[k])) continue;
+    std::string error;
+    auto list = AddressList::parse(text.toStdString(), error);
+    if (!list)
+      return wrong(source + QStringLiteral(": not an address or block: ") +
+                   QString::fromStdString(error));
+    (k == 3 ? out.allow_pc : out.allow_remote) = std::move(list);
+  }
+  return CommandLine::Run;
+}
+
+}  // namespace netbuf

@@ -1,0 +1,32 @@
+// What the command line (and the unit's environment file) says about this
+// run: which net.db and reader line it serves, under which name, and who may
+// use its two ports. Everything left out means what netbuf did without it.
+#pragma once
+
+#include <QString>
+#include <optional>
+
+#include "core/address_list.h"
+
+namespace netbuf {
+
+struct HostOptions {
+  QString db;        // --db: net.db's path; empty: net.db beside the executable
+  QString device;    // --device: the reader line; empty: what COMn stands for
+  QString instance;  // --instance: this line's name among several; empty: the only one
+  std::optional<AddressList> allow_pc;      // --allow-pc; none: everyone
+  std::optional<AddressList> allow_remote;  // --allow-remote; none: everyone
+
+  // The directory that holds net.db and the COMn links; empty: the executable's.
+  QString app_dir() const;
+};
+
+enum class CommandLine { Run, Done, Wrong };
+
+// Reads the options, with NETBUF_ALLOW_PC, NETBUF_ALLOW_REMOTE and
+// NETBUF_DEVICE from the environment where the option is not given. --help
+// and --version are answered here (Done); a wrong argument is said on
+// standard error with the usage (Wrong). Nothing is started or created.
+CommandLine read_command_line(int argc, char** argv, HostOptions& out);
+
+}  // namespace netbuf
