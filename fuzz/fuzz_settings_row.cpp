@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <string>
 
-#include "app/storage_feed.h"
 #include "app/settings.h"
+#include "app/storage_feed.h"
 #include "core/hex_text.h"
 #include "core/log_texts.h"
 #include "fuzz_support.h"

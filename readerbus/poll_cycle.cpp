@@ -22,7 +22,6 @@ void write_frame(Context& ctx, const std::array<uint8_t, N>& f) {
 void send_poll(Context& ctx, Tczytnik& r) {
   const auto f = poll_frame(r.adr485);
   r.sent = kActionNone;
-  r.remote_hold = 0;
   write_frame(ctx, f);
   // A closed line is reported as such, not as every reader falling silent.
   if (ctx.serial.is_open()) note_poll_sent(ctx, r.adr485);
@@ -68,6 +67,10 @@ void on_poll_tick(Context& ctx) {
   Tczytnik& r = st.readers[st.poll_index];
   switch (r.action) {
     case kActionNone:
+      // A turn without a command ends a remote opening's hold, whether a
+      // pass-through holds off its poll or not: a door not being polled
+      // must still open on the next command.
+      r.remote_hold = 0;
       if (r.hold_off <= 0) send_poll(ctx, r);  // a pass-through holds off polls only
       break;
     case kActionBuzzerN:

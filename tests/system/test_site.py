@@ -114,8 +114,9 @@ class PcTakeOverTest(unittest.TestCase):
         finally:
             pc.close()
         self.assertTrue(closed_by_peer(holder, 5))
-        self.assertTrue(any(l.startswith("PC 127.0.0.1 takes over from 127.0.0.1, served nothing "
-                                         "for 1") for l in nb.stderr_lines()), nb.stderr())
+        self.assertTrue(wait_for(lambda: any(
+            l.startswith("PC 127.0.0.1 takes over from 127.0.0.1, served nothing for 1")
+            for l in nb.stderr_lines()), 5), nb.stderr())
 
 
 class TwoLinesTest(unittest.TestCase):

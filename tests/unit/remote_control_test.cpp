@@ -7,8 +7,8 @@
 #include <string_view>
 #include <vector>
 
-#include "service/command_stream.h"
 #include "readerbus/poll_cycle.h"
+#include "service/command_stream.h"
 #include "tests/unit/fakes.h"
 
 namespace netbuf {
