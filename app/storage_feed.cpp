@@ -1,6 +1,7 @@
 #include "app/storage_feed.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <optional>
 
 #include "access/event_records.h"
@@ -18,8 +19,11 @@ constexpr std::size_t kEventsPerBatch = 10000;
 // A commit that runs longer than this is reported.
 constexpr int64_t kSlowCommitMs = 10000;
 
-std::string two(int v) {
-  return (v < 10 ? "0" : "") + std::to_string(v);
+// HH:MM:SS of a local time.
+std::string hh_mm_ss(const LocalTime& t) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%02d:%02d:%02d", t.hour, t.minute, t.second);
+  return text;
 }
 
 void add_register(StorageBatch& b, Upkeep::Batch& out, BufferState& st, int a) {
@@ -169,8 +173,7 @@ void take(Context& ctx, const StorageResult& r) {
     up.storage_hold = true;
     return;
   }
-  const LocalTime t = ctx.clock.now();
-  up.last_commit_at = two(t.hour) + ":" + two(t.minute) + ":" + two(t.second);
+  up.last_commit_at = hh_mm_ss(ctx.clock.now());
   up.db_refusing = false;
   up.pointer_refused = false;
   // Numbered before the PC wrote the counter: they wait on, numbered after

@@ -99,7 +99,12 @@ void JournalStream::flush_repeats() {
 }
 
 void JournalStream::write(Severity s, const std::string& text) {
-  std::string l = journal_ ? "<" + std::to_string(static_cast<int>(s)) + ">" : std::string();
+  std::string l;
+  if (journal_) {
+    l += '<';
+    l += std::to_string(static_cast<int>(s));
+    l += '>';
+  }
   l += text;
   l += '\n';
   OutputQueue::instance().write(2, std::move(l));
