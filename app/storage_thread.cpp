@@ -43,13 +43,14 @@ void StorageThread::submit(StorageBatch batch) {
 std::optional<StorageResult> StorageThread::take_result() {
   std::optional<StorageResult> r;
   const std::lock_guard<std::mutex> lock(m_);
-  if (!result_) return r;
   r.swap(result_);
+  return r;
+}
+
+void StorageThread::acknowledge() {
   uint64_t n = 0;
-  // Drained, so the loop is woken again only by the next result.
   while (::read(event_fd_, &n, sizeof n) > 0) {
   }
-  return r;
 }
 
 StorageResult StorageThread::wait_result() {

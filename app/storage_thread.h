@@ -30,8 +30,11 @@ class StorageThread : public StoragePath {
   // first batch.
   void set_path(std::string db_path);
 
-  // Readable while a result waits to be taken.
+  // Becomes readable when a result is ready; the loop watches it and calls
+  // acknowledge() before it takes the result, so a descriptor left readable
+  // cannot wake the loop again and again.
   int notify_fd() const { return event_fd_; }
+  void acknowledge();
 
   // Ends the thread once the batch out is stored: the file goes back to its
   // own journal mode (every other connection to it must be closed by then)

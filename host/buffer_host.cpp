@@ -61,7 +61,10 @@ BufferHost::BufferHost(const QString& app_dir, QObject* owner)
   QObject::connect(&serial_, &QtSerialLine::received, &serial_,
                    [this](const QByteArray& bytes) { nrComm1AfterReceive(bytes); });
   // A commit ended: its result is taken and what waited meanwhile goes next.
-  QObject::connect(&stored_, &QSocketNotifier::activated, &stored_, [this] { dispatch([] {}); });
+  QObject::connect(&stored_, &QSocketNotifier::activated, &stored_, [this] {
+    storage_.acknowledge();
+    dispatch([] {});
+  });
 
   timer1_.setObjectName(QStringLiteral("Timer1"));
   timer2_.setObjectName(QStringLiteral("Timer2"));
