@@ -18,6 +18,11 @@ namespace {
 constexpr std::size_t kEventsPerBatch = 10000;
 // A commit that runs longer than this is reported.
 constexpr int64_t kSlowCommitMs = 10000;
+// Commits that carry nothing but a moved read pointer come at most this
+// often: a PC reading a backlog back to back would otherwise turn every
+// answer into a commit of its own. After a crash the PC may get again what
+// it was sent in this long at most.
+constexpr int64_t kPointerSpacingMs = 10;
 
 // HH:MM:SS of a local time.
 std::string hh_mm_ss(const LocalTime& t) {
@@ -59,6 +64,15 @@ std::optional<StorageBatch> collect(Context& ctx) {
   BufferState& st = ctx.st;
   Upkeep& up = st.upkeep;
   if (up.storage_hold) return std::nullopt;
+  up.pointer_due_ms = -1;
+  const bool pointer_only = up.waiting_events.empty() && !up.write_back_due && !up.file_check_due &&
+                            up.settings_to_store.empty();
+  const int64_t now = ctx.clock.monotonic_ms();
+  if (pointer_only && now - up.last_submit_ms < kPointerSpacingMs) {
+    if (st.registers[kRegReadPtrHi].dirty == 1 || st.registers[kRegReadPtrLo].dirty == 1)
+      up.pointer_due_ms = up.last_submit_ms + kPointerSpacingMs;
+    return std::nullopt;
+  }
   StorageBatch b;
   Upkeep::Batch out;
 
@@ -98,7 +112,8 @@ std::optional<StorageBatch> collect(Context& ctx) {
   up.file_check_due = false;
   if (b.empty() && !look) return std::nullopt;
   out.out = true;
-  out.since_ms = ctx.clock.monotonic_ms();
+  out.since_ms = now;
+  up.last_submit_ms = now;
   up.batch = std::move(out);
   return b;
 }

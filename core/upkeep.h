@@ -76,6 +76,10 @@ struct Upkeep {
   // After a refused batch nothing is handed over until a new event, the
   // tick or a stop.
   bool storage_hold = false;
+  // When the last batch was handed over, and when a moved read pointer that
+  // waits for the spacing between pointer commits is due (-1: none waits).
+  int64_t last_submit_ms = -1000000;
+  int64_t pointer_due_ms = -1;
 
   // The file as the storage path last found it.
   bool db_refusing = false;

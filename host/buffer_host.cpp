@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QFileInfo>
+#include <algorithm>
 #include <span>
 #include <stdexcept>
 
@@ -61,6 +62,8 @@ BufferHost::BufferHost(const QString& app_dir, QObject* owner)
   QObject::connect(&serial_, &QtSerialLine::received, &serial_,
                    [this](const QByteArray& bytes) { nrComm1AfterReceive(bytes); });
   // A commit ended: its result is taken and what waited meanwhile goes next.
+  pointer_timer_.setSingleShot(true);
+  QObject::connect(&pointer_timer_, &QTimer::timeout, &pointer_timer_, [this] { dispatch([] {}); });
   QObject::connect(&stored_, &QSocketNotifier::activated, &stored_, [this] {
     storage_.acknowledge();
     dispatch([] {});
@@ -115,6 +118,12 @@ void BufferHost::report_unknown_error() {
 
 void BufferHost::pump() {
   pump_storage(*ctx_);
+  // A moved read pointer waiting for its turn gets a wake-up of its own, so
+  // it is stored even when nothing else happens.
+  const int64_t due = st_->upkeep.pointer_due_ms;
+  if (due >= 0 && !pointer_timer_.isActive())
+    pointer_timer_.start(
+        static_cast<int>(std::clamp<int64_t>(due - clock_.monotonic_ms(), 0, 1000)));
 }
 
 // --- Lifecycle -------------------------------------------------------------

@@ -115,6 +115,7 @@ class BufferHost {
   Database db_;
   StorageThread storage_;
   QSocketNotifier stored_;
+  QTimer pointer_timer_;
   QtClock clock_;
   OperatorLines lines_;
   OperatorChannel* op_ = &lines_;

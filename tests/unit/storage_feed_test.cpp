@@ -180,5 +180,34 @@ TEST_F(StorageFeed, APcWriteToTheCounterNumbersTheWaitingEventsAfterIt) {
   }
 }
 
+// A PC reading back to back moves the pointer with every answer: commits that
+// carry nothing else come at most every 10 ms, and the one that waits is
+// named for the host's wake-up.
+TEST_F(StorageFeed, PointerOnlyCommitsAreSpaced) {
+  w.clock.mono = 1000;
+  w.st.set_reg(kRegReadPtrLo, 2);
+  pump_storage(ctx);
+  held.release();
+  w.clock.mono = 1004;
+  w.st.set_reg(kRegReadPtrLo, 3);
+  pump_storage(ctx);
+  EXPECT_EQ(held.held_.size(), 1u);
+  EXPECT_EQ(w.st.upkeep.pointer_due_ms, 1010);
+  // An event does not wait, and takes the pointer with it.
+  decide();
+  pump_storage(ctx);
+  ASSERT_EQ(held.held_.size(), 2u);
+  EXPECT_EQ(held.held_[1].registers.front().val, 3);
+  held.release();
+  w.clock.mono = 1010;
+  w.st.set_reg(kRegReadPtrLo, 4);
+  pump_storage(ctx);
+  EXPECT_EQ(held.held_.size(), 2u);  // 6 ms after the last batch
+  w.clock.mono = 1014;
+  pump_storage(ctx);
+  ASSERT_EQ(held.held_.size(), 3u);
+  EXPECT_EQ(w.st.upkeep.pointer_due_ms, -1);
+}
+
 }  // namespace
 }  // namespace netbuf
