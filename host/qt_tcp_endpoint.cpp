@@ -288,15 +288,16 @@ int QtTcpEndpoint::receive(int i, std::span<uint8_t> buf) {
   return static_cast<int>(n);
 }
 
-void QtTcpEndpoint::send(int i, std::span<const uint8_t> bytes) {
-  if (!live(i) || bytes.empty()) return;
+bool QtTcpEndpoint::send(int i, std::span<const uint8_t> bytes) {
+  if (!live(i)) return false;
+  if (bytes.empty()) return true;
   Connection& c = *conns_[i];
   if (c.unsent() == 0) {
     const ssize_t put = ::send(c.fd, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (put == static_cast<ssize_t>(bytes.size())) return;
+    if (put == static_cast<ssize_t>(bytes.size())) return true;
     if (put < 0 && !would_block(errno)) {
       defer_failure(c.id, errno);
-      return;
+      return false;
     }
     if (put > 0) bytes = bytes.subspan(static_cast<std::size_t>(put));
     c.out.clear();
@@ -308,12 +309,13 @@ void QtTcpEndpoint::send(int i, std::span<const uint8_t> bytes) {
     // The kernel's buffer is full as well: the peer has stopped reading.
     std::cerr << texts::kOutputBound << c.address << ':' << port() << std::endl;
     retire(i);
-    return;
+    return false;
   }
   if (!c.writer) {
     c.writer = new DirectNotifier(c.fd, QSocketNotifier::Write, this,
                                   [this, id = c.id] { on_writable(id); });
   }
+  return true;
 }
 
 void QtTcpEndpoint::on_writable(uint64_t id) {

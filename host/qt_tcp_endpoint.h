@@ -38,7 +38,7 @@ class QtTcpEndpoint : public QObject, public TcpEndpoint {
   int connection_count() const override;
   int bytes_waiting(int i) override;
   int receive(int i, std::span<uint8_t> buf) override;
-  void send(int i, std::span<const uint8_t> bytes) override;
+  bool send(int i, std::span<const uint8_t> bytes) override;
   std::string remote_address(int i) const override;
   void close_connection(int i) override;
   ConnectionState* state(int i) override;
