@@ -25,11 +25,6 @@ void Admission::release(const Address16& peer) {
   if (--it->second <= 0) by_address_.erase(it);
 }
 
-int Admission::held_by(const Address16& peer) const {
-  const auto it = by_address_.find(peer);
-  return it == by_address_.end() ? 0 : it->second;
-}
-
 std::string Admission::refusal_line(Verdict v, const Address16& peer, int port) const {
   const std::string head = "refused " + address_text(peer) + " on port " + std::to_string(port);
   switch (v) {

@@ -36,10 +36,6 @@ class Admission {
   // for a full port, whose refusals are not news.
   std::string refusal_line(Verdict v, const Address16& peer, int port) const;
 
-  int held() const { return held_; }
-  int held_by(const Address16& peer) const;
-  int per_address() const { return per_address_; }
-
  private:
   int places_;
   int per_address_;
