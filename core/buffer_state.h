@@ -152,6 +152,10 @@ class BufferState {
   int32_t pc_rx_len = 0;  // bytes of the current read held in pc_rx
   std::array<uint8_t, kPcBufferSize> pc_tx{};
   int32_t pc_tx_len = 0;
+  // Where the event read pointer goes once pc_tx is handed to the PC's
+  // socket; -1 when no answer in it moves the pointer. An answer dropped for
+  // a PC that stopped reading has not been read.
+  int64_t pc_pointer_on_send = -1;
   PcAnswerRoute answer_pc = nullptr;  // set with the first frame passed through
   // The start of a request whose rest is still to come (pclink/request_stream.h).
   std::array<uint8_t, kPcHeldSize> pc_held{};

@@ -40,7 +40,10 @@ class TcpEndpoint {
   // Copies up to buf.size() waiting bytes into buf without waiting; returns the count.
   virtual int receive(int i, std::span<uint8_t> buf) = 0;
   // Hands the bytes to the network at once; an empty span sends nothing.
-  virtual void send(int i, std::span<const uint8_t> bytes) = 0;
+  // Returns whether the connection took them (sent, or queued to go when
+  // the network takes them): not when it is gone or being closed, nor when
+  // its peer has stopped reading and the connection is closed for it.
+  virtual bool send(int i, std::span<const uint8_t> bytes) = 0;
   virtual std::string remote_address(int i) const = 0;
   // Closes connection i. The connection keeps its position until the current
   // handler has returned, so positions stay stable during a pass.

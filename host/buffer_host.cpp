@@ -33,8 +33,8 @@ BufferHost::BufferHost(const QString& app_dir, QObject* owner)
       st_(std::make_unique<BufferState>()),
       stored_(storage_.notify_fd(), QSocketNotifier::Read),
       serial_(app_dir_, owner),
-      socket1_(0, owner),
-      socket2_(kServiceMaxConnections, owner),
+      socket1_(kPcPlaces, kPcPlacesPerAddress, owner),
+      socket2_(kServiceMaxConnections, kServicePlacesPerAddress, owner),
       timer1_(owner),
       timer2_(owner),
       timer3_(owner) {

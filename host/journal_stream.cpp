@@ -73,7 +73,7 @@ JournalStream::JournalStream(QObject* parent) : QObject(parent), journal_(stderr
   cerr_lines_ = std::make_unique<CerrLines>(*this);
   cerr_before_ = std::cerr.rdbuf(cerr_lines_.get());
   if (!journal_) return;
-  OutputQueue::instance().set_dropped_prefix("<4>");
+  OutputQueue::of(2).set_dropped_prefix("<4>");
   flush_timer_.setInterval(kFlushMs);
   connect(&flush_timer_, &QTimer::timeout, this, &JournalStream::flush_repeats);
   flush_timer_.start();
@@ -107,7 +107,7 @@ void JournalStream::write(Severity s, const std::string& text) {
   }
   l += text;
   l += '\n';
-  OutputQueue::instance().write(2, std::move(l));
+  OutputQueue::of(2).write(std::move(l));
 }
 
 }  // namespace netbuf

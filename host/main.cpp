@@ -94,6 +94,6 @@ int main(int argc, char** argv) {
   const int status = run(argv, options);
   // The last lines (what a stop could not store) are written before the end,
   // unless nobody reads them at all.
-  netbuf::OutputQueue::instance().drain(2000);
+  netbuf::OutputQueue::drain_all(2000);
   return status;
 }

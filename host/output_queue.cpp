@@ -2,8 +2,8 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <thread>
 
 namespace netbuf {
@@ -29,13 +29,28 @@ void write_all(int fd, const std::string& s) {
   }
 }
 
+std::string dropped_note(const std::string& prefix, std::size_t n) {
+  return prefix + "netbuf: " + std::to_string(n) +
+         " lines of output dropped while nobody read them\n";
+}
+
 }  // namespace
 
-OutputQueue& OutputQueue::instance() {
-  // Never destroyed: the writer may still be inside a write() that a stuck
+OutputQueue& OutputQueue::of(int fd) {
+  // Never destroyed: a writer may still be inside a write() that a stuck
   // reader holds when the process exits.
-  static OutputQueue* q = new OutputQueue;
-  return *q;
+  static OutputQueue* out = new OutputQueue(1);
+  static OutputQueue* err = new OutputQueue(2);
+  return fd == 1 ? *out : *err;
+}
+
+bool OutputQueue::drain_all(int timeout_ms) {
+  // One deadline for both: a stuck standard output costs the stop no more
+  // than the time given, and standard error is written meanwhile.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  const bool err = of(2).drain_until(deadline);
+  const bool out = of(1).drain_until(deadline);
+  return err && out;
 }
 
 void OutputQueue::start() {
@@ -43,7 +58,7 @@ void OutputQueue::start() {
   std::thread([this] { run(); }).detach();
 }
 
-void OutputQueue::write(int fd, std::string bytes) {
+void OutputQueue::write(std::string bytes) {
   {
     const std::lock_guard<std::mutex> lock(m_);
     if (!started_) start();
@@ -52,7 +67,7 @@ void OutputQueue::write(int fd, std::string bytes) {
       return;
     }
     bytes_ += bytes.size();
-    lines_.emplace_back(fd, std::move(bytes));
+    lines_.push_back(std::move(bytes));
   }
   cv_.notify_all();
 }
@@ -62,31 +77,45 @@ void OutputQueue::set_dropped_prefix(std::string prefix) {
   dropped_prefix_ = std::move(prefix);
 }
 
-bool OutputQueue::drain(int timeout_ms) {
+bool OutputQueue::drain_until(std::chrono::steady_clock::time_point deadline) {
   std::unique_lock<std::mutex> lock(m_);
-  return cv_.wait_for(lock, std::chrono::milliseconds(timeout_ms),
-                      [this] { return lines_.empty() && !writing_; });
+  return cv_.wait_until(lock, deadline, [this] { return lines_.empty() && !writing_; });
 }
 
 void OutputQueue::run() {
   std::unique_lock<std::mutex> lock(m_);
   for (;;) {
     cv_.wait(lock, [this] { return !lines_.empty(); });
-    std::pair<int, std::string> line = std::move(lines_.front());
+    std::string line = std::move(lines_.front());
     lines_.pop_front();
     writing_ = true;
     lock.unlock();
-    write_all(line.first, line.second);
+    write_all(fd_, line);
     lock.lock();
     writing_ = false;
-    bytes_ -= line.second.size();
+    bytes_ -= line.size();
     // Output moves again: say what it missed, once.
     if (dropped_ > 0) {
-      const std::string note = dropped_prefix_ + "netbuf: " + std::to_string(dropped_) +
-                               " lines of output dropped while nobody read them\n";
-      dropped_ = 0;
-      bytes_ += note.size();
-      lines_.emplace_front(2, note);
+      if (fd_ == 2) {
+        // Ahead of what waits: it is about the lines before them.
+        std::string note = dropped_note(dropped_prefix_, dropped_);
+        dropped_ = 0;
+        bytes_ += note.size();
+        lines_.push_front(std::move(note));
+      } else {
+        // Standard error's lock is never taken under this one.
+        const std::size_t n = dropped_;
+        lock.unlock();
+        OutputQueue& err = of(2);
+        std::string prefix;
+        {
+          const std::lock_guard<std::mutex> l(err.m_);
+          prefix = err.dropped_prefix_;
+        }
+        err.write(dropped_note(prefix, n));
+        lock.lock();
+        dropped_ -= std::min(dropped_, n);
+      }
     }
     cv_.notify_all();
   }

@@ -149,11 +149,8 @@ int socket_error_code(int err) {
   }
 }
 
-QtTcpEndpoint::QtTcpEndpoint(int max_connections, QObject* parent)
-    : QObject(parent),
-      max_connections_(max_connections),
-      accept_pause_(this),
-      refusal_flush_(this) {
+QtTcpEndpoint::QtTcpEndpoint(int places, int per_address, QObject* parent)
+    : QObject(parent), admission_(places, per_address), accept_pause_(this), refusal_flush_(this) {
   clock_.start();
   refusal_flush_.setInterval(static_cast<int>(refusals_.interval_ms()));
   connect(&refusal_flush_, &QTimer::timeout, this, [this] {
@@ -225,8 +222,7 @@ int QtTcpEndpoint::port() const {
 }
 
 void QtTcpEndpoint::set_allowed(std::optional<AddressList> list, std::string option) {
-  allowed_ = std::move(list);
-  allow_option_ = std::move(option);
+  admission_.set_allowed(std::move(list), std::move(option));
 }
 
 void QtTcpEndpoint::report(const std::string& text) {
@@ -236,19 +232,11 @@ void QtTcpEndpoint::report(const std::string& text) {
     std::cerr << text << std::endl;
 }
 
-bool QtTcpEndpoint::admitted(const Address16& peer) {
-  std::string line;
-  if (allowed_ && !allowed_->allows(peer))
-    line = "refused " + address_text(peer) + " on port " + std::to_string(port()) + ": not in " +
-           allow_option_;
-  else if (!accepts_.allow(peer, clock_.elapsed()))
-    line = "refused " + address_text(peer) + " on port " + std::to_string(port()) +
-           ": more than 100 connections a second";
-  else
-    return true;
+void QtTcpEndpoint::say_refused(Admission::Verdict v, const Address16& peer) {
+  const std::string line = admission_.refusal_line(v, peer, port());
+  if (line.empty()) return;
   for (const std::string& l : refusals_.offer(line, clock_.elapsed())) report(l);
   if (refusals_.holding() && !refusal_flush_.isActive()) refusal_flush_.start();
-  return false;
 }
 
 int QtTcpEndpoint::connection_count() const {
@@ -288,15 +276,16 @@ int QtTcpEndpoint::receive(int i, std::span<uint8_t> buf) {
   return static_cast<int>(n);
 }
 
-void QtTcpEndpoint::send(int i, std::span<const uint8_t> bytes) {
-  if (!live(i) || bytes.empty()) return;
+bool QtTcpEndpoint::send(int i, std::span<const uint8_t> bytes) {
+  if (!live(i)) return false;
+  if (bytes.empty()) return true;
   Connection& c = *conns_[i];
   if (c.unsent() == 0) {
     const ssize_t put = ::send(c.fd, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (put == static_cast<ssize_t>(bytes.size())) return;
+    if (put == static_cast<ssize_t>(bytes.size())) return true;
     if (put < 0 && !would_block(errno)) {
       defer_failure(c.id, errno);
-      return;
+      return false;
     }
     if (put > 0) bytes = bytes.subspan(static_cast<std::size_t>(put));
     c.out.clear();
@@ -308,12 +297,13 @@ void QtTcpEndpoint::send(int i, std::span<const uint8_t> bytes) {
     // The kernel's buffer is full as well: the peer has stopped reading.
     std::cerr << texts::kOutputBound << c.address << ':' << port() << std::endl;
     retire(i);
-    return;
+    return false;
   }
   if (!c.writer) {
     c.writer = new DirectNotifier(c.fd, QSocketNotifier::Write, this,
                                   [this, id = c.id] { on_writable(id); });
   }
+  return true;
 }
 
 void QtTcpEndpoint::on_writable(uint64_t id) {
@@ -352,6 +342,7 @@ void QtTcpEndpoint::retire(int i) {
   if (!live(i)) return;
   Connection& c = *conns_[i];
   c.closing = true;
+  admission_.release(c.peer);
   const uint64_t id = c.id;
   emit client_disconnect(i);
   // The entry leaves the list only while no handler runs (the queued removal
@@ -406,6 +397,7 @@ void QtTcpEndpoint::on_readable(uint64_t id) {
     c.in_tail -= c.in_head;
     c.in_head = 0;
   }
+  if (!c.in) c.in = std::make_unique_for_overwrite<uint8_t[]>(kMaxUnread);
   const std::size_t room = kMaxUnread - c.in_tail;
   if (room == 0) {
     // A peer that sends faster than it is served waits in TCP flow control
@@ -504,13 +496,15 @@ void QtTcpEndpoint::pause_accepting(int err) {
 }
 
 void QtTcpEndpoint::take_connection(int fd) {
-  if (max_connections_ > 0 && static_cast<int>(conns_.size()) >= max_connections_) {
+  const std::optional<Address16> peer = peer_address(fd);
+  if (!peer) {  // gone again before we took it
     ::close(fd);
     return;
   }
-  const std::optional<Address16> peer = peer_address(fd);
-  if (!peer || !admitted(*peer)) {  // gone again before we took it, or not let in
+  const Admission::Verdict v = admission_.admit(*peer, clock_.elapsed());
+  if (v != Admission::Verdict::Admitted) {
     ::close(fd);
+    say_refused(v, *peer);
     return;
   }
   std::string address = address_text(*peer);
@@ -520,8 +514,8 @@ void QtTcpEndpoint::take_connection(int fd) {
   auto c = std::make_unique<Connection>();
   c->id = next_id_++;
   c->fd = fd;
+  c->peer = *peer;
   c->address = std::move(address);
-  c->in = std::make_unique_for_overwrite<uint8_t[]>(kMaxUnread);
   c->reader =
       new DirectNotifier(fd, QSocketNotifier::Read, this, [this, id = c->id] { on_readable(id); });
   conns_.push_back(std::move(c));

@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "core/address_list.h"
+#include "core/admission.h"
 #include "core/platform.h"
-#include "core/rate_limit.h"
 #include "core/report_limiter.h"
 
 namespace netbuf {
@@ -26,9 +26,10 @@ class QtTcpEndpoint : public QObject, public TcpEndpoint {
   Q_OBJECT
 
  public:
-  // max_connections > 0 closes any connection beyond that many at once,
-  // without events; 0 accepts every connection.
-  explicit QtTcpEndpoint(int max_connections = 0, QObject* parent = nullptr);
+  // places > 0 closes any connection beyond that many at once, without
+  // events; per_address > 0 lets one address hold only that many of them
+  // and says so of the rest. 0 leaves either unbounded.
+  explicit QtTcpEndpoint(int places = 0, int per_address = 0, QObject* parent = nullptr);
   ~QtTcpEndpoint() override;
 
   void open(int port) override;
@@ -38,7 +39,7 @@ class QtTcpEndpoint : public QObject, public TcpEndpoint {
   int connection_count() const override;
   int bytes_waiting(int i) override;
   int receive(int i, std::span<uint8_t> buf) override;
-  void send(int i, std::span<const uint8_t> bytes) override;
+  bool send(int i, std::span<const uint8_t> bytes) override;
   std::string remote_address(int i) const override;
   void close_connection(int i) override;
   ConnectionState* state(int i) override;
@@ -69,12 +70,15 @@ class QtTcpEndpoint : public QObject, public TcpEndpoint {
     // the next connection may well be allocated where a closed one was.
     uint64_t id = 0;
     int fd = -1;
+    Address16 peer{};      // whose place it holds
     std::string address;   // kept so it stays readable while the socket goes
     bool closing = false;  // disconnect event given, removal pending
     // Children of the endpoint, so none outlives it.
     QSocketNotifier* reader = nullptr;
     QSocketNotifier* writer = nullptr;  // only while output is queued
-    std::unique_ptr<uint8_t[]> in;      // kMaxUnread bytes, [in_head, in_tail) unread
+    // kMaxUnread bytes, [in_head, in_tail) unread; made when the first
+    // bytes come, so a silent connection costs no buffer.
+    std::unique_ptr<uint8_t[]> in;
     std::size_t in_head = 0, in_tail = 0;
     std::vector<uint8_t> out;  // unsent output from out_head on
     std::size_t out_head = 0;
@@ -88,8 +92,8 @@ class QtTcpEndpoint : public QObject, public TcpEndpoint {
   void accept_pending();
   void pause_accepting(int err);
   void take_connection(int fd);
-  // Whether the peer on fd may stay; says so when it may not.
-  bool admitted(const Address16& peer);
+  // Says, rate-limited, why a peer was not let in.
+  void say_refused(Admission::Verdict v, const Address16& peer);
   void report(const std::string& text);
   void on_readable(uint64_t id);
   void on_writable(uint64_t id);
@@ -113,7 +117,7 @@ class QtTcpEndpoint : public QObject, public TcpEndpoint {
 
   std::vector<std::unique_ptr<Connection>> conns_;
   uint64_t next_id_ = 1;
-  int max_connections_;
+  Admission admission_;
   int port_ = 0;
   int listener_ = -1;
   // Accepting is paused while the system has no descriptors or memory left;
@@ -121,16 +125,10 @@ class QtTcpEndpoint : public QObject, public TcpEndpoint {
   QSocketNotifier* accept_notifier_ = nullptr;
   QTimer accept_pause_;
   QElapsedTimer last_accept_failure_;
-  std::optional<AddressList> allowed_;
-  std::string allow_option_;
   std::function<void(const std::string&)> say_;
   // Refusals of a scan or a reconnecting peer come out as a few lines and a
   // count, not one per connection.
   ReportLimiter refusals_{10000, 4};
-  // A peer reconnecting flat out is turned away at accept, before it costs
-  // a connection's events; a client that connects for every command stays
-  // far below this.
-  AddressThrottle accepts_{100, 200};
   QElapsedTimer clock_;
   QTimer refusal_flush_;
 };

@@ -38,7 +38,7 @@ StdoutLines::~StdoutLines() {
 void StdoutLines::end_line() {
   if (!open_) return;
   line_ += '\n';
-  OutputQueue::instance().write(1, std::move(line_));
+  OutputQueue::of(1).write(std::move(line_));
   line_.clear();
   open_ = false;
 }

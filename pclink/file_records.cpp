@@ -144,7 +144,9 @@ void read_cards(BufferState& st, const uint8_t* req, int file, int k) {
 
 void read_events(Context& ctx, const uint8_t* req, int k) {
   BufferState& st = ctx.st;
-  const int64_t start = st.event_read_pointer();
+  // A second request in the same read goes on from where the first ends.
+  const int64_t start =
+      st.pc_pointer_on_send >= 0 ? st.pc_pointer_on_send : st.event_read_pointer();
   const int64_t last = st.event_counter();
   Bytes records;
   int64_t last_id = 0;
@@ -160,9 +162,7 @@ void read_events(Context& ctx, const uint8_t* req, int k) {
   }
   if (!records_answer(st, req, rows, records)) return;  // not sent, so not read
   // Past the last Id sent: gaps are skipped, nothing is sent twice.
-  const uint32_t next = static_cast<uint32_t>(last_id + 1);
-  st.set_reg(kRegReadPtrHi, static_cast<int32_t>(next >> 16));
-  st.set_reg(kRegReadPtrLo, static_cast<int32_t>(next & 0xFFFFu));
+  st.pc_pointer_on_send = static_cast<uint32_t>(last_id + 1);
 }
 
 }  // namespace
@@ -186,6 +186,16 @@ void read_file_record(Context& ctx) {
   else if (file == kEventFile)
     read_events(ctx, req, k);
 
+  ctx.status.show_event_counters(st.event_counter(), st.event_read_pointer());
+}
+
+void hand_over_read_pointer(Context& ctx) {
+  BufferState& st = ctx.st;
+  if (st.pc_pointer_on_send < 0) return;
+  const auto next = static_cast<uint32_t>(st.pc_pointer_on_send);
+  st.pc_pointer_on_send = -1;
+  st.set_reg(kRegReadPtrHi, static_cast<int32_t>(next >> 16));
+  st.set_reg(kRegReadPtrLo, static_cast<int32_t>(next & 0xFFFFu));
   ctx.status.show_event_counters(st.event_counter(), st.event_read_pointer());
 }
 

@@ -70,6 +70,9 @@ bool write_registers(Context& ctx) {
   if (p + kF16HeaderLen + 2 * q > st.pc_rx_len) return false;  // data runs past the read
   st.pc_rx_pos += kF16HeaderLen + 2 * q;
   if (start + q > kRegisterCount) return true;  // refused whole: nothing written, no answer
+  // The PC sets the read pointer itself: its word stands over an event
+  // answer earlier in the same read.
+  if (start <= kRegReadPtrLo && start + q > kRegReadPtrHi) st.pc_pointer_on_send = -1;
   ByteWriter out = answer_out(st);
   // The answer repeats the request's start and quantity.
   if (!out.fits(12)) return false;
@@ -150,16 +153,18 @@ void on_pc_data(Context& ctx) {
   if (for_reader || (answered && st.pc_tx_len > 0)) note_pc_served(ctx);
   if (!answered) return;
   log_answer(ctx, st.pc_rx[kFunction]);
-  // A moved read pointer goes to net.db with the first commit after this
-  // send: a crash after it must not hand the PC the same events again, and
-  // one before it must not skip them.
-  ctx.pc.send(0, first_n(st.pc_tx, st.pc_tx_len));
+  // The read pointer moves only once the socket has taken the answer (an
+  // answer dropped for a PC that stopped reading was not read), and goes to
+  // net.db with the first commit after that: a crash after it must not hand
+  // the PC the same events again, and one before it must not skip them.
+  if (ctx.pc.send(0, first_n(st.pc_tx, st.pc_tx_len))) hand_over_read_pointer(ctx);
 }
 
 bool answer_pc_read(Context& ctx) {
   BufferState& st = ctx.st;
   const int n = std::clamp(st.pc_rx_len, 0, kPcBufferSize);
   st.pc_tx_len = 0;
+  st.pc_pointer_on_send = -1;
   st.pc_rx_pos = 0;
   // Without unit and function code there is nothing to serve.
   if (n <= kFunction) return false;

@@ -103,6 +103,23 @@ class HostileClientsTest(unittest.TestCase):
         self.assertTrue(closed_by_peer(silent_pc, 130))
         self.assert_pc_served(nb)
 
+    def test_one_address_fills_its_own_places_and_no_more(self):
+        nb = self.start()
+        squatters = [connect(nb.service, source="127.0.0.2") for _ in range(12)]
+        for s in squatters:
+            self.addCleanup(s.close)
+        # Eight are held; the rest are closed as they come, said once.
+        closed = [closed_by_peer(s, 0.3) for s in squatters]
+        self.assertEqual(closed, [False] * 8 + [True] * 4)
+        self.assert_remote_served(nb)
+        refused = "refused 127.0.0.2 on port %d: already holds 8 connections" % nb.service
+        self.assertEqual([l for l in nb.stderr_lines() if l.startswith("refused")], [refused])
+        # A place given back is taken again.
+        squatters[0].close()
+        again = connect(nb.service, source="127.0.0.2")
+        self.addCleanup(again.close)
+        self.assertFalse(closed_by_peer(again, 0.3))
+
     def test_running_out_of_descriptors_pauses_accepting_and_resumes(self):
         nb = self.start()
         pid = nb.proc.pid

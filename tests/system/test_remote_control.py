@@ -15,8 +15,9 @@ RELAY_5 = "relay fired at address 5"
 class Client:
     """A remote-control client on the service port."""
 
-    def __init__(self, port, timeout=10.0):
-        self.sock = socket.create_connection(("127.0.0.1", port), timeout=timeout)
+    def __init__(self, port, timeout=10.0, source=None):
+        self.sock = socket.create_connection(("127.0.0.1", port), timeout=timeout,
+                                             source_address=(source, 0) if source else None)
 
     def send(self, text):
         self.sock.sendall(text.encode("latin-1") if isinstance(text, str) else text)
@@ -154,8 +155,9 @@ class RemoteControlTest(unittest.TestCase):
     def test_connections_beyond_101_are_closed_at_accept(self):
         clients = []
         try:
-            for _ in range(150):
-                clients.append(Client(self.nb.service))
+            # From 19 hosts, as one address holds only 8 places.
+            for i in range(150):
+                clients.append(Client(self.nb.service, source="127.0.1.%d" % (i // 8 + 1)))
             for i, c in enumerate(clients):
                 try:
                     c.send("#K%d,x,1,2,4$" % i)

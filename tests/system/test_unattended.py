@@ -4,6 +4,7 @@ that is read-only at start, what systemd and its journal get, that a
 server loads nothing that draws, and that a display without a loadable window
 module still gets a buffer."""
 
+import fcntl
 import os
 import re
 import signal
@@ -146,16 +147,33 @@ class ServiceTest(unittest.TestCase):
                                  in self.nb.stderr_lines(), 5), self.nb.stderr())
 
     def test_a_stop_that_cannot_store_says_what_and_fails(self):
-        self.nb.start()
-        pc = Pc(self.nb.port_tcp)
-        self.parts.append(pc)
-        holder = sqlite3.connect(self.nb.db, isolation_level=None, timeout=5)
-        self.parts.append(holder)
-        holder.execute("BEGIN EXCLUSIVE")
-        pc.write_regs(4200, [5, 6])
-        self.assertEqual(self.nb.stop(), 1)
-        self.assertEqual(self.nb.stderr_lines()[-1],
-                         "stopping: not stored in net.db: 2 registers")
+        # Also with the monitor log on a stdout pipe that nobody reads: the
+        # last line is on stderr all the same.
+        for stuck in (False, True):
+            with self.subTest(stuck_stdout=stuck):
+                nb = self.nb
+                pipe = None
+                if stuck:
+                    nb = Netbuf(com=3, monitor="tcp")
+                    nb.link_com(3, os.path.join(nb.dir, "no-such-tty"))
+                    self.addCleanup(nb.cleanup)
+                    pipe = os.pipe()
+                    self.addCleanup(os.close, pipe[0])
+                    fcntl.fcntl(pipe[1], 1031, 4096)  # F_SETPIPE_SZ: full after a few lines
+                nb.start(stdout=pipe[1] if pipe else None)
+                if pipe:
+                    os.close(pipe[1])
+                pc = Pc(nb.port_tcp)
+                self.parts.append(pc)
+                for _ in range(50 if stuck else 0):
+                    self.assertIsNotNone(pc.read_regs(0, 125))
+                holder = sqlite3.connect(nb.db, isolation_level=None, timeout=5)
+                self.parts.append(holder)
+                holder.execute("BEGIN EXCLUSIVE")
+                pc.write_regs(4200, [5, 6])
+                self.assertEqual(nb.stop(), 1)
+                self.assertEqual(nb.stderr_lines()[-1],
+                                 "stopping: not stored in net.db: 2 registers")
 
     def test_systemd_gets_ready_status_and_journal_levels(self):
         notify_path = os.path.join(self.nb.dir, "notify")

@@ -136,6 +136,7 @@ class FakeEndpoint : public TcpEndpoint {
     std::deque<uint8_t> in;
     std::vector<uint8_t> out;
     bool closed = false;
+    bool stopped_reading = false;  // answers are dropped, as for a peer that reads none
     ConnectionState state;
   };
   std::vector<Conn> conns;
@@ -167,8 +168,10 @@ class FakeEndpoint : public TcpEndpoint {
     }
     return k;
   }
-  void send(int i, std::span<const uint8_t> bytes) override {
-    if (valid(i)) conns[i].out.insert(conns[i].out.end(), bytes.begin(), bytes.end());
+  bool send(int i, std::span<const uint8_t> bytes) override {
+    if (!valid(i) || conns[i].closed || conns[i].stopped_reading) return false;
+    conns[i].out.insert(conns[i].out.end(), bytes.begin(), bytes.end());
+    return true;
   }
   std::string remote_address(int i) const override {
     return valid(i) ? conns[i].address : std::string();

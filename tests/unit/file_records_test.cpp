@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "pclink/modbus_tcp.h"
 #include "tests/unit/byte_vectors.h"
 #include "tests/unit/fakes.h"
 #include "tests/unit/test_db.h"
@@ -58,6 +59,7 @@ class FileRecordsTest : public ::testing::Test {
               {0, length}}));
     read_file_record(w.ctx);
     EXPECT_EQ(w.st.pc_rx_pos, 16);
+    hand_over_read_pointer(w.ctx);  // as when the socket takes the answer
     return answer();
   }
   void events(int32_t counter, int32_t pointer) {
@@ -184,12 +186,14 @@ TEST_F(FileRecordsTest, AnswersNeverRunPastTheSendBuffer) {
   read(request);
   w.st.pc_tx_len = kPcBufferSize - 42;  // one record needs 43
   read_file_record(w.ctx);
+  hand_over_read_pointer(w.ctx);
   EXPECT_EQ(w.st.pc_tx_len, kPcBufferSize - 42);
   EXPECT_EQ(w.st.event_read_pointer(), 1);  // not sent, so not read
 
   read(request);
   w.st.pc_tx_len = kPcBufferSize - 43;
   read_file_record(w.ctx);
+  hand_over_read_pointer(w.ctx);
   EXPECT_EQ(w.st.pc_tx_len, kPcBufferSize);
   EXPECT_EQ(w.st.event_read_pointer(), 2);
 
@@ -255,6 +259,44 @@ TEST_F(FileRecordsTest, CardUploadStoresRecordsInsideTheTable) {
   read(hex("00 05 00 00 00 0B FF 15 08 06 00 08 00 00 00 0F"));
   EXPECT_TRUE(write_file_record(w.ctx));
   EXPECT_EQ(w.st.pc_rx_pos, 16);
+}
+
+TEST_F(FileRecordsTest, ThePointerMovesOnlyWithAnAnswerTheSocketTook) {
+  const Bytes two = hex("12 34 00 00 00 0A FF 14 07 06 00 80 00 00 00 20");
+  const Bytes one = hex("12 34 00 00 00 0A FF 14 07 06 00 80 00 00 00 10");
+  const Bytes set_pointer_2 = hex("00 09 00 00 00 0B FF 10 03 20 00 02 04 00 00 00 02");
+  const Bytes pointer_set = hex("00 09 00 00 00 06 FF 10 03 20 00 02");
+  const Bytes header1 = hex("12 34 00 00 00 25 FF 14 22 21 06");
+  const Bytes header2 = hex("12 34 00 00 00 45 FF 14 42 41 06");
+  for (int id = 1; id <= 4; ++id) add(id);
+  events(4, 1);
+  w.pc.conns.resize(1);
+  struct Step {
+    Bytes read;
+    bool reading;  // false: the connection drops answers, its peer reads none
+    Bytes sent;
+    int32_t pointer_after;
+  };
+  const Step steps[] = {
+      {two, false, {}, 1},
+      {two, true, cat({header2, event_record(1), event_record(2)}), 3},
+      // The PC's own pointer, written after an answer in the same read, stands.
+      {cat({one, set_pointer_2}), true, cat({header1, event_record(3), pointer_set}), 2},
+      // Two requests in one read: the second goes on where the first ends.
+      {cat({one, one}), true, cat({header1, event_record(2), header1, event_record(3)}), 4},
+      {one, false, {}, 4},
+      {one, true, cat({header1, event_record(4)}), 5},
+  };
+  for (const Step& s : steps) {
+    w.pc.conns[0].stopped_reading = !s.reading;
+    w.pc.conns[0].out.clear();
+    w.clock.mono += 1000;
+    w.pc.feed(0, s.read);
+    on_pc_data(w.ctx);
+    EXPECT_EQ(w.pc.conns[0].out, s.sent);
+    EXPECT_EQ(w.st.event_read_pointer(), s.pointer_after);
+    EXPECT_EQ(w.window.read_pointer, s.pointer_after);
+  }
 }
 
 }  // namespace

@@ -290,9 +290,9 @@ TEST_F(PassThrough, ExceptionAnswersReachThePc) {
 // Counts every send, also those to connections the fake does not hold.
 struct CountingEndpoint : testing::FakeEndpoint {
   int sends = 0;
-  void send(int i, std::span<const uint8_t> bytes) override {
+  bool send(int i, std::span<const uint8_t> bytes) override {
     ++sends;
-    FakeEndpoint::send(i, bytes);
+    return FakeEndpoint::send(i, bytes);
   }
 };
 
