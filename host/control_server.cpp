@@ -98,7 +98,9 @@ bool ControlServer::credentials_allowed(int fd, std::string& who) {
     who = "a peer without credentials";
     return false;
   }
-  who = "uid " + std::to_string(cred.uid) + " (pid " + std::to_string(cred.pid) + ")";
+  // The same words for every attempt of one user, so that a flood of them
+  // is one line and a count.
+  who = "uid " + std::to_string(cred.uid);
   std::vector<gid_t> groups(64);
   socklen_t glen = static_cast<socklen_t>(groups.size() * sizeof(gid_t));
   if (::getsockopt(fd, SOL_SOCKET, SO_PEERGROUPS, groups.data(), &glen) != 0) glen = 0;
@@ -114,13 +116,13 @@ void ControlServer::accept_windows() {
     std::string who;
     if (!credentials_allowed(fd, who)) {
       ::close(fd);
-      say("netbuf: control socket: " + who + " is not in the operators' group; refused");
+      say(refusals_, "netbuf: control socket: " + who + " is not in the operators' group; refused");
       continue;
     }
     if (windows_.size() >= kMaxWindows) {
       ::close(fd);
-      say("netbuf: control socket: " + std::to_string(kMaxWindows) + " windows attached already; " +
-          who + " refused");
+      say(refusals_, "netbuf: control socket: " + std::to_string(kMaxWindows) +
+                         " windows attached already; " + who + " refused");
       continue;
     }
     add(fd);
@@ -239,15 +241,15 @@ void ControlServer::close_window(int id, const std::string& why) {
   w.write.release()->deleteLater();
   ::close(w.fd);
   windows_.erase(it);
-  if (!why.empty()) say("netbuf: window " + std::to_string(id) + " closed: it " + why);
+  if (!why.empty()) say(closings_, "netbuf: window " + std::to_string(id) + " closed: it " + why);
   // Told from the loop, not from inside a send: whoever sends to a window
   // may be walking the list of windows.
   if (hello) QTimer::singleShot(0, this, [this, id] { emit detached(id); });
 }
 
-void ControlServer::say(const std::string& line) {
+void ControlServer::say(ReportLimiter& limiter, const std::string& line) {
   if (!say_) return;
-  for (const std::string& l : refusals_.offer(line, now_ms())) say_(l);
+  for (const std::string& l : limiter.offer(line, now_ms())) say_(l);
 }
 
 }  // namespace netbuf

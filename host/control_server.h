@@ -80,7 +80,7 @@ class ControlServer : public QObject {
   void on_writable(int window);
   void flush(int window);
   void close_window(int window, const std::string& why);
-  void say(const std::string& line);
+  void say(ReportLimiter& limiter, const std::string& line);
   bool credentials_allowed(int fd, std::string& who);
 
   int listen_fd_ = -1;
@@ -90,7 +90,10 @@ class ControlServer : public QObject {
   std::map<int, Window> windows_;
   int next_id_ = 1;
   std::function<void(const std::string&)> say_;
+  // Strangers knocking, and windows closed for what they did: a flood of
+  // either is a few lines and a count.
   ReportLimiter refusals_{10000, 3};
+  ReportLimiter closings_{10000, 3};
 };
 
 }  // namespace netbuf
