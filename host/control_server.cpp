@@ -155,31 +155,36 @@ void ControlServer::on_readable(int id) {
     }
     if (n > 0) w.in.feed({buf, static_cast<std::size_t>(n)});
   }
-  for (int i = 0; i < kFramesPerWakeup; ++i) {
-    auto frame = w.in.next();
-    if (!frame) break;
-    const auto m = control::decode_request(*frame);
-    if (!m || (m->kind == control::Request::kHello) == w.hello) {
-      close_window(id, "sent what is not a request of this version");
+  for (int i = 0;; ++i) {
+    if (i == kFramesPerWakeup) {
+      // More may be whole already, with nothing left on the socket to wake us.
+      QTimer::singleShot(0, this, [this, id] { on_readable(id); });
       return;
     }
-    if (m->kind == control::Request::kHello) {
-      if (m->version != control::kVersion) {
+    const auto item = w.in.next();
+    if (!item) return;
+    using Step = control::RequestStream::Step;
+    switch (item->step) {
+      case Step::kBroken:
+        close_window(id, "sent what is not a request of this version");
+        return;
+      case Step::kOtherVersion:
         // It is told which version this netbuf speaks before it goes.
         send(id, control::hello_notice(false, {}));
         flush(id);
-        close_window(id, "speaks version " + std::to_string(m->version));
+        close_window(id, "speaks version " + std::to_string(item->message.version));
         return;
-      }
-      w.hello = true;
-      emit attached(id);
-    } else {
-      emit request(id, *m);
+      case Step::kHello:
+        w.hello = true;
+        emit attached(id);
+        break;
+      case Step::kRequest:
+        emit request(id, item->message);
+        break;
     }
     // A request may have closed this window (a queue over its bound).
     if (windows_.find(id) == windows_.end()) return;
   }
-  if (w.in.broken()) close_window(id, "sent what is not a request of this version");
 }
 
 void ControlServer::send(int id, const std::string& frame) {

@@ -22,7 +22,7 @@
 #include <optional>
 #include <string>
 
-#include "control/control_wire.h"
+#include "control/request_stream.h"
 #include "control/window_messages.h"
 #include "core/report_limiter.h"
 
@@ -68,10 +68,10 @@ class ControlServer : public QObject {
     int fd;
     std::unique_ptr<QSocketNotifier> read;
     std::unique_ptr<QSocketNotifier> write;
-    control::FrameCutter in{control::kMaxRequestFrame};
+    control::RequestStream in;
     std::string out;
     std::size_t out_at = 0;
-    bool hello = false;
+    bool hello = false;  // attached() was said
   };
 
   void accept_windows();
