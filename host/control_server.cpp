@@ -47,27 +47,39 @@ std::string ControlServer::listen(const QString& path, const char* group_name) {
   a.sun_family = AF_UNIX;
   if (static_cast<std::size_t>(p.size()) >= sizeof a.sun_path) return "path too long";
   std::memcpy(a.sun_path, p.constData(), static_cast<std::size_t>(p.size()));
-  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0) return std::strerror(errno);
-  // Left behind by a netbuf that did not end cleanly; the runtime directory
-  // is ours alone, so nobody else's socket can be there.
+  // A socket that answers belongs to a netbuf that runs: it is not taken
+  // from it. One that does not was left by a netbuf that did not end cleanly.
+  if (::connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0 || errno == EAGAIN) {
+    ::close(fd);
+    return "in use by another netbuf";
+  }
+  ::close(fd);
+  fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) return std::strerror(errno);
   ::unlink(p.constData());
-  // Made 0660 from the start, so no window of a stranger can slip in between
-  // bind and chmod.
-  const mode_t old = ::umask(0117);
-  const int bound = ::bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a);
-  ::umask(old);
-  if (bound != 0 || ::listen(fd, 8) != 0) {
+  // Its mode and group are set before it listens: no stranger can connect
+  // in between. The group can be given by a member only (the unit's
+  // SupplementaryGroups=); without it only netbuf's own user and root
+  // attach.
+  const auto failed = [fd] {
     const std::string why = std::strerror(errno);
     ::close(fd);
     return why;
+  };
+  if (::bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0) return failed();
+  if (::chmod(p.constData(), 0660) != 0) {
+    const std::string why = failed();
+    ::unlink(p.constData());
+    return why;
   }
-  if (const struct group* g = group_name ? ::getgrnam(group_name) : nullptr) {
-    operators_ = g->gr_gid;
-    // The group can be given by a member only (the unit's
-    // SupplementaryGroups=); without it only netbuf's own user and root
-    // attach.
-    if (::chown(p.constData(), static_cast<uid_t>(-1), g->gr_gid) != 0) operators_.reset();
+  if (const struct group* g = group_name ? ::getgrnam(group_name) : nullptr)
+    if (::chown(p.constData(), static_cast<uid_t>(-1), g->gr_gid) == 0) operators_ = g->gr_gid;
+  if (::listen(fd, 8) != 0) {
+    const std::string why = failed();
+    ::unlink(p.constData());
+    return why;
   }
   listen_fd_ = fd;
   path_ = path;

@@ -17,7 +17,16 @@ NetbufLink::NetbufLink(bool beside) : beside_(beside) {
   connect(&socket_, &QLocalSocket::connected, this, [this] { on_connected(); });
   connect(&socket_, &QLocalSocket::readyRead, this, [this] { on_readable(); });
   connect(&socket_, &QLocalSocket::disconnected, this, [this] {
-    emit lost(closing_ ? QString() : QStringLiteral("netbuf closed the connection"));
+    if (closing_) {
+      emit lost({});
+    } else if (!hello_) {
+      // Closed before a word: netbuf did not let this user in.
+      emit lost(
+          QStringLiteral("netbuf refused this window (only root, netbuf's user and the "
+                         "group netbuf-operator may attach)"));
+    } else {
+      emit lost(QStringLiteral("netbuf closed the connection"));
+    }
   });
   connect(&socket_, &QLocalSocket::errorOccurred, this, [this](QLocalSocket::LocalSocketError e) {
     if (e == QLocalSocket::PeerClosedError) return;  // disconnected() says it
