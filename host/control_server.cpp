@@ -31,7 +31,15 @@ int64_t now_ms() {
 
 }  // namespace
 
-ControlServer::ControlServer() = default;
+ControlServer::ControlServer() {
+  flush_.setInterval(static_cast<int>(refusals_.interval_ms()));
+  connect(&flush_, &QTimer::timeout, this, [this] {
+    for (ReportLimiter* limiter : {&refusals_, &closings_})
+      for (const std::string& l : limiter->flush(now_ms()))
+        if (say_) say_(l);
+    if (!refusals_.holding() && !closings_.holding()) flush_.stop();
+  });
+}
 
 ControlServer::~ControlServer() {
   for (auto& [id, w] : windows_) ::close(w.fd);
@@ -267,6 +275,7 @@ void ControlServer::close_window(int id, const std::string& why) {
 void ControlServer::say(ReportLimiter& limiter, const std::string& line) {
   if (!say_) return;
   for (const std::string& l : limiter.offer(line, now_ms())) say_(l);
+  if (limiter.holding() && !flush_.isActive()) flush_.start();
 }
 
 }  // namespace netbuf

@@ -15,6 +15,7 @@
 #include <QObject>
 #include <QSocketNotifier>
 #include <QString>
+#include <QTimer>
 #include <cstddef>
 #include <functional>
 #include <map>
@@ -94,6 +95,9 @@ class ControlServer : public QObject {
   // either is a few lines and a count.
   ReportLimiter refusals_{10000, 3};
   ReportLimiter closings_{10000, 3};
+  // What was held comes out with its count once its interval is over, even
+  // when nothing else is said.
+  QTimer flush_;
 };
 
 }  // namespace netbuf

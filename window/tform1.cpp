@@ -45,7 +45,7 @@ TForm1::TForm1(HostActions& host, QWidget* parent)
 
 TForm1::~TForm1() = default;
 
-// --- What the host shows ------------------------------------------------------
+// --- What netbuf shows -----------------------------------------------------
 
 void TForm1::attached(const std::string& caption, bool started) {
   FormCreate(caption, started);
