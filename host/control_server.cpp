@@ -145,7 +145,12 @@ void ControlServer::accept_windows() {
                          " windows attached already; " + who + " refused");
       continue;
     }
-    add(fd);
+    // A window connects once it is up, and says Hello at once.
+    const int id = add(fd);
+    QTimer::singleShot(kHelloWithinMs, this, [this, id] {
+      auto it = windows_.find(id);
+      if (it != windows_.end() && !it->second.hello) close_window(id, "said no Hello");
+    });
   }
 }
 
@@ -266,7 +271,7 @@ void ControlServer::close_window(int id, const std::string& why) {
   w.write.release()->deleteLater();
   ::close(w.fd);
   windows_.erase(it);
-  if (!why.empty()) say(closings_, "netbuf: window " + std::to_string(id) + " closed: it " + why);
+  if (!why.empty()) say(closings_, "netbuf: window closed: it " + why);
   // Told from the loop, not from inside a send: whoever sends to a window
   // may be walking the list of windows.
   if (hello) QTimer::singleShot(0, this, [this, id] { emit detached(id); });

@@ -35,6 +35,9 @@ class ControlServer : public QObject {
  public:
   static constexpr std::size_t kMaxQueued = 4 * 1024 * 1024;
   static constexpr std::size_t kMaxWindows = 16;
+  // A window that connects says Hello at once; one that does not only holds
+  // a place. (The window netbuf starts is its own: it is given time.)
+  static constexpr int kHelloWithinMs = 5000;
 
   ControlServer();
   ~ControlServer() override;
