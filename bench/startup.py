@@ -2,7 +2,8 @@
 """Start-up to listening, headless, on a full net.db, against the anchor (the
 same two tables read by the sqlite3 command-line tool) and the floor (a C
 program that opens net.db and steps through both tables, startup_floor).
-All of them are measured in the same run, interleaved.
+All of them are measured in the same run, interleaved. Then netbuf started on
+a desktop (a private X server, Xvfb): to listening, and to its window shown.
 
     /usr/bin/python3 bench/startup.py [--runs N]
     /usr/bin/python3 bench/startup.py --json
@@ -24,7 +25,10 @@ import sys
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../tests/system"))
-from netbuf_harness import BIN, Netbuf, cpu_ms  # noqa: E402
+from netbuf_harness import BIN, Netbuf, Xvfb, cpu_ms  # noqa: E402
+
+# A netbuf that loads its window as a module finds it beside itself.
+MODULE = "netbuf-window.so"
 
 FC3 = struct.pack(">HHHBBHH", 1, 0, 6, 255, 3, 3170, 1)
 
@@ -128,6 +132,47 @@ def measure(nb, runs):
     return m
 
 
+def desktop(runs, limit=20.0):
+    """exec -> PC port accepts, the CPU time until then, and exec -> window
+    shown, with a display."""
+    nb = Netbuf(service=0)
+    x = Xvfb()
+    m = {"listen": [], "cpu": [], "shown": []}
+    try:
+        if os.path.exists(os.path.join(BIN, MODULE)):
+            with open(os.path.join(BIN, MODULE), "rb") as src, \
+                    open(os.path.join(nb.dir, MODULE), "wb") as dst:
+                dst.write(src.read())
+        for i in range(runs + 1):  # the first round warms the page cache
+            t0 = time.monotonic()
+            nb.start(wait_port=False, display=x.display)
+            try:
+                sock = None
+                while sock is None:
+                    if time.monotonic() - t0 > limit or not nb.alive():
+                        raise RuntimeError("netbuf did not listen: " + nb.stderr())
+                    sock = try_connect(nb.port_tcp)
+                t_listen = time.monotonic()
+                cpu = cpu_ms(nb.proc.pid)
+                sock.close()
+                while not x.run("xdotool", "search", "--onlyvisible", "--name", "^Brennik",
+                                check=False).stdout:
+                    if time.monotonic() - t0 > limit:
+                        raise RuntimeError("no window: " + nb.stderr())
+                    time.sleep(0.005)
+                t_shown = time.monotonic()
+            finally:
+                nb.stop()
+            if i:
+                m["listen"].append((t_listen - t0) * 1000)
+                m["cpu"].append(cpu)
+                m["shown"].append((t_shown - t0) * 1000)
+    finally:
+        x.stop()
+        nb.cleanup()
+    return m
+
+
 def row(label, wall, cpu=None):
     line = "%-44s %8.1f %7.1f %7.1f" % (label, statistics.median(wall), min(wall), max(wall))
     if cpu:
@@ -160,6 +205,7 @@ def main():
         results.append(("net.db with all 20001 cards coded", measure(nb, args.runs)))
     finally:
         nb.cleanup()
+    on_desktop = desktop(args.runs)
 
     print("start-up, headless, 9000 register rows, 20001 card rows; %d runs, ms" % args.runs)
     for title, m in results:
@@ -177,6 +223,11 @@ def main():
               " netbuf / C floor: wall %.2fx"
               % (ratio, cpu_ratio, "met" if ratio <= 1.5 else "MISSED",
                  listen / statistics.median(m["floor"])))
+    print()
+    print("%-44s %8s %7s %7s %8s" % ("with a display (Xvfb), net.db as created", "median", "min",
+                                     "max", "cpu med"))
+    print(row("netbuf: exec -> PC port accepts", on_desktop["listen"], on_desktop["cpu"]))
+    print(row("netbuf: exec -> window shown", on_desktop["shown"]))
 
 
 if __name__ == "__main__":

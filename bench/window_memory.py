@@ -2,9 +2,14 @@
 a private X server (Xvfb), after a long run of monitor lines that the poll
 timer keeps trimming, and after as many again with the poll timer stopped
 ("Stop"), when nothing trims the log. Prints a table of the peak (VmHWM)
-and current (VmRSS) resident set of the process at each stage.
+and current (VmRSS) resident set at each stage: of netbuf, of the window's
+own process (netbuf-window, netbuf's child) and of both.
 
     NETBUF_BIN=build/bin /usr/bin/python3 bench/window_memory.py [--lines 10000]
+
+NETBUF_BIN may name a netbuf that loads its window as a module
+(netbuf-window.so beside it): the window column is then empty, as the window
+is part of netbuf.
 
 The lines come from a PC that reads registers as fast as netbuf answers
 ("PC->BUF:" and "BUF->PC:" lines) while four simulated readers on a pty pair
@@ -19,12 +24,25 @@ import time
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests",
                                 "system"))
 
-from netbuf_harness import Netbuf, Pc, PtyPair, ReaderSim, Xvfb, vm_kb, wait_for  # noqa: E402
+from netbuf_harness import BIN, Netbuf, Pc, PtyPair, ReaderSim, Xvfb, vm_kb, wait_for  # noqa: E402
 
 TARGET_MB = 80
 READERS = 4
-# "Stop" on the Monitor page, in window coordinates.
+# "Stop" on the Monitor page, and its four category boxes, in window coordinates.
 STOP_BUTTON = (85, 389)
+CATEGORY_BOXES = ((23, 426), (23, 450), (23, 474), (207, 426))
+MODULE = "netbuf-window.so"
+
+
+def processes(nb):
+    """netbuf and, when it runs one, its window's process."""
+    pids = [nb.proc.pid]
+    try:
+        with open("/proc/%d/task/%d/children" % (pids[0], pids[0])) as f:
+            pids += [int(c) for c in f.read().split()]
+    except OSError:
+        pass
+    return pids
 
 
 def fill(nb):
@@ -41,9 +59,12 @@ def mb(kb):
 
 
 def settle(nb, seconds=3.0):
-    """Past the first write-back tick, so start-up work is all counted."""
+    """Past the first write-back tick, so start-up work is all counted: the
+    (VmHWM, VmRSS) of netbuf, and of its window's process or None."""
     time.sleep(seconds)
-    return vm_kb(nb.proc.pid, "VmHWM"), vm_kb(nb.proc.pid, "VmRSS")
+    pids = processes(nb)
+    figures = [(vm_kb(p, "VmHWM"), vm_kb(p, "VmRSS")) for p in pids]
+    return figures[0], figures[1] if len(figures) > 1 else None
 
 
 def headless_start():
@@ -72,9 +93,14 @@ def drive(nb, lines):
 
 
 def window_run(xvfb, lines):
-    nb = Netbuf(com=3, delay=20, monitor="all")
+    nb = Netbuf(com=3, delay=20)
     line = sim = None
     try:
+        if os.path.exists(os.path.join(BIN, MODULE)):
+            # A netbuf that loads its window finds the module beside itself.
+            with open(os.path.join(BIN, MODULE), "rb") as src, \
+                    open(os.path.join(nb.dir, MODULE), "wb") as dst:
+                dst.write(src.read())
         fill(nb)
         line = PtyPair(nb.dir, "COM3", "readers")
         sim = ReaderSim(line.b, "--readers", "1-%d" % READERS)
@@ -85,6 +111,10 @@ def window_run(xvfb, lines):
             raise RuntimeError("no window: " + nb.stderr() + xvfb.log())
         if not wait_for(lambda: Netbuf.can_connect(nb.port_tcp), 15):
             raise RuntimeError("netbuf did not listen: " + nb.stderr())
+        window = shown[0].decode()
+        # Every category of the monitor log on, as an operator hunting a fault.
+        for x, y in CATEGORY_BOXES:
+            xvfb.run("xdotool", "mousemove", "--window", window, str(x), str(y), "click", "1")
         shown_at = settle(nb)
 
         polls = lambda: sum(1 for l in sim.since(0) if l.startswith("poll address"))
@@ -96,13 +126,14 @@ def window_run(xvfb, lines):
 
         # "Stop" stops the poll timer and with it the trimming: the same lines
         # again show what the log costs when it is let grow.
-        window = shown[0].decode()
         xvfb.run("xdotool", "mousemove", "--window", window, str(STOP_BUTTON[0]),
                  str(STOP_BUTTON[1]), "click", "1")
-        time.sleep(0.5)
-        stopped_at = polls()
-        time.sleep(0.5)
-        if polls() != stopped_at:
+        # Taken once the window has caught up with what it was sent.
+        def still():
+            before = polls()
+            time.sleep(0.5)
+            return polls() == before
+        if not wait_for(still, 30, 0):
             raise RuntimeError("the poll timer did not stop")
         requests = drive(nb, lines)
         grown = settle(nb, 1.0), 2 * requests
@@ -131,14 +162,21 @@ def main():
             ("window (Xvfb), after start-up", "-", shown),
             ("window, lines trimmed by the poll timer", str(written), trimmed),
             ("window, poll timer stopped, log grows", "+%d" % untrimmed, grown)]
-    print("netbuf resident memory, net.db with 9000 registers and 20001 cards in use")
-    print("%-42s %14s %10s %10s" % ("stage", "monitor lines", "VmHWM MB", "VmRSS MB"))
-    for name, count, (hwm, rss) in rows:
-        print("%-42s %14s %10s %10s" % (name, count, mb(hwm), mb(rss)))
+    print("resident memory, MB, net.db with 9000 registers and 20001 cards in use; %s"
+          % os.path.join(BIN, "netbuf"))
+    print("%-42s %14s %17s %17s %17s" % ("", "", "netbuf", "window process", "both"))
+    print("%-42s %14s %8s %8s %8s %8s %8s %8s" % ("stage", "monitor lines", "VmHWM", "VmRSS",
+                                                   "VmHWM", "VmRSS", "VmHWM", "VmRSS"))
+    for name, count, (own, window) in rows:
+        both = own if window is None else tuple(
+            a + b if a is not None and b is not None else None for a, b in zip(own, window))
+        print("%-42s %14s %8s %8s %8s %8s %8s %8s"
+              % (name, count, mb(own[0]), mb(own[1]), mb(window and window[0]),
+                 mb(window and window[1]), mb(both[0]), mb(both[1])))
     print("%d lines in %.1f s (%.0f lines/s) with the poll timer at 20 ms"
           % (written, elapsed, written / elapsed if elapsed else 0))
-    peak = max(hwm for _, _, (hwm, _) in rows[1:3] if hwm is not None)
-    print("peak with the window and the log trimmed: %s MB, %s the %d MB target"
+    peak = max(own[0] for _, _, (own, _) in rows[1:3] if own[0] is not None)
+    print("netbuf's peak with the window and the log trimmed: %s MB, %s the %d MB target"
           % (mb(peak), "under" if peak < TARGET_MB * 1024 else "OVER", TARGET_MB))
 
 

@@ -272,3 +272,36 @@ write(T, "wide_values",
       + register(i32(3170), edge(9)) + register(i32(1700), edge(19))
       + karty(i8(5), i64(2**62), blob(b"\x00kod"), text(b"\xff\xfe"), real(1e300), real(-1e300))
       + setting(text("DELAY1"), edge(18)) + setting(text("S_CARD"), i64(-(2**63))))
+
+
+# --- fuzz_control_requests: a window's bytes, in chunks -------------------------
+T = "fuzz_control_requests"
+
+
+def frame(kind, body=b""):
+    return struct.pack(">IB", 1 + len(body), kind) + body
+
+
+def text_field(s):
+    return struct.pack(">I", len(s)) + s
+
+
+def chunks(data, size):
+    out = b""
+    for i in range(0, len(data), size):
+        part = data[i:i + size]
+        out += bytes([len(part)]) + part
+    return out
+
+
+HELLO = frame(1, text_field(b"netbuf-window") + struct.pack(">H", 1))
+SAVE = frame(3, struct.pack(">I", 120) + text_field(b"1502") + text_field(b"1060; x")
+             + struct.pack(">HH", 0x8001, 1))
+write(T, "session", chunks(HELLO + frame(2, b"\x05") + SAVE + frame(4) + frame(5)
+                           + frame(6, b"\x01") + frame(7, struct.pack(">I", 3)) + frame(8)
+                           + frame(9) + frame(10), 200))
+write(T, "byte_by_byte", chunks(HELLO + frame(2, b"\x0f"), 1))
+write(T, "before_hello", chunks(frame(4) + HELLO, 50))
+write(T, "other_version", chunks(frame(1, text_field(b"netbuf-window") + struct.pack(">H", 2)), 50))
+write(T, "too_long", chunks(struct.pack(">I", 1 << 20) + bytes(300), 255))
+write(T, "bad_fields", chunks(HELLO + frame(6, b"\x02") + frame(2, b"\x10"), 100))

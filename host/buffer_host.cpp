@@ -12,7 +12,6 @@
 #include "app/upkeep_tick.h"
 #include "app/write_back.h"
 #include "core/log_texts.h"
-#include "host/headless.h"
 #include "pclink/modbus_tcp.h"
 #include "pclink/pc_endpoint.h"
 #include "readerbus/poll_cycle.h"
@@ -135,9 +134,9 @@ void BufferHost::start() {
     try {
       start_up(*ctx_, db);
     } catch (const std::exception& e) {
-      // On a server this one line is all the installer gets: it names the file.
+      // This one line may be all the installer gets: it names the file.
       const std::string what = e.what();
-      if (!is_headless() || what.find(db) != std::string::npos) throw;
+      if (what.find(db) != std::string::npos) throw;
       throw std::runtime_error(db + ": " + what);
     }
     started_ = true;

@@ -1,7 +1,6 @@
-// The buffer without its window: the platform behind the logic's interfaces,
-// the context, and the handlers, each of which hands over to the logic at
-// once. With a display WindowHost hands the logic's views on to the window
-// module; on a server it runs alone (HeadlessHost).
+// The buffer: the platform behind the logic's interfaces, the context, and
+// the handlers, each of which hands over to the logic at once. ControlHost
+// puts the logic's views where windows attach.
 #pragma once
 
 #include <QByteArray>
@@ -92,6 +91,7 @@ class BufferHost {
   // for net.db is handed to the storage path as it returns.
   template <class F>
   void dispatch(F&& handler) {
+    handler_begins();
     try {
       handler();
       if (ctx_ && started_) pump();
@@ -101,6 +101,9 @@ class BufferHost {
       report_unknown_error();
     }
   }
+
+  // Called as each handler begins.
+  virtual void handler_begins() {}
 
   QString app_dir_;
   bool shut_down_ = false;

@@ -47,21 +47,36 @@ void HeldViews::show_card_store_progress(int percent) {
 }
 
 void HeldViews::show_poll_delay(int ms) {
-  poll_delay_ = std::clamp(ms, kPollDelayMin, kPollDelayMax);
+  poll_delay_ = std::clamp(ms, control::kPollDelayMin, control::kPollDelayMax);
+  settings_shown();
 }
 
 void HeldViews::show_pc_port(int port) {
   ports_.pc = std::to_string(port);
+  settings_shown();
 }
 
 void HeldViews::show_service_port(int port) {
   ports_.service = std::to_string(port);
+  settings_shown();
 }
 
 // Like the pattern boxes: sets the bits given, clears none.
 void HeldViews::tick_buzzer_patterns(const BuzzerPatterns& p) {
   patterns_.unknown_card |= p.unknown_card & 0xFFFF;
   patterns_.wrong_zone |= p.wrong_zone & 0xFFFF;
+  settings_shown();
+}
+
+void HeldViews::set_form(const control::FormValues& form) {
+  poll_delay_ = std::clamp(form.poll_delay, control::kPollDelayMin, control::kPollDelayMax);
+  ports_ = {form.pc_port, form.service_port};
+  patterns_ = {form.unknown_card, form.wrong_zone};
+}
+
+control::FormValues HeldViews::form() const {
+  return {poll_delay_, ports_.pc, ports_.service, static_cast<uint16_t>(patterns_.unknown_card),
+          static_cast<uint16_t>(patterns_.wrong_zone)};
 }
 
 // A timer switched on while running, or given the interval it already has,

@@ -1,22 +1,25 @@
-// The logic's views of the window as plain values: what a process without a
-// window keeps, and what the host hands on to a window to draw. The two logic
-// timers are real timers either way.
+// The logic's views of the window as plain values: what netbuf keeps, and
+// what it hands on to the windows attached to draw. The two logic timers are
+// real timers.
 #pragma once
 
 #include <array>
 #include <string>
 
+#include "control/window_messages.h"
 #include "core/window_views.h"
-#include "host/window_module.h"
 
 class QTimer;
 
 namespace netbuf {
 
-class HeldViews : public StatusView, public SettingsForm, public LogicTimers, public StatusFigures {
+class HeldViews : public StatusView,
+                  public SettingsForm,
+                  public LogicTimers,
+                  public control::StatusFigures {
  public:
   // The status figures, each kept as the text the window shows for it.
-  using Figure = StatusFigure;
+  using Figure = control::StatusFigure;
 
   HeldViews(QTimer& poll, QTimer& supervision);
 
@@ -39,6 +42,11 @@ class HeldViews : public StatusView, public SettingsForm, public LogicTimers, pu
   BuzzerPatterns buzzer_patterns() const override { return patterns_; }
   void tick_buzzer_patterns(const BuzzerPatterns& p) override;
 
+  // The settings page as a window's "Zapisz" sends it: the values it
+  // stores, exactly as the window showed them.
+  void set_form(const control::FormValues& form);
+  control::FormValues form() const;
+
   // LogicTimers.
   void set_poll_timer(bool enabled) override;
   bool poll_timer() const override;
@@ -50,6 +58,8 @@ class HeldViews : public StatusView, public SettingsForm, public LogicTimers, pu
  protected:
   // A figure's text changed, or with kFigureCount the card store progress.
   virtual void changed(int /*figure*/) {}
+  // The logic showed a stored setting.
+  virtual void settings_shown() {}
 
  private:
   void keep(Figure f, std::string text);
@@ -58,7 +68,7 @@ class HeldViews : public StatusView, public SettingsForm, public LogicTimers, pu
   QTimer& supervision_;
   std::array<std::string, kFigureCount> figures_;
   int card_store_percent_ = 0;
-  int poll_delay_ = kPollDelayStart;
+  int poll_delay_ = control::kPollDelayStart;
   PortTexts ports_;
   BuzzerPatterns patterns_;
 };

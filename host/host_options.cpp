@@ -30,13 +30,17 @@ const Option kOptions[] = {
      "Addresses and CIDR blocks (comma-separated, IPv4 and IPv6) that may use the PC port. "
      "Default: every address."},
     {"allow-remote", "LIST", "NETBUF_ALLOW_REMOTE", "The same for the remote-control port."},
+    {"control", "PATH", nullptr,
+     "The local socket operators' windows attach to. Default: control in the service's runtime "
+     "directory ($RUNTIME_DIRECTORY); none outside a service."},
 };
 
 QString usage_text(const QString& description) {
-  QString u = QStringLiteral(
-                  "Usage: netbuf [--db PATH] [--device PATH] [--instance NAME] [--allow-pc LIST] "
-                  "[--allow-remote LIST]\n              [--help] [--version]\n\n") +
-              description + QStringLiteral("\n\nOptions:\n");
+  QString u =
+      QStringLiteral(
+          "Usage: netbuf [--db PATH] [--device PATH] [--instance NAME] [--allow-pc LIST] "
+          "[--allow-remote LIST]\n              [--control PATH] [--help] [--version]\n\n") +
+      description + QStringLiteral("\n\nOptions:\n");
   for (const Option& o : kOptions) {
     u += QStringLiteral("  --%1 %2\n      %3")
              .arg(QLatin1String(o.name), QLatin1String(o.value), QLatin1String(o.help));
@@ -53,6 +57,13 @@ QString usage_text(const QString& description) {
 
 QString HostOptions::app_dir() const {
   return db.isEmpty() ? QString() : QFileInfo(db).absolutePath();
+}
+
+QString HostOptions::control_path() const {
+  if (!control.isEmpty()) return control;
+  // systemd's RuntimeDirectory=, the first when the unit names several.
+  const QString runtime = qEnvironmentVariable("RUNTIME_DIRECTORY").section(QLatin1Char(':'), 0, 0);
+  return runtime.isEmpty() ? QString() : runtime + QStringLiteral("/control");
 }
 
 CommandLine read_command_line(int argc, char** argv, HostOptions& out) {
@@ -103,6 +114,9 @@ CommandLine read_command_line(int argc, char** argv, HostOptions& out) {
   if (parser.isSet(valued[0]) && out.db.isEmpty()) return wrong(QStringLiteral("--db: empty path"));
   out.device = value(1, source);
   out.instance = value(2, source);
+  out.control = value(5, source);
+  if (parser.isSet(valued[5]) && out.control.isEmpty())
+    return wrong(QStringLiteral("--control: empty path"));
   for (int k : {3, 4}) {
     const QString text = value(k, source);
     if (text.isEmpty() && !parser.isSet(valued[k])) continue;

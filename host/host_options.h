@@ -16,6 +16,10 @@ struct HostOptions {
   QString instance;  // --instance: this line's name among several; empty: the only one
   std::optional<AddressList> allow_pc;      // --allow-pc; none: everyone
   std::optional<AddressList> allow_remote;  // --allow-remote; none: everyone
+  QString control;  // --control: the windows' socket; empty: $RUNTIME_DIRECTORY/control or none
+
+  // Where windows attach; empty: nowhere but the window netbuf starts itself.
+  QString control_path() const;
 
   // The directory that holds net.db and the COMn links; empty: the executable's.
   QString app_dir() const;

@@ -1,81 +1,73 @@
-// netbuf: the event buffer of the access-control installation, as one process
-// with one window. Without a display it runs with no GUI at all: the window
-// and the GUI libraries are in a module loaded only when there is one.
+// netbuf: the event buffer of the access-control installation. It never
+// draws: the operator's window is a program of its own, netbuf-window, which
+// netbuf starts beside itself on a desktop and which an operator may attach
+// to a running service. Nothing a window or a display does can stop a door.
 #include <QCoreApplication>
 #include <csignal>
 #include <cstdio>
 #include <memory>
 
 #include "app/upkeep_tick.h"
-#include "host/display_loss.h"
+#include "host/control_host.h"
 #include "host/headless.h"
-#include "host/headless_host.h"
 #include "host/host_options.h"
 #include "host/journal_stream.h"
 #include "host/output_queue.h"
 #include "host/start_line.h"
 #include "host/stop_signals.h"
 #include "host/systemd_notify.h"
-#include "host/window_host.h"
-#include "host/window_module.h"
+#include "host/window_companion.h"
 
 namespace {
 
-int run(char** argv, const netbuf::HostOptions& options) {
-  // A log pipe that closes (a pager, a dead journal reader) must not end the
-  // process; the write fails and the buffer goes on.
-  std::signal(SIGPIPE, SIG_IGN);
+// Who may attach to a service's control socket besides netbuf's own user.
+constexpr const char* kOperatorGroup = "netbuf-operator";
 
-  // On a server nothing draws: no GUI library, no platform plugin, no fonts,
-  // no widgets.
-  netbuf::WindowModule* window =
-      netbuf::headless_environment() ? nullptr : netbuf::load_window_module();
+int run(char** argv, const netbuf::HostOptions& options) {
+  // A log pipe or a window's socket that closes must not end the process;
+  // the write fails and the buffer goes on.
+  std::signal(SIGPIPE, SIG_IGN);
   // Qt's own poll loop wakes for a socket or a timer with less work than
   // glib's; the environment may still ask for glib with QT_NO_GLIB=.
   if (!qEnvironmentVariableIsSet("QT_NO_GLIB")) qputenv("QT_NO_GLIB", "1");
 
   // The buffer takes no arguments, not even Qt's own.
   int qt_argc = 1;
-  const std::unique_ptr<QCoreApplication> app =
-      window ? window->application(qt_argc, argv)
-             : std::make_unique<QCoreApplication>(qt_argc, argv);
+  QCoreApplication app(qt_argc, argv);
 
   netbuf::JournalStream journal;
-  // The executable makes the host; the window is its client and goes first.
-  std::unique_ptr<netbuf::WindowHost> windowed;
-  std::unique_ptr<netbuf::HeadlessHost> bare;
-  std::unique_ptr<netbuf::Window> form;
-  if (window) {
-    windowed = std::make_unique<netbuf::WindowHost>(options.app_dir());
-    form = window->window(*windowed);
-  } else {
-    bare = std::make_unique<netbuf::HeadlessHost>(options.app_dir());
-  }
-  netbuf::BufferHost& host = windowed ? static_cast<netbuf::BufferHost&>(*windowed) : *bare;
+  netbuf::ControlHost host(options.app_dir());
   host.configure(options);
   host.context().st.upkeep.journal = &journal;
+  const auto say = [&host](const std::string& line) {
+    host.context().st.upkeep.say(netbuf::Severity::Warning, line);
+  };
+  host.control().set_reporter(say);
   netbuf::StopSignals stop;
   netbuf::SystemdNotify notify([&host] { return netbuf::status_text(host.context()); });
+  std::unique_ptr<netbuf::WindowCompanion> companion;
   QObject::connect(&stop, &netbuf::StopSignals::stop_requested, &stop, [&host, &notify] {
     notify.stopping();
     host.shut_down();
   });
-  if (form) {
-    form->create();
-  } else {
-    host.start();
+  host.start_up();
+  // Nobody reads a window that opened half done: the error is reported, and
+  // systemd's restart policy takes over.
+  if (!host.started()) return 1;
+  netbuf::write_start_line(host.context(), host.db_path());
+  if (const QString path = options.control_path(); !path.isEmpty()) {
+    if (const std::string why = host.control().listen(path, kOperatorGroup); !why.empty())
+      say("netbuf: no control socket " + path.toStdString() + ": " + why);
   }
-  // On a server nobody reads a window that opened half done: the error is
-  // reported, and systemd's restart policy takes over.
-  if (!host.started() && !form) return 1;
-  if (host.started()) netbuf::write_start_line(host.context(), host.db_path());
   notify.ready();
-  if (form) {
-    netbuf::store_on_display_loss(host);
-    form->show();
+  if (!netbuf::headless_environment()) {
+    companion = std::make_unique<netbuf::WindowCompanion>(
+        host.control(), netbuf::WindowCompanion::beside_executable());
+    companion->set_reporter(say);
+    companion->start();
   }
   const int status = QCoreApplication::exec();
-  netbuf::forget_display_loss();
+  if (companion) companion->stop();
   return status;
 }
 

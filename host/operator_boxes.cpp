@@ -3,7 +3,6 @@
 #include <iostream>
 
 #include "core/text_escape.h"
-#include "host/headless.h"
 #include "host/operator_lines.h"
 
 namespace netbuf {
@@ -27,8 +26,7 @@ void OperatorBoxes::error_report(const std::string& text) {
 }
 
 void OperatorBoxes::raise(bool error, const std::string& text) {
-  if (mode_ == Mode::Lines || (mode_ == Mode::Auto && is_headless())) {
-    // Nobody could click a box away on a server.
+  if (mode_ == Mode::Lines) {
     OperatorLines::write(text);
     return;
   }

@@ -1,7 +1,7 @@
-// The operator's messages when a window shows them: one box at a time, later
-// texts waiting their turn (an identical waiting text once); on a headless
-// platform the lines of OperatorLines. Never blocks the handler that raised
-// the text: the window opens the box and says when it is gone.
+// The operator's messages as one window shows them: one box at a time, later
+// texts waiting their turn (an identical waiting text once); or the lines of
+// OperatorLines. Never blocks the handler that raised the text: the window
+// opens the box and says when it is gone.
 #pragma once
 
 #include <cstddef>
@@ -18,15 +18,14 @@ class OperatorBoxes : public OperatorChannel {
   static constexpr std::size_t kMaxWaiting = 100;
 
   enum class Mode {
-    Auto,   // boxes with a display, lines without
-    Boxes,  // always boxes
-    Lines,  // always lines on stderr
+    Lines,  // lines on stderr
+    Boxes,  // boxes in a window
   };
   // Opens one box: an error report or a message, plain text with its
   // control bytes escaped.
   using Opener = std::function<void(bool error, const std::string& text)>;
 
-  explicit OperatorBoxes(Mode mode = Mode::Auto) : mode_(mode) {}
+  explicit OperatorBoxes(Mode mode = Mode::Lines) : mode_(mode) {}
 
   // Until there is somewhere to open them, boxes wait.
   void open_with(Opener open);

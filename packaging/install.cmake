@@ -2,8 +2,11 @@
 #   lib/netbuf/netbuf   the buffer, in a directory only root can write: netbuf
 #                       reads net.db and the COMn links from its executable's
 #                       directory, and Qt looks there for qt.conf and plugins
-#   lib/netbuf/netbuf-window.so  the window, which netbuf loads from beside
-#                       itself when there is a display; a library, not a program
+#   lib/netbuf/netbuf-window  the operator's window, a program of its own; netbuf
+#                       starts it from beside itself when there is a display
+#   bin/netbuf-window   a link to it, for an operator attaching to a service
+#                       (the package makes it), with its desktop entry, icon
+#                       and share/man/man1/netbuf-window.1
 #   bin/netbuf-db, bin/netbuf-readersim
 #   share/man/man8/netbuf.8, share/man/man1/netbuf-db.1, netbuf-readersim.1
 #   share/doc/netbuf/README.md
@@ -12,8 +15,11 @@
 
 if(TARGET netbuf)
   install(TARGETS netbuf RUNTIME DESTINATION lib/netbuf)
-  install(TARGETS netbuf-window LIBRARY DESTINATION lib/netbuf
-          PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+  install(TARGETS netbuf-window RUNTIME DESTINATION lib/netbuf)
+  install(FILES ${CMAKE_CURRENT_LIST_DIR}/man/netbuf-window.1 DESTINATION share/man/man1)
+  install(FILES ${CMAKE_CURRENT_LIST_DIR}/netbuf-window.desktop DESTINATION share/applications)
+  install(FILES ${CMAKE_CURRENT_LIST_DIR}/netbuf-window.svg
+          DESTINATION share/icons/hicolor/scalable/apps)
   install(FILES ${CMAKE_CURRENT_LIST_DIR}/man/netbuf.8 DESTINATION share/man/man8)
 endif()
 install(TARGETS netbuf-db netbuf-readersim RUNTIME DESTINATION bin)

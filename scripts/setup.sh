@@ -14,7 +14,7 @@ PACKAGES=(
   netcat-openbsd procps
   dpkg-dev
   libsystemd-dev
-  debhelper lintian systemd trayer
+  debhelper lintian systemd trayer desktop-file-utils
   iproute2 util-linux
   strace
 )

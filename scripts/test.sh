@@ -19,7 +19,7 @@ bash fuzz/run "${NETBUF_FUZZ_SECONDS:-60}"
 echo "== unit tests and the storage system tests under ThreadSanitizer"
 NETBUF_TARGETS="netbuf netbuf-db netbuf-readersim unit_tests" \
   bash scripts/build.sh build-tsan -DNETBUF_SANITIZE_THREAD=ON -DNETBUF_WITH_BENCH=OFF
-# A child that dies of a signal on purpose (a damaged window module) must die
+# A child that dies of a signal on purpose (a window without its display) must die
 # of it, not of the sanitizer's report.
 export TSAN_OPTIONS="halt_on_error=1 exitcode=66 handle_sigbus=0 handle_segv=0"
 build-tsan/bin/unit_tests --gtest_brief=1

@@ -1,15 +1,14 @@
-// The application title: the executable's file name without directory and
-// extension. The tray tip and the message boxes show it.
+// The application title: the buffer's name, which the window program sets as
+// the application's. The tray tip and the message boxes show it.
 #pragma once
 
 #include <QCoreApplication>
-#include <QFileInfo>
 #include <QString>
 
 namespace netbuf {
 
 inline QString application_title() {
-  return QFileInfo(QCoreApplication::applicationFilePath()).completeBaseName();
+  return QCoreApplication::applicationName();
 }
 
 }  // namespace netbuf

@@ -17,7 +17,7 @@ namespace netbuf {
 namespace {
 
 // Which control shows what.
-namespace control {
+namespace controls {
 constexpr const char* kEventCounter = "Label13";
 constexpr const char* kEventReadPointer = "Label14";
 constexpr const char* kClient = "Label21";
@@ -32,7 +32,7 @@ constexpr const char* kPcPort = "Edit2";
 constexpr const char* kServicePort = "Edit3";
 constexpr int kUnknownCardFirstBox = 1;  // CheckBox1 .. CheckBox16
 constexpr int kWrongZoneFirstBox = 17;   // CheckBox17 .. CheckBox32
-}  // namespace control
+}  // namespace controls
 
 template <class W>
 W* child(QWidget& form, const std::string& name) {
@@ -62,18 +62,18 @@ class OnShow : public QObject {
 
 FormViews::FormViews(QWidget& form)
     : form_(form),
-      labels_{child<QLabel>(form, control::kEventCounter),
-              child<QLabel>(form, control::kEventReadPointer),
-              child<QLabel>(form, control::kClient),
-              child<QLabel>(form, control::kMac),
-              child<QLabel>(form, control::kCardCount),
-              child<QLabel>(form, control::kReaderCount),
-              child<QLabel>(form, control::kComPort)},
-      card_store_progress_(child<QProgressBar>(form, control::kCardStoreProgress)),
-      poll_delay_(child<QSlider>(form, control::kPollDelay)),
-      poll_delay_figure_(child<QLabel>(form, control::kPollDelayFigure)),
-      pc_port_(child<QLineEdit>(form, control::kPcPort)),
-      service_port_(child<QLineEdit>(form, control::kServicePort)),
+      labels_{child<QLabel>(form, controls::kEventCounter),
+              child<QLabel>(form, controls::kEventReadPointer),
+              child<QLabel>(form, controls::kClient),
+              child<QLabel>(form, controls::kMac),
+              child<QLabel>(form, controls::kCardCount),
+              child<QLabel>(form, controls::kReaderCount),
+              child<QLabel>(form, controls::kComPort)},
+      card_store_progress_(child<QProgressBar>(form, controls::kCardStoreProgress)),
+      poll_delay_(child<QSlider>(form, controls::kPollDelay)),
+      poll_delay_figure_(child<QLabel>(form, controls::kPollDelayFigure)),
+      pc_port_(child<QLineEdit>(form, controls::kPcPort)),
+      service_port_(child<QLineEdit>(form, controls::kServicePort)),
       apply_timer_(std::make_unique<QTimer>()),
       on_show_(std::make_unique<OnShow>([this] { apply_changes(); })) {
   apply_timer_->setSingleShot(true);
@@ -82,9 +82,9 @@ FormViews::FormViews(QWidget& form)
   form.installEventFilter(on_show_.get());
   for (int j = 0; j < 16; ++j) {
     unknown_card_[j] =
-        child<QCheckBox>(form, "CheckBox" + std::to_string(control::kUnknownCardFirstBox + j));
+        child<QCheckBox>(form, "CheckBox" + std::to_string(controls::kUnknownCardFirstBox + j));
     wrong_zone_[j] =
-        child<QCheckBox>(form, "CheckBox" + std::to_string(control::kWrongZoneFirstBox + j));
+        child<QCheckBox>(form, "CheckBox" + std::to_string(controls::kWrongZoneFirstBox + j));
   }
 }
 
@@ -134,6 +134,13 @@ void FormViews::show_poll_delay(int ms) {
 
 void FormViews::echo_poll_delay() {
   show(poll_delay_figure_, QString::number(poll_delay_->value()));
+}
+
+void FormViews::show_form(const control::FormValues& form) {
+  show_poll_delay(form.poll_delay);
+  pc_port_->setText(QString::fromStdString(form.pc_port));
+  service_port_->setText(QString::fromStdString(form.service_port));
+  tick_buzzer_patterns({form.unknown_card, form.wrong_zone});
 }
 
 PortTexts FormViews::port_texts() const {

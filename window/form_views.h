@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "host/window_module.h"
+#include "window/window_face.h"
 
 class QCheckBox;
 class QLabel;
@@ -40,6 +40,9 @@ class FormViews : public SettingsForm {
   void show_service_port(int port) override;
   BuzzerPatterns buzzer_patterns() const override;
   void tick_buzzer_patterns(const BuzzerPatterns& p) override;
+
+  // The values netbuf holds for the page, as it sends them to a window.
+  void show_form(const control::FormValues& form);
 
   // The figure beside the poll-delay slider follows the slider.
   void echo_poll_delay();

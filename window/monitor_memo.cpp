@@ -34,11 +34,6 @@ bool QtMonitorLog::enabled(LogCategory c) const {
   return i >= 0 && i < 4 && boxes_[i]->isChecked();
 }
 
-void QtMonitorLog::tick(LogCategory c) {
-  const int i = static_cast<int>(c);
-  if (i >= 0 && i < 4) boxes_[i]->setChecked(true);
-}
-
 void QtMonitorLog::log_line(const std::string& text) {
   const View before = view();
   const QString t = QString::fromStdString(text);

@@ -1,10 +1,11 @@
 // The monitor log on the "Monitor" page: the text control Memo1 and the four
-// category check boxes below it. Lines arrive escaped by the host.
+// category check boxes below it. Lines arrive escaped by netbuf, which sends
+// only those of the categories switched on here.
 #pragma once
 
 #include <QString>
 
-#include "host/window_module.h"
+#include "window/window_face.h"
 
 class QCheckBox;
 class QPlainTextEdit;
@@ -26,8 +27,6 @@ class QtMonitorLog : public MonitorMemo {
 
   // Displayed rows: a line wrapped at the control's width counts once per row.
   int displayed_rows();
-
-  void tick(LogCategory c) override;
 
  private:
   int wrap_width() const;

@@ -6,7 +6,7 @@
 #include <QComboBox>
 #include <vector>
 
-#include "host/window_module.h"
+#include "window/window_face.h"
 
 namespace netbuf {
 

@@ -1,10 +1,11 @@
 // Form1's behaviour: the handlers of its controls, each of which hands over
-// to the host at once, and the face the host shows the logic's views on. The
+// to netbuf at once, and the face netbuf shows the logic's views on. The
 // layout is in tform1_layout.cpp.
 #include "window/tform1.h"
 
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QGuiApplication>
 #include <QPlainTextEdit>
 
 #include "host/captions.h"
@@ -22,6 +23,12 @@ QString ui_text(const char* s) {
   return QString::fromUtf8(s);
 }
 
+// No desktop to put a tray icon on, now or later.
+bool headless_platform() {
+  const QString p = QGuiApplication::platformName();
+  return p == QLatin1String("offscreen") || p == QLatin1String("minimal");
+}
+
 }  // namespace
 
 TForm1::TForm1(HostActions& host, QWidget* parent)
@@ -31,17 +38,17 @@ TForm1::TForm1(HostActions& host, QWidget* parent)
   log_ =
       std::make_unique<QtMonitorLog>(memo1_, monitor_rs_, monitor_tcp_, monitor_zd_, monitor_tr_);
   views_ = std::make_unique<FormViews>(*this);
-  tray_ = new TrayIcon(this, host_.headless());
+  tray_ = new TrayIcon(this, headless_platform());
   host_.attach(*this);
   TrackBar1Change();  // the figure shows the position from the start
 }
 
 TForm1::~TForm1() = default;
 
-// --- What the host shows ------------------------------------------------------
+// --- What netbuf shows -----------------------------------------------------
 
-void TForm1::show_caption(const std::string& text) {
-  setWindowTitle(QString::fromStdString(text));
+void TForm1::attached(const std::string& caption, bool started) {
+  FormCreate(caption, started);
 }
 
 void TForm1::show_figure(StatusFigure f, const std::string& text) {
@@ -52,8 +59,22 @@ void TForm1::show_card_store_progress(int percent) {
   views_->show_card_store_progress(percent);
 }
 
+void TForm1::show_settings(const control::FormValues& form) {
+  views_->show_form(form);
+}
+
 void TForm1::show_port_number(int n) {
   port_box_->select(n);
+}
+
+void TForm1::show_ports(const std::vector<PortEntry>& ports) {
+  port_box_->refresh(ports, port_box_->number_at(port_box_->currentIndex()));
+}
+
+void TForm1::show_receive_state(const ReceiveState& s) {
+  memo2_->appendPlainText(ui_text(cap::kRxCount) + QString::number(s.rx_len));
+  for (const auto& [action, pc_wait] : s.readers)
+    memo2_->appendPlainText(QStringLiteral("%1.%2").arg(action).arg(pc_wait));
 }
 
 void TForm1::open_box(bool error, const std::string& text) {
@@ -61,14 +82,17 @@ void TForm1::open_box(bool error, const std::string& text) {
 }
 
 void TForm1::closing() {
+  // netbuf stops: this window has nothing left to show.
   tray_->remove();
+  QCoreApplication::quit();
 }
 
 // --- Lifecycle -------------------------------------------------------------
 
-void TForm1::FormCreate() {
+void TForm1::FormCreate(const std::string& caption, bool started) {
+  setWindowTitle(QString::fromStdString(caption));
   // A start-up that failed leaves the icon out, as it leaves the rest.
-  if (host_.start_up()) host_.dispatch([this] { tray_->add(); });
+  if (started) host_.dispatch([this] { tray_->add(); });
 }
 
 void TForm1::FormClose() {
@@ -76,8 +100,8 @@ void TForm1::FormClose() {
 }
 
 void TForm1::closeEvent(QCloseEvent* event) {
-  if (!host_.quitting()) FormClose();
-  host_.quit();
+  FormClose();
+  host_.window_closed();
   event->accept();
 }
 
@@ -96,12 +120,8 @@ void TForm1::Button2Click() {
 }
 
 void TForm1::Button3Click() {
-  host_.dispatch([this] {
-    const ReceiveState s = host_.reset_receive();
-    memo2_->appendPlainText(ui_text(cap::kRxCount) + QString::number(s.rx_len));
-    for (const auto& [action, pc_wait] : s.readers)
-      memo2_->appendPlainText(QStringLiteral("%1.%2").arg(action).arg(pc_wait));
-  });
+  // netbuf answers with the state, which show_receive_state() lists.
+  host_.reset_receive();
 }
 
 void TForm1::Button4Click() {
@@ -126,6 +146,15 @@ void TForm1::SpeedButton2Click() {
 
 void TForm1::TrackBar1Change() {
   host_.dispatch([this] { views_->echo_poll_delay(); });
+}
+
+void TForm1::MonitorClick() {
+  // netbuf sends only the lines a window has switched on.
+  control::CategoryMask mask = 0;
+  for (int c = 0; c < 4; ++c)
+    if (log_->enabled(static_cast<LogCategory>(c)))
+      mask |= static_cast<control::CategoryMask>(1 << c);
+  host_.set_categories(mask);
 }
 
 }  // namespace netbuf

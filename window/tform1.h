@@ -1,7 +1,7 @@
 // The main window Form1: three pages (Status, Ustawienia, Monitor) and the
-// tray icon, and the handlers of its controls, which hand over to the host at
-// once. It shows what the host hands its face and asks the host for nothing
-// but the operator's actions. Layout in tform1_layout.cpp, behaviour in
+// tray icon, and the handlers of its controls, which hand over to netbuf at
+// once. It shows what netbuf sends its face and asks netbuf for nothing but
+// the operator's actions. Layout in tform1_layout.cpp, behaviour in
 // tform1.cpp.
 #pragma once
 
@@ -9,9 +9,9 @@
 #include <QWidget>
 #include <memory>
 
-#include "host/window_module.h"
 #include "window/form_views.h"
 #include "window/monitor_memo.h"
+#include "window/window_face.h"
 
 class QCheckBox;
 class QLabel;
@@ -42,15 +42,18 @@ class TForm1 : public QWidget, public WindowFace {
   // WindowFace.
   SettingsForm& settings() override { return *views_; }
   MonitorMemo& memo() override { return *log_; }
-  void show_caption(const std::string& text) override;
+  void attached(const std::string& caption, bool started) override;
   void show_figure(StatusFigure f, const std::string& text) override;
   void show_card_store_progress(int percent) override;
+  void show_settings(const control::FormValues& form) override;
   void show_port_number(int n) override;
+  void show_ports(const std::vector<PortEntry>& ports) override;
+  void show_receive_state(const ReceiveState& s) override;
   void open_box(bool error, const std::string& text) override;
   void closing() override;
 
-  // Handlers.
-  void FormCreate();
+  // Handlers. FormCreate runs as netbuf answers: caption and tray icon.
+  void FormCreate(const std::string& caption, bool started);
   void FormClose();
   void CheckBox33Click();
   void nrDeviceBox1Change(int index);
@@ -62,6 +65,7 @@ class TForm1 : public QWidget, public WindowFace {
   void SpeedButton1Click();
   void SpeedButton2Click();
   void TrackBar1Change();
+  void MonitorClick();  // one of the four category switches
 
  protected:
   void closeEvent(QCloseEvent* event) override;

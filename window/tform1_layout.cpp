@@ -120,9 +120,8 @@ void TForm1::build_status_page(QWidget* page) {
 void TForm1::build_settings_page(QWidget* page) {
   add_label(page, 9, cap::kLabel9, 40, 80, false);
   port_box_ = place(new PortPicker(page), "nrDeviceBox1", 192, 72, 145, kEditHeight);
-  port_box_->refresh(host_.available_ports(), host_.port_number());
-  connect(port_box_, &PortPicker::about_to_drop_down, this,
-          [this] { port_box_->refresh(host_.available_ports(), host_.port_number()); });
+  port_box_->select(1);
+  connect(port_box_, &PortPicker::about_to_drop_down, this, [this] { host_.list_ports(); });
   connect(port_box_, &QComboBox::activated, this, &TForm1::nrDeviceBox1Change);
 
   add_label(page, 16, cap::kLabel16, 40, 112, false);
@@ -132,8 +131,8 @@ void TForm1::build_settings_page(QWidget* page) {
 
   add_label(page, 11, cap::kLabel11, 40, 176, false);
   auto* trackbar = place(new QSlider(Qt::Horizontal, page), "TrackBar1", 184, 168, 161, 33);
-  trackbar->setRange(kPollDelayMin, kPollDelayMax);
-  trackbar->setValue(kPollDelayStart);
+  trackbar->setRange(control::kPollDelayMin, control::kPollDelayMax);
+  trackbar->setValue(control::kPollDelayStart);
   trackbar->setTickPosition(QSlider::TicksBelow);
   trackbar->setTickInterval(20);
   connect(trackbar, &QSlider::valueChanged, this, &TForm1::TrackBar1Change);
@@ -185,6 +184,8 @@ void TForm1::build_monitor_page(QWidget* page) {
   monitor_tcp_ = place(new QCheckBox(ui_text(cap::kMonitorTcp), page), "monitor_TCP", 16, 416);
   monitor_zd_ = place(new QCheckBox(ui_text(cap::kMonitorZd), page), "monitor_zd", 16, 440);
   monitor_tr_ = place(new QCheckBox(ui_text(cap::kMonitorTr), page), "monitor_tr", 200, 392);
+  for (QCheckBox* box : {monitor_rs_, monitor_tcp_, monitor_zd_, monitor_tr_})
+    connect(box, &QCheckBox::toggled, this, &TForm1::MonitorClick);
 }
 
 }  // namespace netbuf

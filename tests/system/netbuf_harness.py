@@ -139,10 +139,10 @@ class Netbuf:
         self.dir = tempfile.mkdtemp(prefix="netbuf-sys-")
         self.exe = os.path.join(self.dir, "netbuf")
         shutil.copy2(os.path.join(BIN, "netbuf"), self.exe)
-        # The window is a module netbuf loads from beside itself.
-        self.window_module = os.path.join(self.dir, "netbuf-window.so")
-        if os.path.exists(os.path.join(BIN, "netbuf-window.so")):
-            shutil.copy2(os.path.join(BIN, "netbuf-window.so"), self.window_module)
+        # The window is a program netbuf starts from beside itself.
+        self.window_program = os.path.join(self.dir, "netbuf-window")
+        if os.path.exists(os.path.join(BIN, "netbuf-window")):
+            shutil.copy2(os.path.join(BIN, "netbuf-window"), self.window_program)
         self.db = os.path.join(self.dir, "net.db")
         self.port_tcp = free_port() if port_tcp is None else port_tcp
         self.service = free_port() if service is None else service

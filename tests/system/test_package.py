@@ -26,7 +26,7 @@ UNIT = "lib/systemd/system/netbuf.service"
 TEMPLATE = "lib/systemd/system/netbuf@.service"
 DEFAULTS = "etc/default/netbuf"
 EXE = "usr/lib/netbuf/netbuf"
-WINDOW = "usr/lib/netbuf/netbuf-window.so"
+WINDOW = "usr/lib/netbuf/netbuf-window"
 STATE = "/var/lib/netbuf"
 MAX_EXPOSURE = 2.5
 
@@ -48,7 +48,10 @@ EXPECTED_FILES = {
     "usr/share/doc/netbuf/copyright": 0o644,
 }
 WINDOW_FILES = {
-    WINDOW: 0o644,
+    WINDOW: 0o755,
+    "usr/share/man/man1/netbuf-window.1.gz": 0o644,
+    "usr/share/applications/netbuf-window.desktop": 0o644,
+    "usr/share/icons/hicolor/scalable/apps/netbuf-window.svg": 0o644,
     "usr/share/doc/netbuf-window/changelog.gz": 0o644,
     "usr/share/doc/netbuf-window/copyright": 0o644,
 }
@@ -149,7 +152,7 @@ class PackageTest(unittest.TestCase):
                     files[rel] = stat.S_IMODE(os.lstat(p).st_mode)
         # Nothing in /opt, no net.db of the package's own (an upgrade would
         # overwrite the operator's), nothing beside the executable but its
-        # window module, where Qt would look for qt.conf or plugins.
+        # window program, where Qt would look for qt.conf or plugins.
         self.assertEqual(files, EXPECTED_FILES)
         self.assertEqual(links, EXPECTED_LINKS)
         window = {l.split()[5].lstrip("./"): l.split()[0]
@@ -157,6 +160,16 @@ class PackageTest(unittest.TestCase):
                   if l.startswith("-")}
         self.assertEqual({f: stat.S_IMODE(os.stat(self.path(f)).st_mode) for f in window},
                          WINDOW_FILES)
+        self.assertEqual(os.readlink(self.path("usr/bin/netbuf-window")),
+                         "../lib/netbuf/netbuf-window")
+        # The operators' group comes with the server package, which makes
+        # the socket; the window is what a desktop finds in its menu.
+        with open(self.path("usr/lib/sysusers.d/netbuf.conf")) as f:
+            self.assertIn("g netbuf-operator -", f.read().splitlines())
+        entry = subprocess.run(["desktop-file-validate", self.path(
+            "usr/share/applications/netbuf-window.desktop")], capture_output=True, text=True,
+            timeout=30)
+        self.assertEqual((entry.returncode, entry.stdout + entry.stderr), (0, ""))
         for deb in (self.deb, self.window_deb):
             listing = run("dpkg-deb", "-c", deb).stdout
             self.assertEqual({l.split()[1] for l in listing.splitlines()}, {"root/root"})
@@ -244,7 +257,10 @@ class PackageTest(unittest.TestCase):
                 self.assertNotIn("PrivateDevices", svc)
                 self.assertEqual(set(svc["DeviceAllow"]),
                                  {"char-ttyS rw", "char-ttyUSB rw", "char-ttyACM rw"})
-                self.assertIn("dialout", svc["SupplementaryGroups"])
+                self.assertEqual(svc["SupplementaryGroups"], ["dialout netbuf-operator"])
+                # Windows attach at control in here; the socket keeps strangers out.
+                self.assertEqual(svc["RuntimeDirectory"], [own["StateDirectory"][0]])
+                self.assertEqual(svc["RuntimeDirectoryMode"], ["0755"])
 
                 # verify insists that the executable exists: the packaged one,
                 # unpacked.
@@ -291,11 +307,12 @@ class PackageTest(unittest.TestCase):
         with open(self.path(UNIT)) as f:
             svc = read_unit(f.read())["Service"]
         runtime = self.path("run/netbuf")
-        os.makedirs(runtime, 0o700)
-        env = {"PATH": "/usr/bin:/bin", "HOME": "/nonexistent"}
-        for assignment in svc["Environment"]:
+        os.makedirs(runtime, 0o755)
+        # What systemd gives the service for its RuntimeDirectory=.
+        env = {"PATH": "/usr/bin:/bin", "HOME": "/nonexistent", "RUNTIME_DIRECTORY": runtime}
+        for assignment in svc.get("Environment", []):
             k, _, v = assignment.partition("=")
-            env[k] = runtime if k == "XDG_RUNTIME_DIR" else v
+            env[k] = v
         cmd = [self.path("usr/sbin/netbuf")]  # through the link on the PATH
         if os.geteuid() == 0:
             for p in (state, db, runtime):
@@ -312,6 +329,9 @@ class PackageTest(unittest.TestCase):
                 except OSError:
                     return None
             self.assertEqual(wait_for(answer, 15), b"OK")
+            control = os.path.join(runtime, "control")
+            self.assertTrue(stat.S_ISSOCK(os.stat(control).st_mode))
+            self.assertEqual(stat.S_IMODE(os.stat(control).st_mode), 0o660)
             pc = Pc(tcp)
             try:
                 self.assertEqual(len(pc.write_regs(3000, [0x1357])), 12)
@@ -325,9 +345,8 @@ class PackageTest(unittest.TestCase):
                 proc.communicate()
         self.assertEqual(proc.returncode, 0, err)
         self.assertIn("Port TCP nr: %d otwarty." % tcp, out.decode())
-        # With the unit's environment Qt finds its runtime directory and has
-        # nothing to complain about; what standard error has is netbuf's own
-        # account of the start and the stop, nothing failed.
+        # Qt has nothing to complain about; what standard error has is
+        # netbuf's own account of the start and the stop, nothing failed.
         self.assertNotIn(b"XDG_RUNTIME_DIR", err)
         self.assertIn(b"PC port %d open" % tcp, err)
         self.assertNotRegex(err, rb"cannot|not stored|Error|error")
@@ -337,30 +356,27 @@ class PackageTest(unittest.TestCase):
                              [(0x1357,)])
         finally:
             con.close()
-        # SQLite kept its journal beside the real file, not the link.
+        # SQLite kept its journal beside the real file, not the link; the
+        # socket went with netbuf.
         self.assertEqual(sorted(os.listdir(os.path.dirname(link))), exe_dir)
+        self.assertEqual(os.listdir(runtime), [])
 
-    def test_installed_window_module_is_found_through_the_link(self):
-        """With a display, netbuf started through its link on the PATH loads
-        the window module from beside the real executable."""
-        # The module needs nothing of the executable, and the executable
-        # exports nothing of its own for it.
-        needs = run("nm", "-D", "--undefined-only", self.path(WINDOW)).stdout
-        self.assertNotIn("netbuf", needs)
-        self.assertNotIn("netbuf", run("nm", "-D", "--defined-only", self.path(EXE)).stdout)
+    def test_installed_window_is_started_from_beside_the_real_executable(self):
+        """With a display, netbuf started through its link on the PATH starts
+        netbuf-window from beside the real executable."""
         x = Xvfb()
         env = dict(x.env(), HOME="/nonexistent")
         proc = subprocess.Popen([self.path("usr/sbin/netbuf")], cwd="/", env=env,
                                 stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                 stderr=subprocess.PIPE)
         try:
-            def mapped():
+            def window():
                 try:
-                    with open("/proc/%d/maps" % proc.pid) as f:
-                        return self.path(WINDOW) in f.read()
+                    with open("/proc/%d/task/%d/children" % (proc.pid, proc.pid)) as f:
+                        return [os.readlink("/proc/%s/exe" % c) for c in f.read().split()]
                 except OSError:  # it ended
-                    return False
-            self.assertTrue(wait_for(lambda: proc.poll() is None and mapped(), 15))
+                    return None
+            self.assertTrue(wait_for(lambda: window() == [self.path(WINDOW)], 15), window())
             stop_process(proc, 30, signal.SIGTERM)
             err = proc.communicate()[1]
         finally:
@@ -368,7 +384,7 @@ class PackageTest(unittest.TestCase):
                 proc.kill()
                 proc.communicate()
             x.stop()
-        self.assertNotIn(b"not loaded", err)
+        self.assertNotIn(b"netbuf: window", err)
 
     def test_server_package_alone_runs_headless_under_a_display(self):
         """Without netbuf-window, netbuf started with a working display runs
@@ -399,9 +415,8 @@ class PackageTest(unittest.TestCase):
             x.stop()
         self.assertEqual(proc.returncode, 0, err)
         window = [l for l in err.splitlines() if "window" in l]
-        self.assertEqual(window, ["netbuf: window module %s/%s not loaded, running without a "
-                                  "window: cannot open shared object file: No such file or "
-                                  "directory" % (self.lean, WINDOW)])
+        self.assertEqual(window, ["netbuf: no window program %s/%s; running without a window"
+                                  % (self.lean, WINDOW)])
 
     def test_remove_and_purge_keep_the_database(self):
         """The package's own postrm, with the system's paths moved under a

@@ -150,7 +150,7 @@ class TwoLinesTest(unittest.TestCase):
                     nb.stderr())
             # Nothing of line 2 beside the executable it ran from.
             self.assertEqual(sorted(os.listdir(two.dir)),
-                             ["netbuf", "netbuf-window.so", "stderr.txt", "stdout.txt"])
+                             ["netbuf", "netbuf-window", "stderr.txt", "stdout.txt"])
             start = [l for l in two.stderr_lines() if l.startswith("netbuf ")]
             self.assertEqual(len(start), 1)
             self.assertIn(" instance line2 \u00b7 net.db %s \u00b7 COM1=1 (COM1 %s) "

@@ -27,7 +27,7 @@ QString shown(const Boxes& b) {
 }
 
 TEST(OperatorChannel, HeadlessEachTextIsOneLineOnStderr) {
-  OperatorBoxes op;  // the tests run offscreen: no display
+  OperatorBoxes op;  // lines
   ::testing::internal::CaptureStderr();
   op.message_box("blad zapisu zdarzenia");
   op.error_report("Device \"COM3\" Open Error !!!\rNo such file or directory");

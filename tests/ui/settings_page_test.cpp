@@ -12,10 +12,9 @@
 #include <memory>
 #include <string>
 
-#include "host/window_host.h"
 #include "store/schema.h"
 #include "store/sqlite_table3.h"
-#include "window/tform1.h"
+#include "tests/ui/attached_form.h"
 
 namespace netbuf {
 namespace {
@@ -30,17 +29,20 @@ class SettingsPage : public ::testing::Test {
     for (const auto& s : schema::kSettingDefaults)
       db.RunSql(schema::insert_setting(s.key, s.key == std::string("PORT_TCP") ? 0 : s.value));
     db.RunSql("UPDATE setings SET val=0 WHERE PARAMETR='SERVICE'");
-    host_ = std::make_unique<WindowHost>(dir_.path());
-    form_ = std::make_unique<TForm1>(*host_);
-    form_->FormCreate();
+    a_ = std::make_unique<testing::AttachedForm>(dir_.path());
+    host_ = &a_->host;
+    form_ = &a_->form;
+    host_->start_up();
+    ASSERT_TRUE(a_->attach());
   }
   template <class W>
   W* find(const char* name) {
     return form_->findChild<W*>(QString::fromLatin1(name));
   }
-  // "Zapisz" hands the statements to the storage path: its result comes back
-  // on the loop.
+  // "Zapisz" reaches netbuf as a request and hands the statements to the
+  // storage path: its result comes back on the loop.
   void wait_stored() {
+    testing::wait_until([this] { return host_->context().st.upkeep.batch.out; }, 1000);
     QElapsedTimer t;
     t.start();
     while (host_->context().st.upkeep.batch.out && t.elapsed() < 10000)
@@ -54,8 +56,9 @@ class SettingsPage : public ::testing::Test {
 
   QTemporaryDir dir_;
   std::string db_path_;
-  std::unique_ptr<WindowHost> host_;
-  std::unique_ptr<TForm1> form_;
+  std::unique_ptr<testing::AttachedForm> a_;
+  ControlHost* host_ = nullptr;
+  TForm1* form_ = nullptr;
 };
 
 TEST_F(SettingsPage, ZapiszStoresWhatTheControlsShowAndRefusesNonPorts) {

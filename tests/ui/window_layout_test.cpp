@@ -19,7 +19,7 @@
 #include <string>
 
 #include "core/log_texts.h"
-#include "host/window_host.h"
+#include "tests/ui/attached_form.h"
 #include "tests/ui/ui_test_support.h"
 #include "window/tform1.h"
 #include "window/tray_icon.h"
@@ -31,8 +31,10 @@ class Form1Test : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(dir_.isValid());
-    host_ = std::make_unique<WindowHost>(dir_.path());
-    form_ = std::make_unique<TForm1>(*host_);
+    a_ = std::make_unique<testing::AttachedForm>(dir_.path());
+    host_ = &a_->host;
+    form_ = &a_->form;
+    ASSERT_TRUE(a_->attach());
   }
   template <class W>
   W* find(const char* name) {
@@ -43,9 +45,13 @@ class Form1Test : public ::testing::Test {
   static QString u(const char* s) { return QString::fromUtf8(s); }
 
   QTemporaryDir dir_;
-  std::unique_ptr<WindowHost> host_;
-  std::unique_ptr<TForm1> form_;
+  std::unique_ptr<testing::AttachedForm> a_;
+  ControlHost* host_ = nullptr;
+  TForm1* form_ = nullptr;
 };
+
+using testing::spin;
+using testing::wait_until;
 
 // Text-bearing controls: name, position on their page (or the form), size
 // where the layout fixes it, caption or initial text.
@@ -239,6 +245,7 @@ TEST_F(Form1Test, LogicViewsReachTheirWidgets) {
   h.show_readers(3, 7);
   h.show_event_counters(9, 65538);
   h.show_client("10.0.0.1");
+  spin(100);  // the notices reach the window
   EXPECT_EQ(mac->text(), initial);
   EXPECT_EQ(v.changes_applied(), 0);
   form_->show();
@@ -250,15 +257,13 @@ TEST_F(Form1Test, LogicViewsReachTheirWidgets) {
   } shown[] = {{"Label6", "42"}, {"Label4", "3"},      {"Label8", "COM 7"},
                {"Label13", "9"}, {"Label14", "65538"}, {"Label21", "10.0.0.1"}};
   for (const auto& t : shown) EXPECT_EQ(find<QLabel>(t.label)->text(), t.text) << t.label;
-  // While shown, changes are applied together; a figure that stays the same
-  // is not set again.
+  // While shown, changes are applied together (the short timer); a figure
+  // that stays the same is not sent again.
   const int applied = v.changes_applied();
   h.show_event_counters(9, 65538);
   h.show_event_counters(10, 65538);
   h.show_event_counters(11, 65538);
-  EXPECT_EQ(find<QLabel>("Label13")->text(), "9");
-  v.apply_changes();  // what the short timer does
-  EXPECT_EQ(find<QLabel>("Label13")->text(), "11");
+  EXPECT_TRUE(wait_until([&] { return find<QLabel>("Label13")->text() == "11"; }));
   EXPECT_EQ(v.changes_applied(), applied + 1);
 
   // CheckBox1 is the most significant bit of the unknown-card pattern,
@@ -284,17 +289,16 @@ TEST_F(Form1Test, LogicViewsReachTheirWidgets) {
   EXPECT_EQ(find<QLineEdit>("Edit3")->text(), "1061");
 
   h.show_card_store_progress(150);
-  v.apply_changes();
-  EXPECT_EQ(find<QProgressBar>("Gauge1")->value(), 100);
+  EXPECT_TRUE(wait_until([&] { return find<QProgressBar>("Gauge1")->value() == 100; }));
 
   // "start" and "Stop" switch the poll timer and nothing else.
   find<QAbstractButton>("SpeedButton1")->click();
-  EXPECT_TRUE(h.poll_timer());
+  EXPECT_TRUE(wait_until([&] { return h.poll_timer(); }));
   h.set_poll_interval(1000);  // no upper limit
   EXPECT_EQ(host_->poll_timer().interval(), 1000);
   EXPECT_TRUE(h.poll_timer());
   find<QAbstractButton>("SpeedButton2")->click();
-  EXPECT_FALSE(h.poll_timer());
+  EXPECT_TRUE(wait_until([&] { return !h.poll_timer(); }));
   EXPECT_FALSE(host_->context().serial.is_open());
 
   h.set_supervision_timer(true);
@@ -313,6 +317,8 @@ TEST_F(Form1Test, Button3ListsTheReceiveCountAndEveryReaderEntry) {
   ctx.st.reader(1).action = 2;
   ctx.st.reader(32).pc_wait = 255;
   find<QAbstractButton>("Button3")->click();  // hidden, but clickable from code
+  auto* memo2 = find<QPlainTextEdit>("Memo2");
+  ASSERT_TRUE(wait_until([&] { return memo2->toPlainText().count('\n') >= 33; }));
   const QStringList lines = find<QPlainTextEdit>("Memo2")->toPlainText().split('\n');
   ASSERT_EQ(lines.size(), 1 + 1 + 32);
   EXPECT_EQ(lines[0], "Memo2");
@@ -361,11 +367,12 @@ TEST_F(Form1Test, WithoutATrayUkryjMinimisesAndSaysWhyOnce) {
   EXPECT_TRUE(host_->write_back_timer().isActive());
 }
 
-TEST_F(Form1Test, FailedStartUpIsReportedAndLeavesTheWindowRunning) {
+TEST_F(Form1Test, FailedStartUpIsReportedAndAWindowShowsWhatThereIs) {
   // No net.db beside the executable: reported with its path and the reason,
   // and not created.
+  testing::AttachedForm b(dir_.path());
   ::testing::internal::CaptureStderr();
-  form_->FormCreate();
+  b.host.start_up();
   const std::string err = ::testing::internal::GetCapturedStderr();
   const QString db = dir_.path() + "/net.db";
   EXPECT_NE(err.find(db.toStdString() + "\" : unable to open database file (No such file or "
@@ -373,33 +380,34 @@ TEST_F(Form1Test, FailedStartUpIsReportedAndLeavesTheWindowRunning) {
             std::string::npos)
       << err;
   EXPECT_FALSE(QFile::exists(db));
-  EXPECT_FALSE(host_->started());
-  EXPECT_EQ(form_->windowTitle(), QString::fromUtf8(texts::kCaption));
-  EXPECT_FALSE(form_->tray().added());  // start-up stopped before the icon
-  EXPECT_EQ(find<QLabel>("Label8")->text(), "?");
-  EXPECT_TRUE(host_->write_back_timer().isActive());
+  EXPECT_FALSE(b.host.started());
+  ASSERT_TRUE(b.attach());
+  EXPECT_EQ(b.form.windowTitle(), QString::fromUtf8(texts::kCaption));
+  EXPECT_FALSE(b.form.tray().added());  // start-up stopped before the icon
+  EXPECT_EQ(b.form.findChild<QLabel*>("Label8")->text(), "?");
+  EXPECT_TRUE(b.host.write_back_timer().isActive());
 }
 
 TEST_F(Form1Test, PortPickerListsLinkedPortsAndFollowsTheSerialLine) {
   ASSERT_TRUE(QFile::link("/dev/null", dir_.path() + "/COM3"));
   ASSERT_TRUE(QFile::link(dir_.path() + "/unplugged", dir_.path() + "/COM7"));
-  auto host = std::make_unique<WindowHost>(dir_.path());
-  auto form = std::make_unique<TForm1>(*host);
-  auto* picker = form->findChild<QComboBox*>("nrDeviceBox1");
+  testing::AttachedForm b(dir_.path());
+  ASSERT_TRUE(b.attach());
+  auto* picker = b.form.findChild<QComboBox*>("nrDeviceBox1");
   ASSERT_NE(picker, nullptr);
+  ASSERT_TRUE(wait_until([&] { return picker->findData(3) >= 0; }));
   const int com3 = picker->findData(3);
-  ASSERT_GE(com3, 0);
   EXPECT_EQ(picker->itemText(com3), "COM3 (/dev/null)");
   EXPECT_LT(picker->findData(7), 0);  // a dangling link names no device
 
   // Choosing an entry sets the serial port's number at once.
   picker->setCurrentIndex(com3);
   emit picker->activated(com3);
-  EXPECT_EQ(host->context().serial.port_number(), 3);
+  EXPECT_TRUE(wait_until([&] { return b.host.context().serial.port_number() == 3; }));
 
   // A number set by the logic shows in the picker, listed or not.
-  host->context().serial.set_port_number(12);
-  EXPECT_EQ(picker->currentData().toInt(), 12);
+  b.host.context().serial.set_port_number(12);
+  EXPECT_TRUE(wait_until([&] { return picker->currentData().toInt() == 12; }));
   EXPECT_TRUE(picker->currentText().startsWith("COM12"));
 }
 
