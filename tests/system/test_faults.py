@@ -443,8 +443,10 @@ class LinkFaultTest(unittest.TestCase):
             baseline = self.fd_count()
             for _ in range(20):
                 extra.append(socket.create_connection(("127.0.0.1", self.nb.port_tcp), 5))
-            for _ in range(150):
-                service.append(socket.create_connection(("127.0.0.1", self.nb.service), 5))
+            # From 19 hosts, as one address holds only 8 places.
+            for i in range(150):
+                service.append(socket.create_connection(
+                    ("127.0.0.1", self.nb.service), 5, source_address=("127.0.1.%d" % (i // 8 + 1), 0)))
             self.assertEqual(first.read_regs(1404, 1), [2 << 8])
 
             def closed_by_netbuf(socks):
