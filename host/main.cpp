@@ -54,6 +54,7 @@ int run(char** argv, const netbuf::HostOptions& options) {
   netbuf::BufferHost& host = windowed ? static_cast<netbuf::BufferHost&>(*windowed) : *bare;
   host.configure(options);
   host.context().st.upkeep.journal = &journal;
+  if (!host.hold_db()) return 1;
   netbuf::StopSignals stop;
   netbuf::SystemdNotify notify([&host] { return netbuf::status_text(host.context()); });
   QObject::connect(&stop, &netbuf::StopSignals::stop_requested, &stop, [&host, &notify] {
