@@ -1,5 +1,6 @@
 #include "store/batch_commit.h"
 
+#include "core/log_texts.h"
 #include "store/database.h"
 #include "store/sql_texts.h"
 
@@ -26,22 +27,71 @@ Status store_rows(Database& db, const StorageBatch& b) {
   return {};
 }
 
+// What another program did to the file since the last batch. A file
+// overwritten in place is followed only when the log held nothing it lacked;
+// otherwise it stays refused until a write through SQLite (a restore) makes
+// it whole again.
+void look_behind(Database& db, StorageResult& r, bool& mixed) {
+  switch (db.foreign_writes()) {
+    case Database::Foreign::None:
+      break;
+    case Database::Foreign::Committed:
+      r.written_behind = true;
+      mixed = false;
+      break;
+    case Database::Foreign::Overwritten:
+      if (mixed || !db.log_copied()) {
+        mixed = true;
+        break;
+      }
+      try {
+        db.reopen();
+        r.file = StorageResult::File::Overwritten;
+        r.written_behind = true;
+      } catch (const std::exception&) {
+        r.file = StorageResult::File::Gone;
+      }
+      break;
+  }
+}
+
+// The log goes into net.db and back to nothing once no reader needs it, so
+// the file alone is current (a copy, an immutable read) and the log stays
+// small.
+void checkpoint(Database& db, StorageResult& r) {
+  r.wal_held = db.checkpoint() == Database::Checkpoint::HeldByReader;
+  db.mark_own_writes();
+}
+
 }  // namespace
 
 StorageResult commit_batch(Database& db, const StorageBatch& batch) {
   StorageResult r;
-  if (db.follow_file() == Database::FileChange::Reopened) r.file = StorageResult::File::Reopened;
+  if (db.follow_file() == Database::FileChange::Reopened) {
+    r.file = StorageResult::File::Reopened;
+    db.set_mixed(false);
+  }
+  if (db.is_open()) {
+    bool mixed = db.mixed();
+    look_behind(db, r, mixed);
+    db.set_mixed(mixed);
+  }
   if (!db.is_open()) {
     r.file = StorageResult::File::Gone;
     r.error = "Database is not open";
     return r;
   }
+  if (db.mixed()) {
+    r.file = StorageResult::File::Mixed;
+    r.error = texts::kDbMixed;
+    return r;
+  }
   db.reopen_writable();
   db.prefer_wal();
   r.read_only_reason = db.read_only_reason();
+  r.not_wal = !db.in_wal() && r.read_only_reason.empty();
   if (batch.empty()) {
-    // What an earlier checkpoint could not copy (a reader was in the way).
-    (void)db.run(sql::kCheckpoint);
+    checkpoint(db, r);
     r.committed = true;
     return r;
   }
@@ -55,11 +105,21 @@ StorageResult commit_batch(Database& db, const StorageBatch& batch) {
     return r;
   }
   r.committed = true;
-  // The pages go on into net.db itself at once, as they did before WAL: a
-  // tool that reads the file alone (a copy, an immutable read) sees what was
-  // committed. Readers are not held up by it, and whatever it cannot copy
-  // now goes with a later one.
-  (void)db.run(sql::kCheckpoint);
+  // Bytes copied over the file while the batch went into the log: copying
+  // the log on would mix the two, and a restore drops the batch with them,
+  // so it counts as not stored.
+  if (db.in_wal()) {
+    const Database::Foreign f = db.foreign_writes();
+    if (f == Database::Foreign::Overwritten) {
+      db.set_mixed(true);
+      r.committed = false;
+      r.file = StorageResult::File::Mixed;
+      r.error = texts::kDbMixed;
+      return r;
+    }
+    r.written_behind = r.written_behind || f == Database::Foreign::Committed;
+  }
+  checkpoint(db, r);
   return r;
 }
 
