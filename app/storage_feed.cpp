@@ -137,8 +137,11 @@ void note_file(Context& ctx, const StorageResult& r) {
   if (r.file == StorageResult::File::Mixed) {
     if (!up.db_mixed) up.say(Severity::Error, path + " " + texts::kDbMixed);
     up.db_mixed = true;
+    // The readout would read the same mix: it fails until the file is whole.
+    ctx.db.close();
     return;
   }
+  if (up.db_mixed && r.file != StorageResult::File::Gone) ctx.db.follow_file();
   up.db_mixed = false;
   if (r.file == StorageResult::File::Reopened) {
     up.say(Severity::Warning, path + texts::kDbReplaced);
@@ -158,7 +161,7 @@ void note_file(Context& ctx, const StorageResult& r) {
     return;
   }
   if (r.written_behind) {
-    if (r.file != StorageResult::File::Overwritten)
+    if (r.file == StorageResult::File::Same)
       up.say(Severity::Warning, path + texts::kDbWrittenBehind);
     write_everything_back(ctx);
   }

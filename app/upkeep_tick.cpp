@@ -102,10 +102,10 @@ std::string status_text(const Context& ctx) {
          (up.last_event_at.empty() ? "" : " at " + up.last_event_at);
   s += kDot;
   // "db ok" only while the file takes what netbuf hands it, in time.
-  if (up.db_gone || !ctx.db.is_open())
-    s += "db closed";
-  else if (up.db_mixed)
+  if (up.db_mixed)
     s += "db overwritten, refusing writes";
+  else if (up.db_gone || !ctx.db.is_open())
+    s += "db closed";
   else if (!up.db_read_only_reason.empty())
     s += "db read-only";
   else if (up.db_refusing)

@@ -68,7 +68,9 @@ void checkpoint(Database& db, StorageResult& r) {
 StorageResult commit_batch(Database& db, const StorageBatch& batch) {
   StorageResult r;
   if (db.follow_file() == Database::FileChange::Reopened) {
+    // A file moved into place is a restore like any other.
     r.file = StorageResult::File::Reopened;
+    r.written_behind = true;
     db.set_mixed(false);
   }
   if (db.is_open()) {
@@ -121,6 +123,13 @@ StorageResult commit_batch(Database& db, const StorageBatch& batch) {
   }
   checkpoint(db, r);
   return r;
+}
+
+bool retry_checkpoint(Database& db) {
+  if (!db.untouched() || db.mixed()) return true;
+  const bool done = db.checkpoint() == Database::Checkpoint::Done;
+  db.mark_own_writes();
+  return done;
 }
 
 void SyncStorage::submit(StorageBatch batch) {

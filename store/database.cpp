@@ -65,6 +65,8 @@ void Database::take(std::unique_ptr<Connection> c) {
   read_only_reason_ = read_only_reason_of(*c);
   rollback();
   conn_ = std::move(c);
+  // Another connection counts commits afresh.
+  own_ = Stamp{};
 }
 
 std::unique_ptr<Database::Connection> Database::connect(bool create) const {
@@ -170,6 +172,10 @@ Database::Stamp Database::stamp() {
 
 void Database::mark_own_writes() {
   own_ = conn_ ? stamp() : Stamp{};
+}
+
+bool Database::untouched() {
+  return conn_ && own_.data_version >= 0 && stamp() == own_;
 }
 
 Database::Foreign Database::foreign_writes() {

@@ -147,6 +147,8 @@ class Database {
   enum class Foreign { None, Committed, Overwritten };
   void mark_own_writes();
   Foreign foreign_writes();
+  // Nobody else has written to the file since this connection's last mark.
+  bool untouched();
   bool log_copied() const { return log_copied_; }
   // The file was overwritten while the log held what it lacked: nothing goes
   // into it until a write through SQLite or a new file at the path.

@@ -122,7 +122,10 @@ class NetDbHeld(unittest.TestCase):
         for how in ("netbuf-db restore", "cp"):
             with self.subTest(how):
                 if how == "cp":
-                    # In place, the same inode, as `cp backup.db net.db` does.
+                    # In place, the same inode, as `cp backup.db net.db` does;
+                    # with nothing in the log that the file lacks (a peek
+                    # may have held it back for a moment).
+                    self.assertTrue(wait_for(lambda: self.wal_size() == 0, 15))
                     shutil.copyfile(backup, self.nb.db)
                 else:
                     r = Netbuf.netbuf_db("restore", backup, self.nb.db)
