@@ -107,8 +107,10 @@ def restore(how, events, bin_dir):
         s.cards(5)
         s.site.pc.write_regs(800, [0, s.n - 4])
         answer = s.site.pc.read_file_record(128, 0, 7)
-        ids = [int.from_bytes(answer[9 + 32 * i:13 + 32 * i], "big")
-               for i in range((len(answer) - 9) // 32)]
+        # MBAP (7), function, length, record length, reference type; then
+        # 32-byte records, the Id in the first four bytes of each.
+        ids = [int.from_bytes(answer[11 + 32 * i:15 + 32 * i], "big")
+               for i in range((len(answer) - 11) // 32)]
         s.nb.stop()
         con = sqlite3.connect(s.nb.db)
         check = [r[0] for r in con.execute("PRAGMA integrity_check").fetchall()]
@@ -138,7 +140,7 @@ def main():
             said, check, ids = restore(how, a.events, bin_dir)
             rows.append((name, "%s while running: command" % how, said))
             rows.append((name, "%s: integrity_check after stop" % how, check))
-            rows.append((name, "%s: Ids the PC reads from the last 5" % how, str(ids)))
+            rows.append((name, "%s: Ids the PC reads, from the 5th last" % how, str(ids)))
     w = max(len(r[1]) for r in rows)
     print("%-7s %-*s  %s" % ("build", w, "what", "figure"))
     for r in rows:
