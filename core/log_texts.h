@@ -123,11 +123,11 @@ inline constexpr const char* kDbHeld1 = " is in use by netbuf process ";       /
 inline constexpr const char* kDbHeldUnknown = " is in use by another netbuf";  // path + ..
 inline constexpr const char* kDbHeld2 = "; one netbuf per net.db, not starting";
 inline constexpr const char* kDbMixed =
-    "overwritten in place while its log held commits the copy lacks; nothing is written to it "
-    "until it is restored with netbuf-db restore";
+    "was overwritten in place by what is no sound database: nothing is written to it until it "
+    "is one again (netbuf-db restore)";
 inline constexpr const char* kDbOverwritten =
-    " was overwritten in place: following it, netbuf's registers, cards and counter go back "
-    "over it";  // path + ..
+    " was overwritten in place: the copy taken in through SQLite, netbuf's registers, cards and "
+    "counter go back over it";  // path + ..
 inline constexpr const char* kDbWrittenBehind =
     " was written by another program: netbuf's registers, cards and counter go back over "
     "it";  // path + ..

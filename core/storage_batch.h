@@ -51,11 +51,9 @@ struct StorageResult {
   std::string error;       // why not
   // The path named another file than before (a restore, a re-pointed link),
   // or none at all; the batch went to the file at the path now.
-  // Overwritten: its bytes were replaced in place (a `cp` over it) while the
-  // log held nothing the file lacked: followed, the connection reopened.
-  // Mixed: replaced while the log held commits the file lacked, so that
-  // log and file together are no database: nothing is written until it is
-  // restored through SQLite.
+  // Overwritten: its bytes were replaced in place (a `cp` over it) and have
+  // been taken in through SQLite. Mixed: replaced by bytes that are no sound
+  // database (yet): nothing is written until they are.
   enum class File { Same, Reopened, Gone, Overwritten, Mixed } file = File::Same;
   // Why the file takes no writes (its mode, a read-only mount); empty while
   // it does.

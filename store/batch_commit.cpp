@@ -1,5 +1,8 @@
 #include "store/batch_commit.h"
 
+#include <filesystem>
+#include <fstream>
+
 #include "core/log_texts.h"
 #include "store/database.h"
 #include "store/sql_texts.h"
@@ -7,6 +10,12 @@
 namespace netbuf {
 
 namespace {
+
+namespace fs = std::filesystem;
+
+// The file format's read and write versions: 2 and 2 in WAL mode.
+constexpr std::streamoff kHeaderJournalModes = 18;
+constexpr char kWalModes = 2;
 
 Status store_rows(Database& db, const StorageBatch& b) {
   for (const EventValues& e : b.events)
@@ -27,31 +36,55 @@ Status store_rows(Database& db, const StorageBatch& b) {
   return {};
 }
 
-// What another program did to the file since the last batch. A file
-// overwritten in place is followed only when the log held nothing it lacked;
-// otherwise it stays refused until a write through SQLite (a restore) makes
-// it whole again.
-void look_behind(Database& db, StorageResult& r, bool& mixed) {
+// The bytes now at the path (a copy put over the file) taken in through
+// SQLite, as a restore does it: every page of the copy goes into the log as
+// a new commit, so neither the log nor the pages cached from before the copy
+// count any more. Read from a copy of the copy, marked as not in WAL mode,
+// so that the old log is not read with it. False while those bytes are no
+// sound database (a copy still under way): tried again with the next batch.
+bool take_over_copy(Database& db) {
+  const std::string aside = db.path() + ".copy";
+  std::error_code ec;
+  fs::copy_file(db.path(), aside, fs::copy_options::overwrite_existing, ec);
+  bool taken = false;
+  if (!ec) {
+    std::fstream f(aside, std::ios::in | std::ios::out | std::ios::binary);
+    char mode[2] = {};
+    if (f.seekg(kHeaderJournalModes) && f.read(mode, 2) && mode[0] == kWalModes) {
+      const char rollback[2] = {1, 1};
+      f.seekp(kHeaderJournalModes);
+      f.write(rollback, 2);
+    }
+    f.close();
+    try {
+      db.restore_from(aside);
+      taken = true;
+    } catch (const std::exception&) {
+    }
+  }
+  fs::remove(aside, ec);
+  fs::remove(aside + "-journal", ec);
+  db.mark_own_writes();
+  return taken;
+}
+
+// What another program did to the file since the last batch.
+void look_behind(Database& db, StorageResult& r) {
   switch (db.foreign_writes()) {
     case Database::Foreign::None:
       break;
     case Database::Foreign::Committed:
       r.written_behind = true;
-      mixed = false;
+      db.set_mixed(false);
       break;
     case Database::Foreign::Overwritten:
-      if (mixed || !db.log_copied()) {
-        mixed = true;
-        break;
-      }
-      try {
-        db.reopen();
-        r.file = StorageResult::File::Overwritten;
-        r.written_behind = true;
-      } catch (const std::exception&) {
-        r.file = StorageResult::File::Gone;
-      }
+      db.set_mixed(true);
       break;
+  }
+  if (db.mixed() && take_over_copy(db)) {
+    db.set_mixed(false);
+    r.file = StorageResult::File::Overwritten;
+    r.written_behind = true;
   }
 }
 
@@ -73,11 +106,7 @@ StorageResult commit_batch(Database& db, const StorageBatch& batch) {
     r.written_behind = true;
     db.set_mixed(false);
   }
-  if (db.is_open()) {
-    bool mixed = db.mixed();
-    look_behind(db, r, mixed);
-    db.set_mixed(mixed);
-  }
+  if (db.is_open()) look_behind(db, r);
   if (!db.is_open()) {
     r.file = StorageResult::File::Gone;
     r.error = "Database is not open";
@@ -97,30 +126,32 @@ StorageResult commit_batch(Database& db, const StorageBatch& batch) {
     r.committed = true;
     return r;
   }
-  Status s = db.begin();
-  if (s) s = store_rows(db, batch);
-  // A failed COMMIT has rolled back already.
-  if (s) s = db.commit();
-  if (!s) {
-    db.rollback();
-    r.error = s.error();
-    return r;
-  }
-  r.committed = true;
-  // Bytes copied over the file while the batch went into the log: copying
-  // the log on would mix the two, and a restore drops the batch with them,
-  // so it counts as not stored.
-  if (db.in_wal()) {
-    const Database::Foreign f = db.foreign_writes();
-    if (f == Database::Foreign::Overwritten) {
-      db.set_mixed(true);
-      r.committed = false;
+  // Bytes copied over the file while the batch went into the log would mix
+  // with it: the copy is taken in and the batch stored once more on top.
+  for (int attempt = 0;; ++attempt) {
+    Status s = db.begin();
+    if (s) s = store_rows(db, batch);
+    // A failed COMMIT has rolled back already.
+    if (s) s = db.commit();
+    if (!s) {
+      db.rollback();
+      r.error = s.error();
+      return r;
+    }
+    const Database::Foreign f = db.in_wal() ? db.foreign_writes() : Database::Foreign::None;
+    r.written_behind = r.written_behind || f == Database::Foreign::Committed;
+    if (f != Database::Foreign::Overwritten) break;
+    db.set_mixed(true);
+    if (attempt > 0 || !take_over_copy(db)) {
       r.file = StorageResult::File::Mixed;
       r.error = texts::kDbMixed;
       return r;
     }
-    r.written_behind = r.written_behind || f == Database::Foreign::Committed;
+    db.set_mixed(false);
+    r.file = StorageResult::File::Overwritten;
+    r.written_behind = true;
   }
+  r.committed = true;
   checkpoint(db, r);
   return r;
 }

@@ -7,7 +7,9 @@
 #include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <stdexcept>
 
+#include "store/db_restore.h"
 #include "store/sql_texts.h"
 #include "store/sqlite_table3.h"
 
@@ -136,24 +138,34 @@ void Database::reopen() {
   take(connect(false));
 }
 
+void Database::restore_from(const std::string& backup) {
+  if (!conn_) throw std::runtime_error("Database is not open");
+  restore_connection(conn_->db.handle(), backup, path_);
+}
+
 Database::Checkpoint Database::checkpoint() {
   if (!conn_) return Checkpoint::Failed;
+  // A log that stayed small is copied on and reused from its start, which
+  // costs no more than the copy; one that grew (a reader held it, a large
+  // batch) is truncated to nothing, which costs a truncate and a new log
+  // header at the next commit.
+  struct stat st {};
+  const bool grown = ::stat((path_ + "-wal").c_str(), &st) == 0 && st.st_size > kWalKeepBytes;
   // A reader is not waited for: its snapshot keeps the log, and a later
   // call truncates it.
   sqlite3_busy_timeout(conn_->db.handle(), 0);
   int64_t busy = 0, log = 0, copied = 0;
   const Column c[] = {{"busy", As::Integer}, {"log", As::Integer}, {"checkpointed", As::Integer}};
-  const Status s = query(sql::kCheckpoint, c, [&](const Row& r) {
+  const Status s = query(grown ? sql::kCheckpointTruncate : sql::kCheckpoint, c, [&](const Row& r) {
     busy = r.integer(0);
     log = r.integer(1);
     copied = r.integer(2);
   });
   sqlite3_busy_timeout(conn_->db.handle(), busy_ms_);
   if (!s) return Checkpoint::Failed;
-  // Not in WAL mode: no log, -1 frames. Frames copied already are read from
-  // the file by every new reader; only the log's reset waits for the reader.
-  log_copied_ = log <= 0 || copied >= log;
-  return busy == 0 || log <= 0 ? Checkpoint::Done : Checkpoint::HeldByReader;
+  // Not in WAL mode: no log, -1 frames.
+  if (log <= 0) return Checkpoint::Done;
+  return copied >= log && busy == 0 ? Checkpoint::Done : Checkpoint::HeldByReader;
 }
 
 Database::Stamp Database::stamp() {

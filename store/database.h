@@ -130,9 +130,11 @@ class Database {
   // This connection has put the file in WAL mode.
   bool in_wal() const { return !home_mode_.empty(); }
 
-  // Copies the log into net.db and truncates it to nothing, waiting for no
-  // one: a reader whose snapshot still needs the log keeps it (HeldByReader)
-  // until a later call, after the reader has let go.
+  // Copies the log into net.db, waiting for no one, and truncates it to
+  // nothing once it has grown past kWalKeepBytes: a reader whose snapshot
+  // still needs the log keeps it (HeldByReader) until a later call, after
+  // the reader has let go.
+  static constexpr long kWalKeepBytes = 256 * 1024;
   enum class Checkpoint { Done, HeldByReader, Failed };
   Checkpoint checkpoint();
 
@@ -140,20 +142,20 @@ class Database {
   // each of its commits, looked for before the next. Committed: through
   // SQLite (a restore by the backup API, a tool's UPDATE), which every
   // connection sees whole. Overwritten: the file's bytes changed outside
-  // SQLite (a `cp` over it), which a connection's cached pages would mix
-  // with the new ones into a corrupt file; log_copied says whether the last
-  // checkpoint had copied the whole log into the file, so that new readers
-  // read the file alone and the new bytes are the whole database.
+  // SQLite (a `cp` over it), which the log and the pages a connection has
+  // cached would mix with the new ones into a corrupt file.
   enum class Foreign { None, Committed, Overwritten };
   void mark_own_writes();
   Foreign foreign_writes();
   // Nobody else has written to the file since this connection's last mark.
   bool untouched();
-  bool log_copied() const { return log_copied_; }
-  // The file was overwritten while the log held what it lacked: nothing goes
-  // into it until a write through SQLite or a new file at the path.
+  // The file was overwritten in place and its new bytes are not taken in
+  // yet: nothing else goes into it meanwhile.
   bool mixed() const { return mixed_; }
   void set_mixed(bool m) { mixed_ = m; }
+  // Every page of the sound database at `backup` into this connection's
+  // file, as one commit; throws with the reason.
+  void restore_from(const std::string& backup);
   // Drops the connection and its cached pages and opens the path again;
   // throws like open().
   void reopen();
@@ -193,7 +195,6 @@ class Database {
   };
   Stamp stamp();
   Stamp own_;
-  bool log_copied_ = true;
   bool mixed_ = false;
 };
 

@@ -60,7 +60,11 @@ class Handle {
 
 }  // namespace
 
-RestoreOutcome restore_database(const std::string& backup, const std::string& path) {
+namespace {
+
+// Every page of the sound backup at `backup` into the connection `to`, as
+// one commit; `path` names the destination in errors.
+RestoreOutcome copy_into(sqlite3* to, const std::string& backup, const std::string& path) {
   struct stat st {};
   if (::stat(backup.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
     throw std::runtime_error(backup + ": no such file");
@@ -72,11 +76,8 @@ RestoreOutcome restore_database(const std::string& backup, const std::string& pa
   if (const std::string c = from.text(sql::kQuickCheck, backup); c != "ok")
     throw std::runtime_error(backup + ": damaged: " + c);
 
-  const bool existed = ::stat(path.c_str(), &st) == 0;
-  const Handle to(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
-  if (!existed) ::chmod(path.c_str(), 0640);
-  sqlite3_backup* b = sqlite3_backup_init(to.get(), "main", from.get(), "main");
-  if (!b) throw std::runtime_error(path + ": " + sqlite3_errmsg(to.get()));
+  sqlite3_backup* b = sqlite3_backup_init(to, "main", from.get(), "main");
+  if (!b) throw std::runtime_error(path + ": " + sqlite3_errmsg(to));
   // All pages in one step, under the write lock; a commit under way first
   // ends, and the step is tried again.
   int rc = SQLITE_OK;
@@ -88,13 +89,27 @@ RestoreOutcome restore_database(const std::string& backup, const std::string& pa
   sqlite3_backup_finish(b);
   if (rc != SQLITE_DONE)
     throw std::runtime_error(path + ": not restored: " + sqlite3_errstr(rc) + " (" +
-                             sqlite3_errmsg(to.get()) + ")");
+                             sqlite3_errmsg(to) + ")");
+  return {};
+}
 
+}  // namespace
+
+RestoreOutcome restore_database(const std::string& backup, const std::string& path) {
+  struct stat st {};
+  const bool existed = ::stat(path.c_str(), &st) == 0;
+  const Handle to(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+  if (!existed) ::chmod(path.c_str(), 0640);
+  copy_into(to.get(), backup, path);
   RestoreOutcome out;
   out.check = to.text(sql::kIntegrityCheck, path);
   out.events = to.number(sql::kCountEvent, path);
   out.last_id = to.number(sql::kStoredCounter, path);
   return out;
+}
+
+void restore_connection(sqlite3* to, const std::string& backup, const std::string& path) {
+  copy_into(to, backup, path);
 }
 
 }  // namespace netbuf

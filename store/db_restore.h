@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <string>
 
+struct sqlite3;
+
 namespace netbuf {
 
 struct RestoreOutcome {
@@ -20,5 +22,9 @@ struct RestoreOutcome {
 // quick_check), or nothing is written. A missing `path` is made (mode 0640).
 // Throws with the reason.
 RestoreOutcome restore_database(const std::string& backup, const std::string& path);
+
+// The same into a connection that is open already (netbuf's own, which
+// knows the file's journal mode when the file's header no longer says it).
+void restore_connection(sqlite3* to, const std::string& backup, const std::string& path);
 
 }  // namespace netbuf

@@ -65,7 +65,8 @@ inline constexpr const char* kRollback = "ROLLBACK";
 inline constexpr const char* kJournalMode = "PRAGMA journal_mode";
 inline constexpr const char* kJournalModeWal = "PRAGMA journal_mode=WAL";
 std::string journal_mode(const std::string& mode);
-inline constexpr const char* kCheckpoint = "PRAGMA wal_checkpoint(TRUNCATE)";
+inline constexpr const char* kCheckpoint = "PRAGMA wal_checkpoint(PASSIVE)";
+inline constexpr const char* kCheckpointTruncate = "PRAGMA wal_checkpoint(TRUNCATE)";
 // Changes whenever another connection has committed to the file.
 inline constexpr const char* kDataVersion = "PRAGMA data_version";
 
