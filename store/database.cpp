@@ -177,7 +177,6 @@ Database::Stamp Database::stamp() {
   if (::stat(path_.c_str(), &st) == 0) {
     t.size = st.st_size;
     t.mtime_ns = int64_t{st.st_mtim.tv_sec} * 1000000000 + st.st_mtim.tv_nsec;
-    t.ctime_ns = int64_t{st.st_ctim.tv_sec} * 1000000000 + st.st_ctim.tv_nsec;
   }
   return t;
 }

@@ -189,8 +189,9 @@ class Database {
   struct Stamp {
     int64_t data_version = -1;
     int64_t size = 0;
+    // A copy over the file changes its modification time; a change of mode
+    // or owner (ctime) is no write.
     int64_t mtime_ns = 0;
-    int64_t ctime_ns = 0;
     bool operator==(const Stamp&) const = default;
   };
   Stamp stamp();
