@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -35,7 +36,14 @@ int open_lock(const std::string& db_path, const std::string& lock_path, bool& wr
   writable = true;
   lock_file = true;
   int fd = ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0640);
-  if (fd >= 0) return fd;
+  if (fd >= 0) {
+    // Made by root (netbuf-db run without runuser): the service's user must
+    // still open it, or the two would lock different files.
+    struct stat db {};
+    if (::geteuid() == 0 && ::stat(db_path.c_str(), &db) == 0)
+      (void)!::fchown(fd, db.st_uid, db.st_gid);
+    return fd;
+  }
   writable = false;
   fd = ::open(lock_path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
   if (fd >= 0) return fd;
