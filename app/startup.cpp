@@ -72,6 +72,10 @@ void start_up(Context& ctx, const std::string& db_path) {
        [&ctx](const Row& r) { apply_setting(ctx, r.text(1), static_cast<int32_t>(r.integer(0))); });
 
   rebuild_readers(ctx);
+  // From here on the connection serves the loop (the PC's readout): it waits
+  // for no lock. A read that meets one (a file not in WAL mode, a tool
+  // holding it) fails at once, as any failed read does.
+  db.set_busy_timeout(0);
 }
 
 }  // namespace netbuf

@@ -118,18 +118,52 @@ std::optional<StorageBatch> collect(Context& ctx) {
   return b;
 }
 
+// Another program wrote to the file: what netbuf holds is newer than what
+// it wrote (a restored backup, a copy over it), so every register and card
+// goes back over it with the next batch. The counter stays netbuf's, so no
+// Id is handed out twice.
+void write_everything_back(Context& ctx) {
+  BufferState& st = ctx.st;
+  for (Register& r : st.registers) r.dirty = 1;
+  for (Tcard& c : st.cards) c.dirty = 1;
+  st.upkeep.write_back_due = true;
+}
+
 void note_file(Context& ctx, const StorageResult& r) {
   Upkeep& up = ctx.st.upkeep;
   const std::string& path = ctx.db.path();
+  up.db_not_wal = r.not_wal;
+  up.wal_held = r.wal_held;
+  if (r.file == StorageResult::File::Mixed) {
+    if (!up.db_mixed) up.say(Severity::Error, path + " " + texts::kDbMixed);
+    up.db_mixed = true;
+    // The readout would read the same mix: it fails until the file is whole.
+    ctx.db.close();
+    return;
+  }
+  if (up.db_mixed && r.file != StorageResult::File::Gone) ctx.db.follow_file();
+  up.db_mixed = false;
   if (r.file == StorageResult::File::Reopened) {
     up.say(Severity::Warning, path + texts::kDbReplaced);
     up.db_gone = false;
     // The event readout follows the path too.
     ctx.db.follow_file();
+  } else if (r.file == StorageResult::File::Overwritten) {
+    up.say(Severity::Warning, path + texts::kDbOverwritten);
+    // The readout's cached pages are of the old file.
+    try {
+      ctx.db.reopen();
+    } catch (const std::exception&) {
+    }
   } else if (r.file == StorageResult::File::Gone) {
     if (!up.db_gone) up.say(Severity::Error, path + texts::kDbGone);
     up.db_gone = true;
     return;
+  }
+  if (r.written_behind) {
+    if (r.file == StorageResult::File::Same)
+      up.say(Severity::Warning, path + texts::kDbWrittenBehind);
+    write_everything_back(ctx);
   }
   if (r.read_only_reason == up.db_read_only_reason) return;
   if (r.read_only_reason.empty())

@@ -3,6 +3,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdint>
 
 #include "store/batch_commit.h"
@@ -14,6 +15,9 @@ namespace {
 // Off the loop a lock held by a backup or the installer's tool is worth
 // waiting for: the batch grows meanwhile and goes in one commit.
 constexpr int kWriterBusyMs = 2000;
+// A log a reader held back is tried again this often while no batch comes:
+// a file whose log holds nothing it lacks can be copied over and followed.
+constexpr auto kCheckpointRetry = std::chrono::milliseconds(100);
 
 }  // namespace
 
@@ -75,12 +79,19 @@ std::string StorageThread::finish() {
 void StorageThread::run() {
   db_.set_busy_timeout(kWriterBusyMs);
   bool opened = false;
+  bool log_held = false;
   for (;;) {
     std::optional<StorageBatch> job;
     std::string path;
     {
       std::unique_lock<std::mutex> lock(m_);
-      cv_.wait(lock, [this] { return job_.has_value() || quit_; });
+      const auto ready = [this] { return job_.has_value() || quit_; };
+      if (log_held && !cv_.wait_for(lock, kCheckpointRetry, ready)) {
+        lock.unlock();
+        log_held = !retry_checkpoint(db_);
+        continue;
+      }
+      cv_.wait(lock, ready);
       if (!job_) break;  // quitting with nothing left to store
       job.swap(job_);
       path = path_;
@@ -96,6 +107,7 @@ void StorageThread::run() {
     StorageResult r;
     try {
       r = commit_batch(db_, *job);
+      log_held = r.wal_held;
     } catch (const std::exception& e) {
       // Out of memory and the like: refused like any other failure, and the
       // loop keeps what it handed over.

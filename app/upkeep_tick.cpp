@@ -102,7 +102,9 @@ std::string status_text(const Context& ctx) {
          (up.last_event_at.empty() ? "" : " at " + up.last_event_at);
   s += kDot;
   // "db ok" only while the file takes what netbuf hands it, in time.
-  if (up.db_gone || !ctx.db.is_open())
+  if (up.db_mixed)
+    s += "db overwritten, refusing writes";
+  else if (up.db_gone || !ctx.db.is_open())
     s += "db closed";
   else if (!up.db_read_only_reason.empty())
     s += "db read-only";
@@ -112,6 +114,8 @@ std::string status_text(const Context& ctx) {
     s += "db slow";
   else
     s += "db ok";
+  if (up.db_not_wal) s += kDot + std::string("db not in WAL");
+  if (up.wal_held) s += kDot + std::string("wal held by a reader");
   s += kDot + plural(up.waiting_events.size(), "event", "events") + " waiting";
   s += kDot + plural(items_waiting(ctx), "item", "items") + " waiting for storage";
   if (!up.last_commit_at.empty()) s += kDot + std::string("last commit ") + up.last_commit_at;

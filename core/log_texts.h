@@ -117,4 +117,18 @@ inline constexpr const char* kOpenToAll = "remote control open to every address"
 // + peer + kOverRate
 inline constexpr const char* kRemoteDropped = "remote commands dropped from ";
 inline constexpr const char* kOverRate = ": more than 50 a second on one connection";
+
+// One netbuf per net.db, and a file written behind netbuf's back.
+inline constexpr const char* kDbHeld1 = " is in use by netbuf process ";       // path + .. + PID
+inline constexpr const char* kDbHeldUnknown = " is in use by another netbuf";  // path + ..
+inline constexpr const char* kDbHeld2 = "; one netbuf per net.db, not starting";
+inline constexpr const char* kDbMixed =
+    "was overwritten in place by what is no sound database: nothing is written to it until it "
+    "is one again (netbuf-db restore)";
+inline constexpr const char* kDbOverwritten =
+    " was overwritten in place: the copy taken in through SQLite, netbuf's registers, cards and "
+    "counter go back over it";  // path + ..
+inline constexpr const char* kDbWrittenBehind =
+    " was written by another program: netbuf's registers, cards and counter go back over "
+    "it";  // path + ..
 }  // namespace netbuf::texts

@@ -51,10 +51,21 @@ struct StorageResult {
   std::string error;       // why not
   // The path named another file than before (a restore, a re-pointed link),
   // or none at all; the batch went to the file at the path now.
-  enum class File { Same, Reopened, Gone } file = File::Same;
+  // Overwritten: its bytes were replaced in place (a `cp` over it) and have
+  // been taken in through SQLite. Mixed: replaced by bytes that are no sound
+  // database (yet): nothing is written until they are.
+  enum class File { Same, Reopened, Gone, Overwritten, Mixed } file = File::Same;
   // Why the file takes no writes (its mode, a read-only mount); empty while
   // it does.
   std::string read_only_reason;
+  // Another program wrote to the file since the last batch (a restore, a
+  // tool, a copy over it): what netbuf holds in memory is newer and goes
+  // back over it.
+  bool written_behind = false;
+  // The file is not in WAL mode: a read on the loop can meet a lock.
+  bool not_wal = false;
+  // A reader's snapshot keeps the write-ahead log from being truncated.
+  bool wal_held = false;
 };
 
 // The path to net.db off the loop. One batch at a time: the loop hands the

@@ -84,6 +84,9 @@ struct Upkeep {
   // The file as the storage path last found it.
   bool db_refusing = false;
   bool db_gone = false;
+  bool db_mixed = false;    // overwritten in place past its log: refused
+  bool db_not_wal = false;  // a read on the loop may meet a lock
+  bool wal_held = false;    // a reader keeps the log from being truncated
   std::string db_read_only_reason;
   bool pointer_refused = false;
   bool slow_commit_reported = false;

@@ -127,6 +127,24 @@ void BufferHost::pump() {
 
 // --- Lifecycle -------------------------------------------------------------
 
+bool BufferHost::hold_db() {
+  const std::string db = db_path().toStdString();
+  try {
+    if (lock_.take(db) != DbLock::Outcome::Held) return true;
+  } catch (const std::exception& e) {
+    // No lock to be had at all: the start-up that follows says why the file
+    // cannot be used.
+    st_->upkeep.say(Severity::Warning, e.what());
+    return true;
+  }
+  const long pid = lock_.holder();
+  st_->upkeep.say(
+      Severity::Error,
+      db + (pid > 0 ? texts::kDbHeld1 + std::to_string(pid) : std::string(texts::kDbHeldUnknown)) +
+          texts::kDbHeld2);
+  return false;
+}
+
 void BufferHost::start() {
   dispatch([this] {
     const std::string db = db_path().toStdString();

@@ -19,6 +19,7 @@
 #include "host/qt_serial_line.h"
 #include "host/qt_tcp_endpoint.h"
 #include "store/database.h"
+#include "store/db_lock.h"
 
 class QObject;
 
@@ -47,6 +48,10 @@ class BufferHost {
   // may connect. Before start(); without it, net.db beside the executable,
   // COMn and everyone, as always.
   void configure(const HostOptions& options);
+
+  // Takes net.db for this process's lifetime; false, with one line naming
+  // the holder, when another netbuf has it. Before start().
+  bool hold_db();
 
   // The start-up sequence after the caption: net.db, the tables, the
   // settings, the readers. A failure is reported and started() stays false.
@@ -114,6 +119,7 @@ class BufferHost {
 
   bool started_ = false;
   QString db_file_;
+  DbLock lock_;
   std::unique_ptr<BufferState> st_;
   Database db_;
   StorageThread storage_;

@@ -39,6 +39,7 @@ int run(char** argv, const netbuf::HostOptions& options) {
   netbuf::ControlHost host(options.app_dir());
   host.configure(options);
   host.context().st.upkeep.journal = &journal;
+  if (!host.hold_db()) return 1;
   const auto say = [&host](const std::string& line) {
     host.context().st.upkeep.say(netbuf::Severity::Warning, line);
   };

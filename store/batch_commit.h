@@ -14,6 +14,11 @@ class Database;
 // path names now; a read-only connection is reopened when the file allows.
 StorageResult commit_batch(Database& db, const StorageBatch& batch);
 
+// The log truncated once more after a reader held it back, between batches;
+// false while it is still held. Nothing is done when another program wrote
+// to the file meanwhile: the next batch looks at that first.
+bool retry_checkpoint(Database& db);
+
 // The storage path on the caller's thread: each batch is stored as it is
 // handed over.
 class SyncStorage : public StoragePath {

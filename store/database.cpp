@@ -7,7 +7,9 @@
 #include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <stdexcept>
 
+#include "store/db_restore.h"
 #include "store/sql_texts.h"
 #include "store/sqlite_table3.h"
 
@@ -65,6 +67,8 @@ void Database::take(std::unique_ptr<Connection> c) {
   read_only_reason_ = read_only_reason_of(*c);
   rollback();
   conn_ = std::move(c);
+  // Another connection counts commits afresh.
+  own_ = Stamp{};
 }
 
 std::unique_ptr<Database::Connection> Database::connect(bool create) const {
@@ -73,6 +77,9 @@ std::unique_ptr<Database::Connection> Database::connect(bool create) const {
   // installer's tool) should delay a write, not fail it; a lock held longer
   // still fails fast enough to keep the handlers responsive.
   sqlite3_busy_timeout(c->db.handle(), busy_ms_);
+  // The writer checkpoints after each commit itself; one inside a commit
+  // would change the file's bytes where a copy over it is looked for.
+  sqlite3_wal_autocheckpoint(c->db.handle(), 0);
   return c;
 }
 
@@ -122,6 +129,76 @@ Database::FileChange Database::follow_file() {
 void Database::close() {
   rollback();
   conn_.reset();
+  own_ = Stamp{};
+}
+
+void Database::reopen() {
+  close();
+  home_mode_.clear();
+  take(connect(false));
+}
+
+void Database::restore_from(const std::string& backup) {
+  if (!conn_) throw std::runtime_error("Database is not open");
+  restore_connection(conn_->db.handle(), backup, path_);
+}
+
+Database::Checkpoint Database::checkpoint() {
+  if (!conn_) return Checkpoint::Failed;
+  // A log that stayed small is copied on and reused from its start, which
+  // costs no more than the copy; one that grew (a reader held it, a large
+  // batch) is truncated to nothing, which costs a truncate and a new log
+  // header at the next commit.
+  struct stat st {};
+  const bool grown = ::stat((path_ + "-wal").c_str(), &st) == 0 && st.st_size > kWalKeepBytes;
+  // A reader is not waited for: its snapshot keeps the log, and a later
+  // call truncates it.
+  sqlite3_busy_timeout(conn_->db.handle(), 0);
+  int64_t busy = 0, log = 0, copied = 0;
+  const Column c[] = {{"busy", As::Integer}, {"log", As::Integer}, {"checkpointed", As::Integer}};
+  const Status s = query(grown ? sql::kCheckpointTruncate : sql::kCheckpoint, c, [&](const Row& r) {
+    busy = r.integer(0);
+    log = r.integer(1);
+    copied = r.integer(2);
+  });
+  sqlite3_busy_timeout(conn_->db.handle(), busy_ms_);
+  if (!s) return Checkpoint::Failed;
+  // Not in WAL mode: no log, -1 frames.
+  if (log <= 0) return Checkpoint::Done;
+  return copied >= log && busy == 0 ? Checkpoint::Done : Checkpoint::HeldByReader;
+}
+
+Database::Stamp Database::stamp() {
+  Stamp t;
+  const Column c[] = {{"data_version", As::Integer}};
+  if (!query(sql::kDataVersion, c, [&t](const Row& r) { t.data_version = r.integer(0); }))
+    t.data_version = -1;
+  struct stat st {};
+  if (::stat(path_.c_str(), &st) == 0) {
+    t.size = st.st_size;
+    t.mtime_ns = int64_t{st.st_mtim.tv_sec} * 1000000000 + st.st_mtim.tv_nsec;
+  }
+  return t;
+}
+
+void Database::mark_own_writes() {
+  own_ = conn_ ? stamp() : Stamp{};
+}
+
+bool Database::untouched() {
+  return conn_ && own_.data_version >= 0 && stamp() == own_;
+}
+
+Database::Foreign Database::foreign_writes() {
+  if (!conn_ || own_.data_version < 0) return Foreign::None;
+  const Stamp now = stamp();
+  if (now == own_ || now.data_version < 0) return Foreign::None;
+  // SQLite counts every commit of another connection; bytes changed without
+  // one were written past it.
+  const Foreign f =
+      now.data_version != own_.data_version ? Foreign::Committed : Foreign::Overwritten;
+  own_ = now;
+  return f;
 }
 
 namespace {
@@ -233,8 +310,8 @@ Status Database::walk(Prepared& p, std::span<const Column> columns, const EachRo
   for (bool first = true;; first = false) {
     const int rc = sqlite3_step(s);
     if (rc == SQLITE_DONE) return {};
-    if (rc == SQLITE_BUSY) return Status::failure("Could not prepare SQL statement");
     if (rc != SQLITE_ROW) {
+      // A lock conflict (SQLITE_BUSY, SQLITE_LOCKED) says so, with its code.
       sqlite3_reset(s);
       return Status::failure(conn_->db.DbErrorText("Could not retrieve data", p.text));
     }

@@ -74,6 +74,7 @@ class Database {
   // How long a statement waits for another connection's lock; for this
   // connection and those it opens later.
   void set_busy_timeout(int ms);
+  int busy_timeout() const { return busy_ms_; }
   const std::string& path() const { return path_; }
 
   // The file could be opened for reading only (its owner or mode, a
@@ -126,6 +127,38 @@ class Database {
   // The file's journal mode, lower case ("delete", "wal" ...); empty when it
   // cannot be read.
   std::string journal_mode();
+  // This connection has put the file in WAL mode.
+  bool in_wal() const { return !home_mode_.empty(); }
+
+  // Copies the log into net.db, waiting for no one, and truncates it to
+  // nothing once it has grown past kWalKeepBytes: a reader whose snapshot
+  // still needs the log keeps it (HeldByReader) until a later call, after
+  // the reader has let go.
+  static constexpr long kWalKeepBytes = 256 * 1024;
+  enum class Checkpoint { Done, HeldByReader, Failed };
+  Checkpoint checkpoint();
+
+  // Another program's writes, told from this connection's own: marked after
+  // each of its commits, looked for before the next. Committed: through
+  // SQLite (a restore by the backup API, a tool's UPDATE), which every
+  // connection sees whole. Overwritten: the file's bytes changed outside
+  // SQLite (a `cp` over it), which the log and the pages a connection has
+  // cached would mix with the new ones into a corrupt file.
+  enum class Foreign { None, Committed, Overwritten };
+  void mark_own_writes();
+  Foreign foreign_writes();
+  // Nobody else has written to the file since this connection's last mark.
+  bool untouched();
+  // The file was overwritten in place and its new bytes are not taken in
+  // yet: nothing else goes into it meanwhile.
+  bool mixed() const { return mixed_; }
+  void set_mixed(bool m) { mixed_ = m; }
+  // Every page of the sound database at `backup` into this connection's
+  // file, as one commit; throws with the reason.
+  void restore_from(const std::string& backup);
+  // Drops the connection and its cached pages and opens the path again;
+  // throws like open().
+  void reopen();
 
   // Closes the connection (a rollback first when a transaction is open).
   void close();
@@ -152,6 +185,18 @@ class Database {
   // The file the connection was opened on.
   uint64_t dev_ = 0;
   uint64_t ino_ = 0;
+  // The file as this connection's last commit left it.
+  struct Stamp {
+    int64_t data_version = -1;
+    int64_t size = 0;
+    // A copy over the file changes its modification time; a change of mode
+    // or owner (ctime) is no write.
+    int64_t mtime_ns = 0;
+    bool operator==(const Stamp&) const = default;
+  };
+  Stamp stamp();
+  Stamp own_;
+  bool mixed_ = false;
 };
 
 }  // namespace netbuf

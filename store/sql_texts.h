@@ -66,6 +66,21 @@ inline constexpr const char* kJournalMode = "PRAGMA journal_mode";
 inline constexpr const char* kJournalModeWal = "PRAGMA journal_mode=WAL";
 std::string journal_mode(const std::string& mode);
 inline constexpr const char* kCheckpoint = "PRAGMA wal_checkpoint(PASSIVE)";
+inline constexpr const char* kCheckpointTruncate = "PRAGMA wal_checkpoint(TRUNCATE)";
+// Changes whenever another connection has committed to the file.
+inline constexpr const char* kDataVersion = "PRAGMA data_version";
+
+// A restore's checks: the backup is a netbuf database and sound, and what
+// the result holds.
+inline constexpr const char* kCountNetbufTables =
+    "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name IN "
+    "('register', 'karty', 'setings', 'event')";
+inline constexpr const char* kQuickCheck = "PRAGMA quick_check";
+inline constexpr const char* kIntegrityCheck = "PRAGMA integrity_check";
+inline constexpr const char* kCountEvent = "SELECT count(*) FROM event";
+inline constexpr const char* kStoredCounter =
+    "SELECT (SELECT val FROM register WHERE adres = 804) * 65536 + "
+    "(SELECT val FROM register WHERE adres = 805)";
 
 // Settings keys, in the order "Zapisz" stores them.
 inline constexpr const char* kKeyCom1 = "COM1";

@@ -17,7 +17,10 @@
 #include "core/buffer_state.h"
 #include "core/decimal.h"
 #include "core/hex_text.h"
+#include "core/log_texts.h"
 #include "store/database.h"
+#include "store/db_lock.h"
+#include "store/db_restore.h"
 #include "store/schema.h"
 #include "store/sql_texts.h"
 
@@ -48,7 +51,11 @@ constexpr const char* kUsage =
     "  netbuf-db events PATH [--from ID] [--limit N]\n"
     "      list stored events in Id order.\n"
     "  netbuf-db show PATH\n"
-    "      print the settings, the number of events and the counter registers.\n";
+    "      print the settings, the number of events and the counter registers.\n"
+    "  netbuf-db restore BACKUP [PATH]\n"
+    "      put a backup's contents into PATH (default /var/lib/netbuf/net.db) through\n"
+    "      SQLite, also while netbuf runs on it; then netbuf writes its current\n"
+    "      registers, cards, event counter and read pointer back over it.\n";
 
 struct UsageError : std::runtime_error {
   using std::runtime_error::runtime_error;
@@ -137,6 +144,19 @@ void require_file(const std::string& path) {
   if (!fs::is_regular_file(path, ec)) throw ToolError(path + ": not a regular file");
 }
 
+// A running netbuf holds its net.db and writes its own state over whatever
+// is changed behind it: a writing command waits for no one and refuses. The
+// lock is kept until the command ends, so no netbuf starts on a half-written
+// file meanwhile.
+void hold_for_writing(netbuf::DbLock& lock, const std::string& path) {
+  if (lock.take(path) != netbuf::DbLock::Outcome::Held) return;
+  const long pid = lock.holder();
+  throw ToolError(path +
+                  (pid > 0 ? netbuf::texts::kDbHeld1 + netbuf::dec(static_cast<int64_t>(pid))
+                           : std::string(netbuf::texts::kDbHeldUnknown)) +
+                  "; stop it first (systemctl stop netbuf)");
+}
+
 void remove_quietly(const std::string& path) {
   std::error_code ec;
   fs::remove(path, ec);
@@ -169,6 +189,8 @@ int cmd_create(int argc, char** argv) {
   if (exists && !a.force) {
     throw ToolError(path + " already exists; add --force to replace it");
   }
+  netbuf::DbLock lock;
+  if (exists) hold_for_writing(lock, path);
 
   // Built aside and renamed into place, so a failed create never leaves a
   // half-filled database where netbuf would open it.
@@ -230,6 +252,8 @@ int cmd_set(int argc, char** argv) {
   }
   const int64_t value = setting_value(key, a.positional[2]);
   require_file(path);
+  netbuf::DbLock lock;
+  hold_for_writing(lock, path);
 
   Database db;
   db.open(path);
@@ -399,6 +423,40 @@ int cmd_show(int argc, char** argv) {
   return 0;
 }
 
+// ---- restore ----
+
+constexpr const char* kPackageDb = "/var/lib/netbuf/net.db";
+
+int cmd_restore(int argc, char** argv) {
+  const Args a = parse_args(argc, argv, {}, false);
+  if (a.positional.empty() || a.positional.size() > 2)
+    throw UsageError("restore takes BACKUP [PATH]");
+  const std::string& backup = a.positional[0];
+  const std::string path = a.positional.size() == 2 ? a.positional[1] : kPackageDb;
+  // Held while the restore runs, so no netbuf starts half way; a netbuf that
+  // runs already sees the restore through SQLite and keeps its own state.
+  netbuf::DbLock lock;
+  long holder = 0;
+  try {
+    if (lock.take(path) == netbuf::DbLock::Outcome::Held)
+      holder = lock.holder() > 0 ? lock.holder() : -1;
+  } catch (const std::exception&) {
+    // No lock to be had (a read-only directory): SQLite's locks still guard the copy.
+  }
+  const netbuf::RestoreOutcome r = netbuf::restore_database(backup, path);
+  std::cout << "restored " << path << " from " << backup << ": " << r.events
+            << (r.events == 1 ? " event" : " events") << ", counter " << r.last_id
+            << ", integrity_check " << r.check << '\n';
+  if (holder != 0) {
+    std::cout << "netbuf"
+              << (holder > 0 ? " process " + netbuf::dec(static_cast<int64_t>(holder))
+                             : std::string())
+              << " runs on it: it writes its current registers, cards, event counter and read "
+                 "pointer back over it; events stored after the backup was made are not in it\n";
+  }
+  return r.check == "ok" ? 0 : 1;
+}
+
 // SQLite messages carry carriage returns between their parts.
 std::string one_per_line(std::string s) {
   for (size_t i = 0; (i = s.find('\r', i)) != std::string::npos;) {
@@ -424,6 +482,7 @@ int main(int argc, char** argv) {
     if (cmd == "set") return cmd_set(argc, argv);
     if (cmd == "events") return cmd_events(argc, argv);
     if (cmd == "show") return cmd_show(argc, argv);
+    if (cmd == "restore") return cmd_restore(argc, argv);
     throw UsageError("unknown command " + cmd);
   } catch (const UsageError& e) {
     std::cerr << "netbuf-db: " << e.what() << "\n" << kUsage;

@@ -7,6 +7,7 @@
 #include "app/startup.h"
 #include "app/storage_feed.h"
 #include "fakes.h"
+#include "store/sqlite_table3.h"
 #include "test_db.h"
 
 namespace netbuf {
@@ -146,6 +147,26 @@ TEST(Startup, MissingTableStopsAfterWhatWasLoaded) {
   }
   EXPECT_EQ(w->st.registers[3170].val, 9);
   EXPECT_EQ(w->window.status_updates, 0);  // no rebuild
+}
+
+// After start-up the connection serves the PC's readout on the loop: a file
+// not in WAL mode, held by another writer, fails the read at once, and the
+// failure names the lock.
+TEST(Startup, TheLoopsConnectionWaitsForNoLock) {
+  TempDb tdb;
+  tdb.create(0, 0);
+  tdb.exec("INSERT INTO event(ID) VALUES(1)");
+  auto w = std::make_unique<FakeWorld>();
+  start_up(w->ctx, tdb.path());
+  TSQLiteDatabase holder(tdb.path());
+  holder.RunSql("BEGIN EXCLUSIVE");
+  const Column id[] = {{"ID", As::Integer}};
+  const Status s = w->db.query("SELECT ID FROM event", id, [](const Row&) {});
+  EXPECT_EQ(s.error().rfind("Could not retrieve data.\rError [5]: The database file is locked.", 0),
+            0u)
+      << s.error();
+  holder.RunSql("ROLLBACK");
+  EXPECT_TRUE(w->db.query("SELECT ID FROM event", id, [](const Row&) {}));
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "access/event_records.h"
+#include "app/upkeep_tick.h"
 #include "store/batch_commit.h"
 #include "tests/unit/fakes.h"
 #include "tests/unit/test_db.h"
@@ -143,6 +144,32 @@ TEST_F(StorageFeed, ARefusedBatchIsPutBackAndWaitsForANewEventOrTheTick) {
   EXPECT_EQ(reg_in_db(3000), 5);
   EXPECT_EQ(tdb.text("SELECT lcd FROM karty WHERE numer=3"), "---");
   EXPECT_EQ(w.op.boxes.size(), 2u);
+}
+
+// A report reading when netbuf first writes keeps the file out of WAL mode
+// (and, in rollback mode, the commit out); the status says both until a
+// later tick gets the file in.
+TEST_F(StorageFeed, TheStatusSaysWhenTheFileIsNotInWal) {
+  decide();
+  {
+    TSQLiteDatabase report(tdb.path());
+    report.RunSql("BEGIN");
+    report.QuerySql("SELECT count(*) FROM event");
+    pump_storage(ctx);
+    held.release();
+    pump_storage(ctx);
+    EXPECT_NE(status_text(ctx).find(" \u00b7 db refusing writes \u00b7 db not in WAL \u00b7 "),
+              std::string::npos)
+        << status_text(ctx);
+    report.RunSql("ROLLBACK");
+  }
+  storage_tick(ctx);
+  held.release();
+  pump_storage(ctx);
+  EXPECT_NE(status_text(ctx).find(" \u00b7 db ok \u00b7 0 events waiting"), std::string::npos)
+      << status_text(ctx);
+  EXPECT_EQ(tdb.text("PRAGMA journal_mode"), "wal");
+  EXPECT_EQ(ids(), (std::vector<int64_t>{1}));
 }
 
 // The PC writes counter 1000 and pointer 1001 while three events are not
