@@ -24,6 +24,8 @@ class PollCycle : public ::testing::Test {
   std::vector<std::string> ticks(int n) {
     std::vector<std::string> out;
     for (int i = 0; i < n; ++i) {
+      // A tick apart: a silent reader's response time-out has run out.
+      w.clock.mono += w.window.poll_ms;
       const size_t before = w.serial.sent.size();
       on_poll_tick(w.ctx);
       const auto& s = w.serial.sent;
