@@ -79,8 +79,8 @@ struct LineTurn {
 // Requests of the PC for readers, in the order they came, each sent when it
 // is its turn and the line is free. One PC connection is served at a time, so
 // the queue is that connection's.
-inline constexpr int kPassQueueSize = 32;
-inline constexpr int kPassPerReader = 8;
+inline constexpr int kPassQueueSize = 64;
+inline constexpr int kPassPerReader = 32;
 
 struct PassRequest {
   std::array<uint8_t, kTxFrameSize> frame{};  // the RTU frame; address and function when len is 0

@@ -132,8 +132,8 @@ TEST_F(PassThrough, QueuedRequestsAreAnsweredInTurnAsAGatewayDoes) {
   w.pc.conns[0].out.clear();
   request("00 0B 00 00 00 06 09 10 00 00 00 01 02 00 00");
   EXPECT_EQ(H(w.pc.conns[0].out), "00 0B 00 00 00 03 09 90 0A");
-  // Bounded: eight waiting for one reader, the ninth is dropped.
-  for (int i = 0; i < 9; ++i) request("00 0C 00 00 00 06 02 03 00 00 00 01");
+  // Bounded: one more than a reader may have waiting is dropped.
+  for (int i = 0; i <= kPassPerReader; ++i) request("00 0C 00 00 00 06 02 03 00 00 00 01");
   EXPECT_EQ(w.st.pass_queue.size, kPassPerReader);
 }
 
