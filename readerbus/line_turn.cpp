@@ -85,8 +85,9 @@ void line_answered(Context& ctx, uint8_t address) {
 int64_t line_wake_ms(Context& ctx) {
   const LineTurn& t = ctx.st.line;
   if (t.answer_owed) return t.answer_due_ms;
-  // A closed line is served by the poll tick alone, which writes nothing.
-  if (!ctx.serial.is_open() || !work_waiting(ctx.st)) return -1;
+  // A closed line, or one the operator has stopped (the poll timer off),
+  // sends nothing of its own accord.
+  if (!ctx.serial.is_open() || !ctx.timers.poll_timer() || !work_waiting(ctx.st)) return -1;
   return std::min(t.free_ms, t.limit_ms);
 }
 

@@ -146,7 +146,10 @@ void on_poll_tick(Context& ctx) {
 }
 
 void on_line_moment(Context& ctx) {
-  serve_line(ctx);
+  if (ctx.timers.poll_timer())
+    serve_line(ctx);
+  else
+    answer_overdue(ctx);
 }
 
 }  // namespace netbuf

@@ -31,6 +31,7 @@ class PassThrough : public ::testing::Test {
  protected:
   void SetUp() override {
     w.serial.opened = true;
+    w.window.poll_on = true;
     w.pc.conns.resize(1);
     w.st.reader_count = 3;
     for (int e = 1; e <= 3; ++e) w.st.readers[e].adr485 = e;
@@ -223,6 +224,7 @@ TEST_F(PassThrough, TheLineWaitsForTheAnswerItAskedFor) {
     SCOPED_TRACE(c.name);
     testing::FakeWorld v;
     v.serial.opened = true;
+    v.window.poll_on = true;
     v.pc.conns.resize(1);
     v.st.reader_count = 3;
     for (int e = 1; e <= 3; ++e) v.st.readers[e].adr485 = e;

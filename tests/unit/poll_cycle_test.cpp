@@ -16,7 +16,10 @@ using Lines = std::vector<std::string>;
 
 class PollCycle : public ::testing::Test {
  protected:
-  void SetUp() override { w.serial.opened = true; }
+  void SetUp() override {
+    w.serial.opened = true;
+    w.window.poll_on = true;
+  }
   void readers(std::vector<int> addresses) {
     w.st.reader_count = static_cast<int>(addresses.size());
     for (size_t i = 0; i < addresses.size(); ++i) w.st.readers[i + 1].adr485 = addresses[i];
