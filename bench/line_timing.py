@@ -16,6 +16,8 @@ Prints, for the binary in NETBUF_BIN (default build/bin):
   - the pass-through round trip of a 10-register read through netbuf to a
     libmodbus slave, one at a time and 10 pipelined, beside the line floor
     (request + answer + 3.5 characters), with 8 readers polled;
+  - the same medians with the readers' bytes handed over every 1 and every
+    16 ms, as a USB adapter's latency timer does;
   - PC answers (unit 255) while the line takes no bytes (output stopped)."""
 
 import argparse
@@ -48,7 +50,7 @@ def pct(values, p):
 
 
 @contextlib.contextmanager
-def site(addresses, late=0.0, libmodbus=None, delay=DELAY):
+def site(addresses, late=0.0, libmodbus=None, delay=DELAY, latency=0.0):
     nb = Netbuf(com=3, delay=delay, n_card=N_CARD)
     bus = raw = slave = None
     try:
@@ -57,6 +59,7 @@ def site(addresses, late=0.0, libmodbus=None, delay=DELAY):
         if libmodbus:
             ports["lib"] = [libmodbus]
         bus = WireBus(nb.dir, ports)
+        bus.rx_latency = latency
         raw = RawReaders(bus.ports["r"], addresses)
         raw.late = {a: late for a in addresses}
         if libmodbus:
@@ -72,10 +75,10 @@ def site(addresses, late=0.0, libmodbus=None, delay=DELAY):
         shut_down(nb, raw, slave, bus)
 
 
-def card_to_command(count, cards):
+def card_to_command(count, cards, latency=0.0):
     """(answer end -> buzzer end) in ms for `cards` unknown cards."""
     out = []
-    with site(list(range(1, count + 1))) as (nb, bus, raw):
+    with site(list(range(1, count + 1)), latency=latency) as (nb, bus, raw):
         for i in range(cards):
             a = 1 + (i * 5) % count
             mark = bus.mark()
@@ -118,10 +121,10 @@ def answer(pc, timeout):
         return b""
 
 
-def pass_through(rounds):
+def pass_through(rounds, latency=0.0):
     """(one-at-a-time round trips, pipelined per-request times) in ms."""
     single, piped, missed = [], [], 0
-    with site(list(range(1, 8)), libmodbus=9) as (nb, bus, raw):
+    with site(list(range(1, 8)), libmodbus=9, latency=latency) as (nb, bus, raw):
         with contextlib.closing(Pc(nb.port_tcp)) as pc:
             for i in range(rounds):
                 t0 = time.monotonic()
@@ -200,6 +203,15 @@ def main():
         else:
             print("%12s %6d %10s" % (name, 0, "-"))
     print("pipelined requests left unanswered: %d" % missed)
+
+    print()
+    print("a USB adapter's latency timer (readers' bytes handed over every L ms), 8 readers")
+    print("%6s %18s %22s" % ("L ms", "card->command ms", "pass-through x floor"))
+    for latency in (1, 16):
+        got = card_to_command(8, cards // 2, latency / 1000)
+        one, _, _ = pass_through(20, latency / 1000)
+        print("%6d %18.1f %22.2f" % (latency, statistics.median(got),
+                                      statistics.median(one) / pfloor), flush=True)
 
     print()
     rt = stalled(30 if args.quick else 100)
