@@ -5,13 +5,12 @@ control recorded on a pty by an LD_PRELOAD shim."""
 
 import contextlib
 import os
-import socket
 import termios
 import time
 import unittest
 
 from netbuf_harness import (BIN, Netbuf, Pc, PtyPair, RawReaders, configure_readers, mbap,
-                            poll_frame, relay_frame, remote, shut_down, wait_for, with_crc)
+                            poll_frame, relay_frame, remote, shut_down, wait_for)
 from test_peers import LibmodbusReader, WireBus
 
 SILENCE_S = 3.5 * WireBus.CHAR_S
@@ -84,12 +83,6 @@ class GatewayTest(unittest.TestCase):
     def tearDownClass(cls):
         shut_down(cls.nb, cls.r9, cls.bus)
 
-    def answers(self, pc, n):
-        got = b""
-        for _ in range(n):
-            got += pc.recv_answer(5)
-        return got
-
     def test_pipelined_requests_are_each_answered_in_order(self):
         requests = [mbap(0x0100 + i, 9, bytes([3, 0, i, 0, 2])) for i in range(10)]
         expected = b"".join(mbap(i, 9, bytes([3, 4, 0, 100 + i, 0, 101 + i]))
@@ -97,12 +90,12 @@ class GatewayTest(unittest.TestCase):
         with contextlib.closing(Pc(self.nb.port_tcp)) as pc:
             with self.subTest("ten in one segment"):
                 pc.send(b"".join(requests))
-                self.assertEqual(self.answers(pc, 10), expected)
+                self.assertEqual(b"".join(pc.recv_answer(5) for _ in requests), expected)
             with self.subTest("ten, 2 ms apart"):
                 for r in requests:
                     pc.send(r)
                     time.sleep(0.002)
-                self.assertEqual(self.answers(pc, 10), expected)
+                self.assertEqual(b"".join(pc.recv_answer(5) for _ in requests), expected)
 
     def test_gateway_exceptions_with_pymodbus(self):
         from pymodbus.client import ModbusTcpClient
@@ -143,7 +136,9 @@ class DirectionControlTest(unittest.TestCase):
 
     SHIM = os.path.join(BIN, "rs485_shim.so")
 
-    def run_mode(self, args, refuse=False, frames=2):
+    def run_mode(self, args, refuse=False):
+        """The shim's lines once reader 1 has been polled twice; with refuse,
+        netbuf's standard error once it has said why, no frame sent."""
         nb = Netbuf(com=3, delay=50)
         line = raw = None
         log = os.path.join(nb.dir, "shim.log")
@@ -152,18 +147,17 @@ class DirectionControlTest(unittest.TestCase):
             line = PtyPair(nb.dir, "COM3", "readers")
             raw = RawReaders(line.b, [1])
             env = {"LD_PRELOAD": self.SHIM, "NETBUF_SHIM_LOG": log}
-            if refuse:
-                env["NETBUF_SHIM_REFUSE"] = "1"
+            env.update({"NETBUF_SHIM_REFUSE": "1"} if refuse else {})
             nb.start(env_extra=env, args=args)
             if refuse:
                 self.assertTrue(wait_for(lambda: "RS485" in nb.stderr(), 10))
                 time.sleep(0.5)
                 self.assertEqual(raw.since(), [])
-                return nb.stderr(), None
-            self.assertIsNotNone(raw.wait_frame(poll_frame(1), frames, 10))
+                return nb.stderr()
+            self.assertIsNotNone(raw.wait_frame(poll_frame(1), 2, 10))
             nb.stop()
             with open(log) as f:
-                return nb.stderr(), f.read().splitlines()
+                return f.read().splitlines()
         finally:
             shut_down(nb, raw, line)
 
@@ -176,19 +170,19 @@ class DirectionControlTest(unittest.TestCase):
                 ("kernel-inverted", ["--rs485", "kernel-inverted"],
                  "rs485 flags=5 before=0 after=0")):
             with self.subTest(name):
-                _, lines = self.run_mode(args)
+                lines = self.run_mode(args)
                 self.assertEqual(lines[0], first)
                 self.assertIn(poll, lines)
                 self.assertNotIn("rts on", lines)
         with self.subTest("rts"):
-            _, lines = self.run_mode(["--rs485", "rts"])
+            lines = self.run_mode(["--rs485", "rts"])
             at = lines.index(poll)
             # RTS up, the frame, drained, RTS down: the transceiver talks only
             # while the frame is on the line.
             self.assertEqual(lines[at - 1:at + 3], ["rts on", poll, "drain", "rts off"])
         with self.subTest("refused"):
-            err, _ = self.run_mode(["--rs485", "kernel"], refuse=True)
-            self.assertIn("the port refuses RS485 mode kernel", err)
+            self.assertIn("the port refuses RS485 mode kernel",
+                          self.run_mode(["--rs485", "kernel"], refuse=True))
 
 
 if __name__ == "__main__":
