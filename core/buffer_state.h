@@ -67,7 +67,6 @@ struct LineTurn {
   int64_t answer_due_ms = 0;  // monotonic; the answer must have begun by then
   int64_t free_ms = 0;        // no frame of ours before then: silence on the line
   int64_t limit_ms = 0;       // a babbling line holds the next frame no longer
-  bool heard = false;         // bytes of the awaited answer have come
   int32_t response_timeout_ms = kDefaultResponseTimeoutMs;
   // A poll turn came while the line was taken: it goes at the next free moment.
   bool turn_owed = false;

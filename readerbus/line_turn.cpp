@@ -39,7 +39,6 @@ void send_on_line(Context& ctx, std::span<const uint8_t> frame) {
   const int64_t sent_end = now + line_ms(static_cast<int>(frame.size()));
   t.address = frame[kRtuAddress];
   t.answer_size = expected_answer_size(frame);
-  t.heard = false;
   t.free_ms = sent_end + silence_ms();
   t.answer_owed = t.answer_size > 0;
   t.answer_due_ms = sent_end + t.response_timeout_ms;
@@ -69,7 +68,6 @@ void line_heard(Context& ctx) {
   if (!t.answer_owed) return;
   // The answer has begun: it has its own length to come in, never past the
   // limit.
-  t.heard = true;
   const int64_t rest = now + line_ms(t.answer_size - ctx.st.rx_len) + kTurnMarginMs;
   t.answer_due_ms = std::min(std::max(t.answer_due_ms, rest), t.limit_ms);
 }

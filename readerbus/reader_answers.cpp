@@ -25,11 +25,12 @@ constexpr int kCodeAt = 7;
 constexpr int kCodeBytes = 6;
 constexpr int kStatusReference = 0x8000;
 
-// The PC's frame still waits for the reader's turn: an answer now is the
-// reader's answer to the frame before it (a poll, a relay), not to the PC's,
-// and the PC's frame must still go out.
-bool parked(const Tczytnik& r) {
-  return r.action == kActionForward && r.tx_len > 0;
+// The PC's frame still waits for the reader's turn, or the answer does not
+// fit it: it is the reader's late answer to a frame before (a poll, a
+// relay), not to the PC's, and the wait for the PC's answer goes on.
+bool not_the_pcs(const Tczytnik& r, std::span<const uint8_t> f) {
+  if (r.action == kActionForward && r.tx_len > 0) return true;
+  return r.pc_wait == kPcWaiting && !answers_request(r.tx_frame, f);
 }
 
 void to_pc(Context& ctx, int entry, std::span<const uint8_t> answer) {
@@ -80,7 +81,7 @@ bool handle_f03(Context& ctx, std::span<const uint8_t> f) {
   if (e == 0) return true;  // no configured reader has that address
   Tczytnik& r = st.readers[e];
   if (r.pc_wait == 0 && r.action == kActionNone) apply_card_rule(ctx, e, f);
-  if (parked(r)) return true;
+  if (not_the_pcs(r, f)) return false;
   if (r.pc_wait == kPcWaiting) {
     to_pc(ctx, e, f.first(static_cast<std::size_t>(size - 2)));
     r.pc_wait = 0;
@@ -103,7 +104,7 @@ bool handle_f16(Context& ctx, std::span<const uint8_t> f) {
   const int e = st.find_reader(f[kRtuAddress]);
   if (e == 0) return true;
   Tczytnik& r = st.readers[e];
-  if (parked(r)) return true;
+  if (not_the_pcs(r, f)) return false;
   if (r.pc_wait == kPcWaiting) to_pc(ctx, e, f.first(kF16AnswerSize - 2));
   if (r.action == kActionForward) r.action = kActionNone;
   // A relay ends only with the acknowledgement of a relay frame that went out:
@@ -129,7 +130,7 @@ void handle_exception(Context& ctx, std::span<const uint8_t> f) {
   const int e = st.find_reader(f[kRtuAddress]);
   if (e == 0) return;
   Tczytnik& r = st.readers[e];
-  if (parked(r) || r.pc_wait != kPcWaiting) return;
+  if ((r.action == kActionForward && r.tx_len > 0) || r.pc_wait != kPcWaiting) return;
   to_pc(ctx, e, f.first(kExceptionAnswerSize - 2));
   r.pc_wait = 0;
   if (r.action == kActionForward) r.action = kActionNone;

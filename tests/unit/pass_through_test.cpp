@@ -116,6 +116,9 @@ TEST_F(PassThrough, QueuedRequestsAreAnsweredInTurnAsAGatewayDoes) {
   request("00 0A 00 00 00 06 01 03 00 00 00 01");
   EXPECT_TRUE(w.pc.conns[0].out.empty());
   EXPECT_EQ(moment(), "02 03 00 00 00 02 C4 38");
+  // A late answer to an earlier poll does not fit the PC's read: not the PC's.
+  reader_says("02 03 0A 00 00 00 00 00 00 00 00 00 00 21 75");  // CRC from pymodbus
+  EXPECT_TRUE(w.pc.conns[0].out.empty());
   reader_says("02 03 04 00 01 00 02 19 32");
   EXPECT_EQ(moment(), "02 03 00 10 00 01 85 FC");  // CRC from pymodbus
   reader_says("02 03 02 00 01 3D 84");
