@@ -70,20 +70,19 @@ void QtSerialLine::open() {
   port_.setParity(QSerialPort::NoParity);
   port_.setStopBits(QSerialPort::OneStop);
   port_.setFlowControl(QSerialPort::NoFlowControl);
-  if (!port_.open(QIODevice::ReadWrite)) {
+  const auto open_error = [this](const std::string& reason) {
     const std::string name = "COM" + std::to_string(number_);
-    throw std::runtime_error(std::string(texts::kDevice) + "\"" + name + "\"" + texts::kOpenError +
-                             "\r" + port_.errorString().toStdString());
-  }
+    return std::runtime_error(std::string(texts::kDevice) + "\"" + name + "\"" + texts::kOpenError +
+                              "\r" + reason);
+  };
+  if (!port_.open(QIODevice::ReadWrite)) throw open_error(port_.errorString().toStdString());
   const int fd = port_.handle();
   const std::string refused = apply_kernel_rs485(fd, rs485_);
   if (!refused.empty()) {
     // Half a bus (frames out, no answers heard) would look like every reader
     // gone: the line is not used at all.
     port_.close();
-    const std::string name = "COM" + std::to_string(number_);
-    throw std::runtime_error(std::string(texts::kDevice) + "\"" + name + "\"" + texts::kOpenError +
-                             "\r" + refused);
+    throw open_error(refused);
   }
   request_low_latency(fd);
   // Ptys refuse the modem lines; that is no reason to refuse the port.
