@@ -125,11 +125,17 @@ void QtSerialLine::send(std::span<const uint8_t> bytes) {
   if (port_.bytesToWrite() == 0) {
     const ssize_t w = ::write(port_.handle(), bytes.data(), bytes.size());
     if (w == static_cast<ssize_t>(bytes.size())) return;
-    if (w > 0) bytes = bytes.subspan(static_cast<std::size_t>(w));
+    // Part of the frame is out: the rest follows, never half a frame.
+    if (w > 0) {
+      bytes = bytes.subspan(static_cast<std::size_t>(w));
+      port_.write(reinterpret_cast<const char*>(bytes.data()), static_cast<qint64>(bytes.size()));
+      return;
+    }
   }
-  const auto n = static_cast<qint64>(bytes.size());
-  if (port_.bytesToWrite() + n > kMaxQueuedBytes) return;
-  port_.write(reinterpret_cast<const char*>(bytes.data()), n);
+  // Behind a line that has stopped taking bytes a frame is lost whole; it
+  // would go out stale, long after its turn.
+  if (port_.bytesToWrite() > kMaxQueuedBytes) return;
+  port_.write(reinterpret_cast<const char*>(bytes.data()), static_cast<qint64>(bytes.size()));
 }
 
 void QtSerialLine::on_ready_read() {
