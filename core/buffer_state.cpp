@@ -27,12 +27,15 @@ void BufferState::index_cards() {
 
 void command_reader(Tczytnik& r, Action a) {
   if (a != kActionRelay && r.action == kActionRelay) return;
-  if (r.action == kActionForward || r.pc_wait != 0) {
+  // A PC frame parked here is given up; one already on the line keeps its
+  // answer's way to the PC (the line waits for that answer anyway).
+  if (r.action == kActionForward && r.tx_len > 0) {
     r.pc_wait = 0;
     r.tx_len = 0;
     r.hold_off = 0;
   }
   r.action = a;
+  r.command_due = 1;
 }
 
 bool door_command_pending(const Tczytnik& r) {

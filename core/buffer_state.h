@@ -41,8 +41,9 @@ inline constexpr int kRegMac = 3203;
 
 struct Context;
 // Hands a reader's answer (CRC left off) to a frame the PC passed through
-// back to the PC link, which alone knows how the PC is answered.
-using PcAnswerRoute = void (*)(Context& ctx, int entry, std::span<const uint8_t> answer);
+// back to the PC link, which alone knows how the PC is answered; tid is the
+// request's transaction identifier, low byte.
+using PcAnswerRoute = void (*)(Context& ctx, uint8_t tid, std::span<const uint8_t> answer);
 
 // Reader action codes.
 enum Action : uint8_t {
@@ -53,14 +54,44 @@ enum Action : uint8_t {
   kActionBuzzerS = 4,
 };
 
-// The reader line is half-duplex: while the answer to our last frame is
-// due, no other frame of ours goes out (readerbus/line_turn.h).
+// The reader line is half-duplex: after each frame of ours the line is the
+// addressed reader's until its answer is in or its response time-out has
+// run out, and no frame goes out before 3.5 characters of silence
+// (readerbus/line_turn.h).
+inline constexpr int kDefaultResponseTimeoutMs = 50;
+
 struct LineTurn {
   bool answer_owed = false;
-  uint8_t address = 0;      // of the reader whose answer is awaited
-  int32_t answer_size = 0;  // bytes of the answer awaited
-  int64_t due_ms = 0;       // monotonic; an answer coming in moves it on,
-  int64_t last_due_ms = 0;  // never past this: a babbling line must not stop the doors
+  uint8_t address = 0;        // of the reader whose answer is awaited
+  int32_t answer_size = 0;    // bytes of the answer awaited
+  int64_t answer_due_ms = 0;  // monotonic; the answer must have begun by then
+  int64_t free_ms = 0;        // no frame of ours before then: silence on the line
+  int64_t limit_ms = 0;       // a babbling line holds the next frame no longer
+  int32_t response_timeout_ms = kDefaultResponseTimeoutMs;
+  // A poll turn came while the line was taken: it goes at the next free moment.
+  bool turn_owed = false;
+  // The last frame was a command served ahead of the round robin.
+  bool last_was_command = false;
+  int32_t command_cursor = 0;  // where the next search for a due command starts
+};
+
+// Requests of the PC for readers, in the order they came, each sent when it
+// is its turn and the line is free. One PC connection is served at a time, so
+// the queue is that connection's.
+inline constexpr int kPassQueueSize = 64;
+inline constexpr int kPassPerReader = 32;
+
+struct PassRequest {
+  std::array<uint8_t, kTxFrameSize> frame{};  // the RTU frame; address and function when len is 0
+  int32_t len = 0;                            // 0: no reader slot has the address
+  uint8_t tid = 0;                            // the request's transaction identifier, low byte
+};
+
+struct PassQueue {
+  std::array<PassRequest, kPassQueueSize> items{};
+  int32_t head = 0;
+  int32_t size = 0;
+  PassRequest& at(int i) { return items[static_cast<std::size_t>((head + i) % kPassQueueSize)]; }
 };
 
 struct Register {
@@ -97,6 +128,9 @@ struct Tczytnik {
   // since: further ones are absorbed, so a flood of commands cannot turn
   // every turn of the reader into a relay frame and hide its cards.
   uint8_t remote_hold = 0;
+  // A relay or buzzer was placed and has not gone out yet: it goes at the
+  // line's next free moment, ahead of the round robin.
+  uint8_t command_due = 0;
 };
 
 // Tells a reader to fire its relay or sound a buzzer. The door comes first: a
@@ -174,6 +208,7 @@ class BufferState {
   int32_t rx_len = 0;
   int32_t poll_index = 0;
   LineTurn line;
+  PassQueue pass_queue;
 
   Upkeep upkeep;
 

@@ -63,6 +63,9 @@ inline constexpr const char* kSCardWriteFailed = "blad zapisu portu parametru: S
 // Serial port open error: kDevice + "\"COMn\"" + kOpenError + "\r" + system text.
 inline constexpr const char* kDevice = "Device ";
 inline constexpr const char* kOpenError = " Open Error !!!";
+// The reason given when the port will not take the RS485 mode asked for: + mode + ": " + system
+// text.
+inline constexpr const char* kRs485Refused = "the port refuses RS485 mode ";
 
 // Top-level error report: a socket error that no handler cleared, and an
 // exception that carries no text of its own.

@@ -68,6 +68,7 @@ void rebuild_readers(Context& ctx) {
     r.tx_len = old->tx_len;
     r.pc_tid = old->pc_tid;
     r.hold_off = old->hold_off;
+    r.command_due = old->command_due;
   }
 
   ctx.status.show_readers(st.reader_count, ctx.serial.port_number());

@@ -134,8 +134,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     on_serial_receive(w.ctx, chunk);
     t.fw.check_bounds();
     for (int k = 0; k < (c >> 5); ++k) {
+      // A tick apart: answers owed may have run out their time.
+      w.clock.mono += w.window.poll_ms;
       on_poll_tick(w.ctx);
-      NETBUF_FUZZ_CHECK(st.poll_index >= 1 && st.poll_index <= fuzz::kReaders);
+      // 0 until the first turn: a command may go ahead of it.
+      NETBUF_FUZZ_CHECK(st.poll_index >= 0 && st.poll_index <= fuzz::kReaders);
     }
   }
   fuzz::check_line(w.serial);

@@ -172,6 +172,7 @@ class FuzzWorld {
     st.pc_held_len = 0;
     st.rx_len = 0;
     st.line = {};
+    st.pass_queue = {};
     st.poll_index = 0;
     st.service_reports = ReportLimiter();
 

@@ -14,6 +14,7 @@
 #include "core/log_texts.h"
 #include "pclink/modbus_tcp.h"
 #include "pclink/pc_endpoint.h"
+#include "readerbus/line_turn.h"
 #include "readerbus/poll_cycle.h"
 #include "readerbus/reader_answers.h"
 #include "service/remote_control.h"
@@ -63,6 +64,12 @@ BufferHost::BufferHost(const QString& app_dir, QObject* owner)
   // A commit ended: its result is taken and what waited meanwhile goes next.
   pointer_timer_.setSingleShot(true);
   QObject::connect(&pointer_timer_, &QTimer::timeout, &pointer_timer_, [this] { dispatch([] {}); });
+  // The line is free again, or an answer's time is up: to the millisecond,
+  // since a door waits on it.
+  line_timer_.setSingleShot(true);
+  line_timer_.setTimerType(Qt::PreciseTimer);
+  QObject::connect(&line_timer_, &QTimer::timeout, &line_timer_,
+                   [this] { dispatch([this] { on_line_moment(*ctx_); }); });
   QObject::connect(&stored_, &QSocketNotifier::activated, &stored_, [this] {
     storage_.acknowledge();
     dispatch([] {});
@@ -100,6 +107,8 @@ void BufferHost::configure(const HostOptions& options) {
     serial_.set_resolution_dir(app_dir_);
   }
   serial_.set_device(options.device);
+  serial_.set_rs485(options.rs485);
+  st_->line.response_timeout_ms = options.response_timeout_ms;
   Upkeep& up = st_->upkeep;
   up.instance = options.instance.toStdString();
   if (options.allow_pc) up.pc_allowed = options.allow_pc->text();
@@ -117,6 +126,14 @@ void BufferHost::report_unknown_error() {
 
 void BufferHost::pump() {
   pump_storage(*ctx_);
+  // Every handler may have freed the line or given it work: its next moment
+  // is looked at after each one.
+  if (const int64_t at = line_wake_ms(*ctx_); at >= 0) {
+    // At least a millisecond: a moment that finds nothing to do must not
+    // spin the loop.
+    const int ms = static_cast<int>(std::clamp<int64_t>(at - clock_.monotonic_ms(), 1, 1000));
+    if (!line_timer_.isActive() || line_timer_.remainingTime() > ms) line_timer_.start(ms);
+  }
   // A moved read pointer waiting for its turn gets a wake-up of its own, so
   // it is stored even when nothing else happens.
   const int64_t due = st_->upkeep.pointer_due_ms;

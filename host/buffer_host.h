@@ -125,6 +125,7 @@ class BufferHost {
   StorageThread storage_;
   QSocketNotifier stored_;
   QTimer pointer_timer_;
+  QTimer line_timer_;  // the reader line's next moment (line_wake_ms)
   QtClock clock_;
   OperatorLines lines_;
   OperatorChannel* op_ = &lines_;

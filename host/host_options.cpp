@@ -33,14 +33,24 @@ const Option kOptions[] = {
     {"control", "PATH", nullptr,
      "The local socket operators' windows attach to. Default: control in the service's runtime "
      "directory ($RUNTIME_DIRECTORY); none outside a service."},
+    {"rs485", "MODE", "NETBUF_RS485",
+     "How the RS485 transceiver's direction is switched: off (the adapter does it; default), "
+     "kernel (the kernel's RS485 mode, RTS on while sending), kernel-inverted (RTS off while "
+     "sending), rts (netbuf raises RTS around each frame)."},
+    {"rs485-delays", "BEFORE,AFTER", "NETBUF_RS485_DELAYS",
+     "Milliseconds RTS is raised before a frame and held after it (kernel and rts modes). "
+     "Default: 0,0."},
+    {"response-timeout", "MS", "NETBUF_RESPONSE_TIMEOUT",
+     "How long the line waits for a reader's answer to begin, 10 to 1000. Default: 50."},
 };
 
 QString usage_text(const QString& description) {
-  QString u =
-      QStringLiteral(
-          "Usage: netbuf [--db PATH] [--device PATH] [--instance NAME] [--allow-pc LIST] "
-          "[--allow-remote LIST]\n              [--control PATH] [--help] [--version]\n\n") +
-      description + QStringLiteral("\n\nOptions:\n");
+  QString u = QStringLiteral(
+                  "Usage: netbuf [--db PATH] [--device PATH] [--instance NAME] [--allow-pc LIST] "
+                  "[--allow-remote LIST]\n              [--control PATH] [--rs485 MODE] "
+                  "[--rs485-delays BEFORE,AFTER]\n              [--response-timeout MS] [--help] "
+                  "[--version]\n\n") +
+              description + QStringLiteral("\n\nOptions:\n");
   for (const Option& o : kOptions) {
     u += QStringLiteral("  --%1 %2\n      %3")
              .arg(QLatin1String(o.name), QLatin1String(o.value), QLatin1String(o.help));
@@ -126,6 +136,24 @@ CommandLine read_command_line(int argc, char** argv, HostOptions& out) {
       return wrong(source + QStringLiteral(": not an address or block: ") +
                    QString::fromStdString(error));
     (k == 3 ? out.allow_pc : out.allow_remote) = std::move(list);
+  }
+  const QString mode = value(5, source);
+  if (!mode.isEmpty()) {
+    const auto m = parse_rs485_mode(mode.toStdString());
+    if (!m)
+      return wrong(source + QStringLiteral(": not off, kernel, kernel-inverted or rts: ") + mode);
+    out.rs485.mode = *m;
+  }
+  const QString delays = value(6, source);
+  if (!delays.isEmpty() && !parse_rs485_delays(delays.toStdString(), out.rs485))
+    return wrong(source + QStringLiteral(": not BEFORE,AFTER in ms (0 to 1000): ") + delays);
+  const QString timeout = value(7, source);
+  if (!timeout.isEmpty()) {
+    bool ok = false;
+    const int ms = timeout.toInt(&ok);
+    if (!ok || ms < 10 || ms > 1000)
+      return wrong(source + QStringLiteral(": not a time-out in ms (10 to 1000): ") + timeout);
+    out.response_timeout_ms = ms;
   }
   return CommandLine::Run;
 }

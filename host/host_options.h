@@ -7,6 +7,8 @@
 #include <optional>
 
 #include "core/address_list.h"
+#include "core/buffer_state.h"
+#include "host/rs485_mode.h"
 
 namespace netbuf {
 
@@ -16,7 +18,10 @@ struct HostOptions {
   QString instance;  // --instance: this line's name among several; empty: the only one
   std::optional<AddressList> allow_pc;      // --allow-pc; none: everyone
   std::optional<AddressList> allow_remote;  // --allow-remote; none: everyone
-  QString control;  // --control: the windows' socket; empty: $RUNTIME_DIRECTORY/control or none
+  QString control;   // --control: the windows' socket; empty: $RUNTIME_DIRECTORY/control or none
+  Rs485Setup rs485;  // --rs485, --rs485-delays; off: as always
+  // --response-timeout: how long the line waits for a reader's answer to begin.
+  int response_timeout_ms = kDefaultResponseTimeoutMs;
 
   // Where windows attach; empty: nowhere but the window netbuf starts itself.
   QString control_path() const;
@@ -27,8 +32,9 @@ struct HostOptions {
 
 enum class CommandLine { Run, Done, Wrong };
 
-// Reads the options, with NETBUF_ALLOW_PC, NETBUF_ALLOW_REMOTE and
-// NETBUF_DEVICE from the environment where the option is not given. --help
+// Reads the options, with NETBUF_ALLOW_PC, NETBUF_ALLOW_REMOTE, NETBUF_DEVICE,
+// NETBUF_RS485, NETBUF_RS485_DELAYS and NETBUF_RESPONSE_TIMEOUT from the
+// environment where the option is not given. --help
 // and --version are answered here (Done); a wrong argument is said on
 // standard error with the usage (Wrong). Nothing is started or created.
 CommandLine read_command_line(int argc, char** argv, HostOptions& out);

@@ -15,9 +15,9 @@ namespace netbuf {
 
 namespace {
 
-// The write of one frame takes a few milliseconds at 19200 baud; a line that
-// does not drain in this time is not worth holding the poll cycle for.
-constexpr int kWriteWaitMs = 200;
+// What may wait in Qt's buffer for a line that takes bytes slowly: a few
+// frames. Beyond it a line that has stopped costs frames, not memory.
+constexpr qint64 kMaxQueuedBytes = 512;
 
 }  // namespace
 
@@ -31,6 +31,11 @@ QtSerialLine::QtSerialLine(const QString& resolution_dir, QObject* parent)
 
 QtSerialLine::~QtSerialLine() {
   port_.disconnect(this);
+  close_port();
+}
+
+void QtSerialLine::close_port() {
+  rts_writer_.stop();
   if (port_.isOpen()) port_.close();
 }
 
@@ -56,7 +61,7 @@ std::vector<QtSerialLine::PortEntry> QtSerialLine::available_ports(const QString
 }
 
 void QtSerialLine::open() {
-  if (port_.isOpen()) port_.close();
+  close_port();
   failed_ = false;
   opened_device_ = fixed_device_.isEmpty() ? device_for(number_, dir_) : fixed_device_;
   port_.setPortName(opened_device_);
@@ -65,15 +70,28 @@ void QtSerialLine::open() {
   port_.setParity(QSerialPort::NoParity);
   port_.setStopBits(QSerialPort::OneStop);
   port_.setFlowControl(QSerialPort::NoFlowControl);
-  if (!port_.open(QIODevice::ReadWrite)) {
+  const auto open_error = [this](const std::string& reason) {
     const std::string name = "COM" + std::to_string(number_);
-    throw std::runtime_error(std::string(texts::kDevice) + "\"" + name + "\"" + texts::kOpenError +
-                             "\r" + port_.errorString().toStdString());
+    return std::runtime_error(std::string(texts::kDevice) + "\"" + name + "\"" + texts::kOpenError +
+                              "\r" + reason);
+  };
+  if (!port_.open(QIODevice::ReadWrite)) throw open_error(port_.errorString().toStdString());
+  const int fd = port_.handle();
+  const std::string refused = apply_kernel_rs485(fd, rs485_);
+  if (!refused.empty()) {
+    // Half a bus (frames out, no answers heard) would look like every reader
+    // gone: the line is not used at all.
+    port_.close();
+    throw open_error(refused);
   }
+  request_low_latency(fd);
   // Ptys refuse the modem lines; that is no reason to refuse the port.
   port_.setDataTerminalReady(true);
-  port_.setRequestToSend(true);
+  if (rs485_.mode == Rs485Mode::Off) port_.setRequestToSend(true);
+  // Bytes of an earlier run, either way, are no answers and no frames.
+  port_.clear(QSerialPort::AllDirections);
   port_.clearError();
+  if (rs485_.mode == Rs485Mode::Rts) rts_writer_.start(fd, rs485_);
 }
 
 std::string QtSerialLine::device() const {
@@ -89,42 +107,42 @@ void QtSerialLine::set_port_number(int n) {
   number_ = n;
   emit port_number_changed(n);
   if (was_open) {
-    port_.close();
+    close_port();
     open();
   }
 }
 
 void QtSerialLine::send(std::span<const uint8_t> bytes) {
   if (!is_open() || bytes.empty()) return;
+  if (rs485_.mode == Rs485Mode::Rts) {
+    rts_writer_.send(bytes);
+    return;
+  }
   // With nothing of ours still queued in Qt, the frame goes straight to the
-  // tty: one write, no notifier to arm and no wait. Only what the tty does
-  // not take (a full line, an error) goes Qt's way, so order and failure
-  // handling stay Qt's.
+  // tty (the port is non-blocking): one write, no wait. Only what the tty does
+  // not take goes Qt's way, written as the line takes it; the loop never
+  // waits for it.
   if (port_.bytesToWrite() == 0) {
     const ssize_t w = ::write(port_.handle(), bytes.data(), bytes.size());
     if (w == static_cast<ssize_t>(bytes.size())) return;
-    if (w > 0) bytes = bytes.subspan(static_cast<std::size_t>(w));
+    // Part of the frame is out: the rest follows, never half a frame.
+    if (w > 0) {
+      bytes = bytes.subspan(static_cast<std::size_t>(w));
+      port_.write(reinterpret_cast<const char*>(bytes.data()), static_cast<qint64>(bytes.size()));
+      return;
+    }
   }
-  const auto n = static_cast<qint64>(bytes.size());
-  in_send_ = true;
-  if (port_.write(reinterpret_cast<const char*>(bytes.data()), n) == n)
-    port_.waitForBytesWritten(kWriteWaitMs);
-  in_send_ = false;
-  // Bytes that came in while waiting are handed over after the caller's
-  // handler, never inside it.
-  if (port_.isOpen() && port_.bytesAvailable() > 0 && !deliver_posted_) {
-    deliver_posted_ = true;
-    QMetaObject::invokeMethod(this, &QtSerialLine::deliver, Qt::QueuedConnection);
-  }
+  // Behind a line that has stopped taking bytes a frame is lost whole; it
+  // would go out stale, long after its turn.
+  if (port_.bytesToWrite() > kMaxQueuedBytes) return;
+  port_.write(reinterpret_cast<const char*>(bytes.data()), static_cast<qint64>(bytes.size()));
 }
 
 void QtSerialLine::on_ready_read() {
-  if (in_send_) return;  // picked up once the write is done
   deliver();
 }
 
 void QtSerialLine::deliver() {
-  deliver_posted_ = false;
   if (!is_open()) return;
   const qint64 n = port_.bytesAvailable();
   if (n <= 0) return;
@@ -152,7 +170,7 @@ void QtSerialLine::on_error(QSerialPort::SerialPortError e) {
 
 void QtSerialLine::close_quietly(const QString& why) {
   if (!failed_) return;  // reopened meanwhile
-  if (port_.isOpen()) port_.close();
+  close_port();
   failed_ = false;
   qWarning().noquote()
       << QStringLiteral("COM%1 %2 closed: %3").arg(number_).arg(opened_device_, why);

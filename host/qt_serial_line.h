@@ -1,5 +1,7 @@
-// The RS485 line over QSerialPort: COMn at 19200 8N1, no flow control, DTR and
-// RTS held on, received bytes handed over raw on the GUI thread.
+// The RS485 line over QSerialPort: COMn at 19200 8N1, no flow control, DTR on,
+// RTS as the RS485 mode wants it (held on when the adapter switches by
+// itself), received bytes handed over raw on the GUI thread. Sends never wait
+// for the line.
 #pragma once
 
 #include <QByteArray>
@@ -9,6 +11,8 @@
 #include <vector>
 
 #include "core/platform.h"
+#include "host/rs485_mode.h"
+#include "host/rts_writer.h"
 
 namespace netbuf {
 
@@ -32,6 +36,8 @@ class QtSerialLine : public QObject, public SerialLine {
   // The device every COMn stands for, whatever the links say (--device);
   // empty: COMn as usual.
   void set_device(const QString& device) { fixed_device_ = device; }
+  // How the transceiver's direction is switched (--rs485); from the next open.
+  void set_rs485(const Rs485Setup& setup) { rs485_ = setup; }
 
   // COMn is the file named COMn in dir (its real target when it is a link),
   // else /dev/ttyS(n-1).
@@ -52,14 +58,15 @@ class QtSerialLine : public QObject, public SerialLine {
   void on_error(QSerialPort::SerialPortError e);
   void deliver();
   void close_quietly(const QString& why);
+  void close_port();
 
   QSerialPort port_;
   QString dir_;
   QString opened_device_;  // what COMn stood for when it was opened
   QString fixed_device_;
   int number_ = 1;
-  bool in_send_ = false;  // a write is waiting for completion
-  bool deliver_posted_ = false;
+  Rs485Setup rs485_;
+  RtsWriter rts_writer_;
   bool failed_ = false;  // the device went away; closing is queued
   QByteArray rx_;        // the read buffer, kept for its capacity
 };

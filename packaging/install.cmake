@@ -10,6 +10,7 @@
 #   bin/netbuf-db, bin/netbuf-readersim
 #   share/man/man8/netbuf.8, share/man/man1/netbuf-db.1, netbuf-readersim.1
 #   share/doc/netbuf/README.md
+#   lib/udev/rules.d/60-netbuf.rules  FTDI adapters' latency timer at 1 ms
 # The package adds the unit, the service user, /var/lib/netbuf and the
 # net.db link beside the executable.
 
@@ -21,6 +22,7 @@ if(TARGET netbuf)
   install(FILES ${CMAKE_CURRENT_LIST_DIR}/netbuf-window.svg
           DESTINATION share/icons/hicolor/scalable/apps)
   install(FILES ${CMAKE_CURRENT_LIST_DIR}/man/netbuf.8 DESTINATION share/man/man8)
+  install(FILES ${CMAKE_CURRENT_LIST_DIR}/udev/60-netbuf.rules DESTINATION lib/udev/rules.d)
 endif()
 install(TARGETS netbuf-db netbuf-readersim RUNTIME DESTINATION bin)
 install(FILES ${CMAKE_CURRENT_LIST_DIR}/man/netbuf-db.1 ${CMAKE_CURRENT_LIST_DIR}/man/netbuf-readersim.1

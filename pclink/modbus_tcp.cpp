@@ -111,6 +111,24 @@ void log_answer(Context& ctx, int function) {
                    hex_bytes(first_n(st.pc_tx, st.pc_tx_len), " "));
 }
 
+// Each request of the read for a reader is queued for it, as long as they
+// are whole by their MBAP lengths; the reader gets the frame from the unit
+// identifier on. A request for the buffer ends the run, as an unknown
+// function ends a read of the buffer's.
+void pass_reader_requests(BufferState& st, Context& ctx, int n) {
+  int p = 0;
+  while (p + kFunction < n && st.pc_rx[p + kUnit] != kBufferUnit) {
+    const int declared = kUnit + word_at(st, p + kLenHi);
+    // A length that does not fit the read: the rest goes as one frame.
+    const int end = declared > kFunction && p + declared <= n ? p + declared : n;
+    pass_through(ctx,
+                 std::span(st.pc_rx).subspan(static_cast<std::size_t>(p + kUnit),
+                                             static_cast<std::size_t>(end - p - kUnit)),
+                 st.pc_rx[p + kTidLo], reader_answer_to_pc);
+    p = end;
+  }
+}
+
 }  // namespace
 
 void on_pc_data(Context& ctx) {
@@ -170,9 +188,7 @@ bool answer_pc_read(Context& ctx) {
   if (n <= kFunction) return false;
 
   if (st.pc_rx[kUnit] != kBufferUnit) {
-    // The reader gets the frame from the unit identifier on.
-    pass_through(ctx, std::span(st.pc_rx).subspan(kUnit, static_cast<std::size_t>(n - kUnit)),
-                 st.pc_rx[kTidLo], reader_answer_to_pc);
+    pass_reader_requests(st, ctx, n);
     return false;
   }
 

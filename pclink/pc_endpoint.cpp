@@ -3,6 +3,7 @@
 #include "core/hex_text.h"
 #include "core/log_texts.h"
 #include "pclink/request_stream.h"
+#include "readerbus/pass_through.h"
 
 namespace netbuf {
 
@@ -48,6 +49,7 @@ void on_pc_disconnect(Context& ctx, int connection) {
   // Nor may the next PC's first bytes finish a request this one began.
   if (connection == 0) {
     for (Tczytnik& r : ctx.st.readers) r.pc_wait = 0;
+    drop_pass_requests(ctx.st);
     drop_held_request(ctx.st);
   }
 }

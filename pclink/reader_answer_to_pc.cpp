@@ -7,18 +7,17 @@
 
 namespace netbuf {
 
-void reader_answer_to_pc(Context& ctx, int entry, std::span<const uint8_t> answer) {
+void reader_answer_to_pc(Context& ctx, uint8_t tid, std::span<const uint8_t> answer) {
   // The PC left after its request: the answer has nowhere to go.
   if (ctx.pc.connection_count() < 1) return;
-  if (entry < 1 || entry > kReaderCount || answer.size() > 255) return;
+  if (answer.size() > 255) return;
   BufferState& st = ctx.st;
 
   // The PC link builds its own answers here too, so start from empty.
   st.pc_tx_len = 0;
   ByteWriter out(st.pc_tx, st.pc_tx_len);
   // Only the low byte of the transaction identifier was kept.
-  mbap::put_prefix(out, 0, static_cast<uint8_t>(st.readers[entry].pc_tid),
-                   static_cast<int>(answer.size()));
+  mbap::put_prefix(out, 0, tid, static_cast<int>(answer.size()));
   out.put(answer);
 
   if (ctx.log.enabled(LogCategory::Tcp))

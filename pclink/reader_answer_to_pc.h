@@ -8,7 +8,7 @@
 
 namespace netbuf {
 // Sends the answer (CRC left off; its first byte, the reader's address, takes
-// the unit identifier's place) carrying the entry's pc_tid; nothing when the
-// PC is not connected.
-void reader_answer_to_pc(Context& ctx, int entry, std::span<const uint8_t> answer);
+// the unit identifier's place) under transaction identifier 0, tid; nothing
+// when the PC is not connected.
+void reader_answer_to_pc(Context& ctx, uint8_t tid, std::span<const uint8_t> answer);
 }  // namespace netbuf

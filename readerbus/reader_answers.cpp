@@ -25,15 +25,17 @@ constexpr int kCodeAt = 7;
 constexpr int kCodeBytes = 6;
 constexpr int kStatusReference = 0x8000;
 
-// The PC's frame still waits for the reader's turn: an answer now is the
-// reader's answer to the frame before it (a poll, a relay), not to the PC's,
-// and the PC's frame must still go out.
-bool parked(const Tczytnik& r) {
-  return r.action == kActionForward && r.tx_len > 0;
+// The PC's frame still waits for the reader's turn, or the answer does not
+// fit it: it is the reader's late answer to a frame before (a poll, a
+// relay), not to the PC's, and the wait for the PC's answer goes on.
+bool not_the_pcs(const Tczytnik& r, std::span<const uint8_t> f) {
+  if (r.action == kActionForward && r.tx_len > 0) return true;
+  return r.pc_wait == kPcWaiting && !answers_request(r.tx_frame, f);
 }
 
 void to_pc(Context& ctx, int entry, std::span<const uint8_t> answer) {
-  if (ctx.st.answer_pc) ctx.st.answer_pc(ctx, entry, answer);
+  if (ctx.st.answer_pc)
+    ctx.st.answer_pc(ctx, static_cast<uint8_t>(ctx.st.readers[entry].pc_tid), answer);
 }
 
 // A changed code at an armed reader is a presented card. Status bit 15 and the
@@ -62,44 +64,47 @@ void apply_card_rule(Context& ctx, int entry, std::span<const uint8_t> f) {
     r.armed = 1;
 }
 
-void handle_f03(Context& ctx, std::span<const uint8_t> f) {
+// Each handler returns whether the answer was good: a broken one ends no
+// wait, its reader's time-out decides.
+bool handle_f03(Context& ctx, std::span<const uint8_t> f) {
   BufferState& st = ctx.st;
   const int size = static_cast<int>(f.size());
   const bool rs = ctx.log.enabled(LogCategory::Rs485);
   if (!f03_crc_ok(f)) {
     if (rs) ctx.log.log_line(texts::kF03CrcError);
-    return;
+    return false;
   }
   if (rs) ctx.log.log_append(texts::kReaderToBuf + hex_bytes(f, "*"));
   note_good_answer(ctx, f[kRtuAddress]);
 
   const int e = st.find_reader(f[kRtuAddress]);
-  if (e == 0) return;  // no configured reader has that address
+  if (e == 0) return true;  // no configured reader has that address
   Tczytnik& r = st.readers[e];
   if (r.pc_wait == 0 && r.action == kActionNone) apply_card_rule(ctx, e, f);
-  if (parked(r)) return;
+  if (not_the_pcs(r, f)) return false;
   if (r.pc_wait == kPcWaiting) {
     to_pc(ctx, e, f.first(static_cast<std::size_t>(size - 2)));
     r.pc_wait = 0;
   }
   if (r.action == kActionForward) r.action = kActionNone;
+  return true;
 }
 
-void handle_f16(Context& ctx, std::span<const uint8_t> f) {
+bool handle_f16(Context& ctx, std::span<const uint8_t> f) {
   BufferState& st = ctx.st;
   const bool rs = ctx.log.enabled(LogCategory::Rs485);
   if (rs) ctx.log.log_line(texts::kF10FromReader);
   if (!f16_crc_ok(f)) {
     if (rs) ctx.log.log_line(texts::kF10CrcError);
-    return;
+    return false;
   }
   if (rs) ctx.log.log_append(texts::kReaderToPc + hex_bytes(f.first(kF16AnswerSize), "-"));
   note_good_answer(ctx, f[kRtuAddress]);
 
   const int e = st.find_reader(f[kRtuAddress]);
-  if (e == 0) return;
+  if (e == 0) return true;
   Tczytnik& r = st.readers[e];
-  if (parked(r)) return;
+  if (not_the_pcs(r, f)) return false;
   if (r.pc_wait == kPcWaiting) to_pc(ctx, e, f.first(kF16AnswerSize - 2));
   if (r.action == kActionForward) r.action = kActionNone;
   // A relay ends only with the acknowledgement of a relay frame that went out:
@@ -112,6 +117,7 @@ void handle_f16(Context& ctx, std::span<const uint8_t> f) {
     r.sent = kActionNone;
   }
   if (r.pc_wait == kPcWaiting) r.pc_wait = 0;
+  return true;
 }
 
 // A reader refusing the PC's frame has answered it: the PC gets the
@@ -124,7 +130,7 @@ void handle_exception(Context& ctx, std::span<const uint8_t> f) {
   const int e = st.find_reader(f[kRtuAddress]);
   if (e == 0) return;
   Tczytnik& r = st.readers[e];
-  if (parked(r) || r.pc_wait != kPcWaiting) return;
+  if ((r.action == kActionForward && r.tx_len > 0) || r.pc_wait != kPcWaiting) return;
   to_pc(ctx, e, f.first(kExceptionAnswerSize - 2));
   r.pc_wait = 0;
   if (r.action == kActionForward) r.action = kActionNone;
@@ -137,12 +143,10 @@ void on_serial_receive(Context& ctx, std::span<const uint8_t> chunk) {
   line_heard(ctx);
   // At most one answer of each kind per chunk; a further one waits for the next.
   if (const auto a = next_answer(ctx.st, kFnReadHolding)) {
-    handle_f03(ctx, a->view());
-    line_answered(ctx, a->bytes[kRtuAddress]);
+    if (handle_f03(ctx, a->view())) line_answered(ctx, a->bytes[kRtuAddress]);
   }
   if (const auto a = next_answer(ctx.st, kFnWriteMultiple)) {
-    handle_f16(ctx, a->view());
-    line_answered(ctx, a->bytes[kRtuAddress]);
+    if (handle_f16(ctx, a->view())) line_answered(ctx, a->bytes[kRtuAddress]);
   }
   if (const auto a = next_answer(ctx.st, kExceptionBit)) {
     handle_exception(ctx, a->view());

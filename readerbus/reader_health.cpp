@@ -15,7 +15,7 @@ std::string reader_name(const BufferState& st, int address) {
 
 }  // namespace
 
-void note_poll_sent(Context& ctx, int address) {
+void note_no_answer(Context& ctx, int address) {
   Upkeep& up = ctx.st.upkeep;
   const auto a = static_cast<uint8_t>(address);
   if (up.silent[a]) return;

@@ -106,4 +106,13 @@ bool acknowledges(uint8_t command, std::span<const uint8_t> answer) {
   return answer.size() >= 4 && answer[2] == hi(reg) && answer[3] == lo(reg);
 }
 
+bool answers_request(std::span<const uint8_t> request, std::span<const uint8_t> answer) {
+  const ByteReader req(request);
+  if (answer.size() < 3 || req.u8(kRtuFunction) != answer[kRtuFunction]) return false;
+  if (answer[kRtuFunction] == kFnReadHolding)
+    return answer[kRtuByteCount] == 2 * req.be16(kRtuQuantity);
+  return answer.size() >= 6 &&
+         std::equal(answer.begin() + 2, answer.begin() + 6, request.begin() + 2);
+}
+
 }  // namespace netbuf

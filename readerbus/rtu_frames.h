@@ -38,5 +38,9 @@ bool f16_crc_ok(std::span<const uint8_t> held);
 // buzzer) that went out: a relay's answer names the relay register, a
 // buzzer's the buzzer register.
 bool acknowledges(uint8_t command, std::span<const uint8_t> answer);
+// Whether a good function-3 or 16 answer fits the request frame: a read's
+// byte count is twice its quantity, a write's answer repeats its start and
+// quantity.
+bool answers_request(std::span<const uint8_t> request, std::span<const uint8_t> answer);
 
 }  // namespace netbuf

@@ -635,6 +635,7 @@ class RawReaders(_FrameLog):
         self.codes = {a: bytes(6) for a in addresses}
         self.status = {a: 0 for a in addresses}
         self.relay_unanswered = set()  # readers that let relay frames go unacknowledged
+        self.late = {}  # address -> seconds the reader waits before it answers
         self.acknowledged = []  # indexes of the relay frames that were acknowledged
         self.lost = False
         self._wake_r, self._wake_w = os.pipe()
@@ -681,6 +682,8 @@ class RawReaders(_FrameLog):
             for f in frames:
                 answer = self._answer(f)
                 if answer:
+                    if self.late.get(f[0]):
+                        time.sleep(self.late[f[0]])
                     try:
                         os.write(self.fd, answer)
                     except OSError:

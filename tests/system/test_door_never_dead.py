@@ -70,7 +70,8 @@ class PassThroughTest(unittest.TestCase):
                         pc = Pc(nb.port_tcp)
                         pc.send(request)
                         self.assertTrue(sim.wait_line(reaches, 10, mark), sim.since(mark)[-5:])
-                        self.assertEqual(pc.recv_quiet(1.0), b"")
+                        # As a gateway answers for a target that failed to respond.
+                        self.assertEqual(pc.recv_answer(5), bytes.fromhex("00070000000302830B"))
                     for cmd in ("silent 2 off", "badcrc 2 0"):
                         self.assertEqual(sim.command(cmd), "ok")
                     # Polls of reader 2 resume: the door is not dead.

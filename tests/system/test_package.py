@@ -40,6 +40,7 @@ EXPECTED_FILES = {
     DEFAULTS: 0o644,
     "usr/lib/sysusers.d/netbuf.conf": 0o644,
     "usr/lib/tmpfiles.d/netbuf.conf": 0o644,
+    "usr/lib/udev/rules.d/60-netbuf.rules": 0o644,
     "usr/share/man/man8/netbuf.8.gz": 0o644,
     "usr/share/man/man1/netbuf-db.1.gz": 0o644,
     "usr/share/man/man1/netbuf-readersim.1.gz": 0o644,

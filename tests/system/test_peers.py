@@ -6,6 +6,7 @@ order of frames on it is that of a real wire. One table per surface."""
 
 import contextlib
 import ctypes
+import math
 import os
 import select
 import signal
@@ -141,6 +142,9 @@ class WireBus:
     times."""
 
     CHAR_S = 10 / 19200
+    # A USB adapter's latency timer (seconds): the master is handed the
+    # readers' bytes only at multiples of it. 0: at once, as a UART does.
+    rx_latency = 0.0
 
     def __init__(self, directory, reader_ports):
         """reader_ports: {name: addresses}; the readers open directory/name."""
@@ -212,7 +216,10 @@ class WireBus:
                     for part, fds in runs:
                         for b in part:
                             t += self.CHAR_S
-                            queues[who].append((t, bytes([b]), fds))
+                            due = t
+                            if who == "reader" and self.rx_latency:
+                                due = math.ceil(t / self.rx_latency) * self.rx_latency
+                            queues[who].append((due, bytes([b]), fds))
                     free_at[who] = t
                     current[who][2] = t
                     current[who][3] += data

@@ -74,10 +74,13 @@ class RawLineTest(unittest.TestCase):
         self.assertIsNotNone(third)
         frames = [f for _, f in readers.since(mark)][:third - mark + 1]
         first = frames.index(relay_frame(5))
-        # Reader 5 gets the relay frame instead of its poll at every turn; the
-        # others are polled as before.
-        self.assertEqual(frames[first:],
-                         [relay_frame(5), poll_frame(0x2C), POLL_1] * 2 + [relay_frame(5)])
+        second = frames.index(relay_frame(5), first + 1)
+        # The opening goes out ahead of the round robin, before reader 5's own
+        # turn; unacknowledged, it is repeated at every turn of reader 5 in
+        # place of its poll, and the others are polled as before.
+        self.assertLess(second - first, 3)
+        self.assertEqual(frames[second:],
+                         [relay_frame(5), poll_frame(0x2C), POLL_1, relay_frame(5)])
 
         # Once an acknowledgement comes back the repetition stops and reader 5
         # is polled again.

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/hex_text.h"
+#include "readerbus/line_turn.h"
 #include "tests/unit/fakes.h"
 
 namespace netbuf {
@@ -15,7 +16,10 @@ using Lines = std::vector<std::string>;
 
 class PollCycle : public ::testing::Test {
  protected:
-  void SetUp() override { w.serial.opened = true; }
+  void SetUp() override {
+    w.serial.opened = true;
+    w.window.poll_on = true;
+  }
   void readers(std::vector<int> addresses) {
     w.st.reader_count = static_cast<int>(addresses.size());
     for (size_t i = 0; i < addresses.size(); ++i) w.st.readers[i + 1].adr485 = addresses[i];
@@ -24,6 +28,8 @@ class PollCycle : public ::testing::Test {
   std::vector<std::string> ticks(int n) {
     std::vector<std::string> out;
     for (int i = 0; i < n; ++i) {
+      // A tick apart: a silent reader's response time-out has run out.
+      w.clock.mono += w.window.poll_ms;
       const size_t before = w.serial.sent.size();
       on_poll_tick(w.ctx);
       const auto& s = w.serial.sent;
@@ -99,6 +105,29 @@ TEST_F(PollCycle, AddressAbove255UsesItsLowByteAndLogsInFull) {
   EXPECT_EQ(w.log.lines, (Lines{"BUF->READER:2C03000A0005A3B6",
                                 "Wyzwolenie przekażnika w czytnkiu o adresie:300",
                                 "Buzzer w czytnkiu o adresie:300"}));
+}
+
+// Commands go at the line's next free moment, ahead of the round robin; a
+// turn owed waits behind one command at most, so a stream of commands leaves
+// every other frame to the polls.
+TEST_F(PollCycle, CommandsGoAheadButPollsKeepTheirShare) {
+  readers({1, 2, 3});
+  const std::string B3 = "03 10 00 97 00 01 02 00 00 A3 D7";  // CRC from the harness in Python
+  w.st.n_card = 0;
+  std::vector<std::string> line;
+  for (int i = 0; i < 6; ++i) {
+    command_reader(w.st.readers[3], kActionBuzzerN);  // a card at reader 3, again and again
+    const std::string t = ticks(1)[0];
+    line.push_back(t);
+    // The host's wake-up when the line is free again: the silent reader's
+    // time-out has run out.
+    w.clock.mono = std::max(w.clock.mono, line_wake_ms(w.ctx));
+    const size_t before = w.serial.sent.size();
+    on_line_moment(w.ctx);
+    line.push_back(w.serial.sent.size() == before ? "-"
+                                                  : hex_bytes(w.serial.sent.back(), " ").substr(1));
+  }
+  EXPECT_EQ(line, (Lines{B3, P1, B3, P2, B3, P3, B3, P1, B3, P2, B3, P3}));
 }
 
 }  // namespace

@@ -112,14 +112,18 @@ TEST_F(ReaderAnswer, AnAcknowledgementEndsOnlyTheCommandItAnswers) {
   w.st.reader_count = 1;
   const auto relay = B("01 10 00 96 00 01 02 00 FE 3A E6");
   const auto poll = B("01 03 00 0A 00 05 A5 CB");
+  const auto tick = [this] {
+    w.clock.mono += w.window.poll_ms;
+    on_poll_tick(w.ctx);
+  };
   // A buzzer goes out; a relay is queued before the buzzer's acknowledgement
   // comes: the acknowledgement leaves the relay, which goes out next turn.
   r1().action = kActionBuzzerN;
-  on_poll_tick(w.ctx);
+  tick();
   r1().action = kActionRelay;
   feed(kBuzzerAck);
   EXPECT_EQ(r1().action, kActionRelay);
-  on_poll_tick(w.ctx);
+  tick();
   EXPECT_EQ(w.serial.sent.back(), relay);
   // A late buzzer acknowledgement does not end the relay that went out since.
   feed(kBuzzerAck);
@@ -133,9 +137,9 @@ TEST_F(ReaderAnswer, AnAcknowledgementEndsOnlyTheCommandItAnswers) {
   r1().action = kActionRelay;
   feed(kRelayAck);
   EXPECT_EQ(r1().action, kActionRelay);
-  on_poll_tick(w.ctx);
+  tick();
   feed(kRelayAck);
-  on_poll_tick(w.ctx);
+  tick();
   EXPECT_EQ(w.serial.sent.back(), poll);
 }
 
