@@ -4,6 +4,7 @@
 #include <QFileInfo>
 #include <QStringList>
 #include <cstdio>
+#include <iterator>
 #include <string>
 
 #include "host/version.h"
@@ -43,6 +44,21 @@ const Option kOptions[] = {
     {"response-timeout", "MS", "NETBUF_RESPONSE_TIMEOUT",
      "How long the line waits for a reader's answer to begin, 10 to 1000. Default: 50."},
 };
+
+// Where each option stands in kOptions.
+enum OptionIndex {
+  kDb,
+  kDevice,
+  kInstance,
+  kAllowPc,
+  kAllowRemote,
+  kControl,
+  kRs485,
+  kRs485Delays,
+  kResponseTimeout,
+  kOptionCount
+};
+static_assert(std::size(kOptions) == kOptionCount);
 
 QString usage_text(const QString& description) {
   QString u = QStringLiteral(
@@ -120,14 +136,15 @@ CommandLine read_command_line(int argc, char** argv, HostOptions& out) {
     return qEnvironmentVariable(o.env);
   };
   QString source;
-  out.db = value(0, source);
-  if (parser.isSet(valued[0]) && out.db.isEmpty()) return wrong(QStringLiteral("--db: empty path"));
-  out.device = value(1, source);
-  out.instance = value(2, source);
-  out.control = value(5, source);
-  if (parser.isSet(valued[5]) && out.control.isEmpty())
+  out.db = value(kDb, source);
+  if (parser.isSet(valued[kDb]) && out.db.isEmpty())
+    return wrong(QStringLiteral("--db: empty path"));
+  out.device = value(kDevice, source);
+  out.instance = value(kInstance, source);
+  out.control = value(kControl, source);
+  if (parser.isSet(valued[kControl]) && out.control.isEmpty())
     return wrong(QStringLiteral("--control: empty path"));
-  for (int k : {3, 4}) {
+  for (int k : {kAllowPc, kAllowRemote}) {
     const QString text = value(k, source);
     if (text.isEmpty() && !parser.isSet(valued[k])) continue;
     std::string error;
@@ -135,19 +152,19 @@ CommandLine read_command_line(int argc, char** argv, HostOptions& out) {
     if (!list)
       return wrong(source + QStringLiteral(": not an address or block: ") +
                    QString::fromStdString(error));
-    (k == 3 ? out.allow_pc : out.allow_remote) = std::move(list);
+    (k == kAllowPc ? out.allow_pc : out.allow_remote) = std::move(list);
   }
-  const QString mode = value(5, source);
+  const QString mode = value(kRs485, source);
   if (!mode.isEmpty()) {
     const auto m = parse_rs485_mode(mode.toStdString());
     if (!m)
       return wrong(source + QStringLiteral(": not off, kernel, kernel-inverted or rts: ") + mode);
     out.rs485.mode = *m;
   }
-  const QString delays = value(6, source);
+  const QString delays = value(kRs485Delays, source);
   if (!delays.isEmpty() && !parse_rs485_delays(delays.toStdString(), out.rs485))
     return wrong(source + QStringLiteral(": not BEFORE,AFTER in ms (0 to 1000): ") + delays);
-  const QString timeout = value(7, source);
+  const QString timeout = value(kResponseTimeout, source);
   if (!timeout.isEmpty()) {
     bool ok = false;
     const int ms = timeout.toInt(&ok);

@@ -42,8 +42,10 @@ class HostileClientsTest(unittest.TestCase):
         sent, closed = unread_answers(nb.port_tcp, 30, limit=4 << 20)
         self.assertTrue(closed, "still open after %d bytes of requests" % sent)
         self.assertLess(vm_kb(nb.proc.pid, "VmRSS") - rss_before, 32 * 1024)
-        self.assertEqual(nb.stderr().count("netbuf: connection closed, answers not read: "
-                                           "127.0.0.1:%d\n" % nb.port_tcp), 1)
+        # The line goes out through the output thread: wait for it.
+        line = "netbuf: connection closed, answers not read: 127.0.0.1:%d\n" % nb.port_tcp
+        wait_for(lambda: line in nb.stderr(), 5)
+        self.assertEqual(nb.stderr().count(line), 1)
         self.assert_pc_served(nb)
         # Commands sent faster than they are served wait in the network.
         sent, _ = command_flood(nb.service, 5, limit=64 << 20)
