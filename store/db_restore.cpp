@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <stdexcept>
 #include <thread>
 
@@ -51,7 +52,8 @@ class Handle {
     return out;
   }
   int64_t number(const char* sql, const std::string& path) const {
-    return std::stoll("0" + text(sql, path));
+    // An empty or NULL cell reads as 0.
+    return std::strtoll(text(sql, path).c_str(), nullptr, 10);
   }
 
  private:
