@@ -118,6 +118,10 @@ class AccessEndToEndTest(unittest.TestCase):
         self.pc = Pc(self.nb.port_tcp, timeout=5)
         return self.pc
 
+    def stored_id(self):
+        high, low = self.pc.read_regs(804, 2)
+        return high * 65536 + low
+
     def write_regs(self, start, values, tid):
         answer = self.pc.write_regs(start, values, tid)
         self.assertEqual(answer, struct.pack(">HHHBBHH", tid, 0, 6, 255, 16, start, len(values)))
@@ -139,6 +143,9 @@ class AccessEndToEndTest(unittest.TestCase):
                         % (expect_line, code, address, self.sim.since(mark)))
         got = wait_for(lambda: self.rows(id_), 10)
         after = time.time()
+        # The row is in the file a moment before the loop takes the commit's
+        # result and shows its Id to the PC (804/805).
+        self.assertTrue(wait_for(lambda: self.stored_id() >= id_, 5))
         self.assertEqual(len(got), 1, got)
         row = got[0]
         self.assertEqual(row[:3] + row[4:], expected_row[:3] + expected_row[4:])
@@ -317,6 +324,7 @@ class AccessEndToEndTest(unittest.TestCase):
                                        "ORDER BY adres"), [(0,), (11,)])
 
         self.nb.start()
+        self.connect()
         self.wait_first_tick(time.monotonic())
         # Reader 7 last saw card 10; after the restart card 0 is a change.
         self.present(7, CARDS[0][2], "relay fired at address 3",
