@@ -30,12 +30,19 @@ const Option kOptions[] = {
      "Addresses and CIDR blocks (comma-separated, IPv4 and IPv6) that may use the PC port. "
      "Default: every address."},
     {"allow-remote", "LIST", "NETBUF_ALLOW_REMOTE", "The same for the remote-control port."},
+    {"metrics", "ADDR:PORT", "NETBUF_METRICS",
+     "Serve the line figures for Prometheus (GET /metrics) here, e.g. 127.0.0.1:9108 or "
+     "[::]:9108. Default: no metrics port."},
+    {"allow-metrics", "LIST", "NETBUF_ALLOW_METRICS",
+     "The same as --allow-pc for the metrics port. Default: loopback only."},
 };
 
 QString usage_text(const QString& description) {
   QString u = QStringLiteral(
                   "Usage: netbuf [--db PATH] [--device PATH] [--instance NAME] [--allow-pc LIST] "
-                  "[--allow-remote LIST]\n              [--help] [--version]\n\n") +
+                  "[--allow-remote LIST]\n              [--metrics ADDR:PORT] [--allow-metrics "
+                  "LIST] [--help] "
+                  "[--version]\n\n") +
               description + QStringLiteral("\n\nOptions:\n");
   for (const Option& o : kOptions) {
     u += QStringLiteral("  --%1 %2\n      %3")
@@ -103,7 +110,12 @@ CommandLine read_command_line(int argc, char** argv, HostOptions& out) {
   if (parser.isSet(valued[0]) && out.db.isEmpty()) return wrong(QStringLiteral("--db: empty path"));
   out.device = value(1, source);
   out.instance = value(2, source);
-  for (int k : {3, 4}) {
+  if (const QString m = value(5, source); !m.isEmpty() || parser.isSet(valued[5])) {
+    out.metrics = parse_listen_address(m.toStdString());
+    if (!out.metrics)
+      return wrong(source + QStringLiteral(": not ADDR:PORT (127.0.0.1:9108, [::1]:9108): ") + m);
+  }
+  for (int k : {3, 4, 6}) {
     const QString text = value(k, source);
     if (text.isEmpty() && !parser.isSet(valued[k])) continue;
     std::string error;
@@ -111,7 +123,7 @@ CommandLine read_command_line(int argc, char** argv, HostOptions& out) {
     if (!list)
       return wrong(source + QStringLiteral(": not an address or block: ") +
                    QString::fromStdString(error));
-    (k == 3 ? out.allow_pc : out.allow_remote) = std::move(list);
+    (k == 3 ? out.allow_pc : k == 4 ? out.allow_remote : out.allow_metrics) = std::move(list);
   }
   return CommandLine::Run;
 }

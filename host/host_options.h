@@ -14,8 +14,10 @@ struct HostOptions {
   QString db;        // --db: net.db's path; empty: net.db beside the executable
   QString device;    // --device: the reader line; empty: what COMn stands for
   QString instance;  // --instance: this line's name among several; empty: the only one
-  std::optional<AddressList> allow_pc;      // --allow-pc; none: everyone
-  std::optional<AddressList> allow_remote;  // --allow-remote; none: everyone
+  std::optional<AddressList> allow_pc;       // --allow-pc; none: everyone
+  std::optional<AddressList> allow_remote;   // --allow-remote; none: everyone
+  std::optional<ListenAddress> metrics;      // --metrics; none: no metrics port
+  std::optional<AddressList> allow_metrics;  // --allow-metrics; none: loopback only
 
   // The directory that holds net.db and the COMn links; empty: the executable's.
   QString app_dir() const;
@@ -23,10 +25,10 @@ struct HostOptions {
 
 enum class CommandLine { Run, Done, Wrong };
 
-// Reads the options, with NETBUF_ALLOW_PC, NETBUF_ALLOW_REMOTE and
-// NETBUF_DEVICE from the environment where the option is not given. --help
-// and --version are answered here (Done); a wrong argument is said on
-// standard error with the usage (Wrong). Nothing is started or created.
+// Reads the options, with NETBUF_ALLOW_PC, NETBUF_ALLOW_REMOTE, NETBUF_DEVICE,
+// NETBUF_METRICS and NETBUF_ALLOW_METRICS from the environment where the option is not given.
+// --help and --version are answered here (Done); a wrong argument is said on standard error with
+// the usage (Wrong). Nothing is started or created.
 CommandLine read_command_line(int argc, char** argv, HostOptions& out);
 
 }  // namespace netbuf

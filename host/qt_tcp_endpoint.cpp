@@ -47,6 +47,38 @@ std::optional<Address16> peer_address(int fd) {
   return out;
 }
 
+// A socket bound to one address that the installer named.
+int bound_socket(const ListenAddress& at, int port) {
+  const int fd =
+      ::socket(at.v4 ? AF_INET : AF_INET6, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  set_option(fd, SOL_SOCKET, SO_REUSEADDR);
+  int rc;
+  if (at.v4) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    std::memcpy(&a.sin_addr, at.address.data() + 12, 4);
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    rc = ::bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a);
+  } else {
+    // "[::]" is every address of both families, as without an address.
+    const int zero = 0;
+    ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &zero, sizeof zero);
+    sockaddr_in6 a{};
+    a.sin6_family = AF_INET6;
+    std::memcpy(&a.sin6_addr, at.address.data(), 16);
+    a.sin6_port = htons(static_cast<uint16_t>(port));
+    rc = ::bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a);
+  }
+  if (rc != 0) {
+    const int err = errno;
+    ::close(fd);
+    errno = err;
+    return -1;
+  }
+  return fd;
+}
+
 // One socket for both families where the system has IPv6; IPv4 alone where
 // it has not.
 int listening_socket(int port) {
@@ -189,7 +221,7 @@ void QtTcpEndpoint::open(int port) {
   if (port < 0 || port > 65535) throw std::runtime_error(std::strerror(EINVAL));
   // SO_REUSEADDR inside: a restart must not wait for the last run's
   // connections to time out.
-  const int fd = listening_socket(port);
+  const int fd = bind_ ? bound_socket(*bind_, port) : listening_socket(port);
   if (fd < 0) throw std::runtime_error(std::strerror(errno));
   if (::listen(fd, kListenBacklog) != 0) {
     const int err = errno;
@@ -238,14 +270,17 @@ void QtTcpEndpoint::report(const std::string& text) {
 
 bool QtTcpEndpoint::admitted(const Address16& peer) {
   std::string line;
-  if (allowed_ && !allowed_->allows(peer))
+  if (allowed_ && !allowed_->allows(peer)) {
     line = "refused " + address_text(peer) + " on port " + std::to_string(port()) + ": not in " +
            allow_option_;
-  else if (!accepts_.allow(peer, clock_.elapsed()))
+    count_refusal(Refusal::NotAllowed);
+  } else if (!accepts_.allow(peer, clock_.elapsed())) {
     line = "refused " + address_text(peer) + " on port " + std::to_string(port()) +
            ": more than 100 connections a second";
-  else
+    count_refusal(Refusal::ConnectRate);
+  } else {
     return true;
+  }
   for (const std::string& l : refusals_.offer(line, clock_.elapsed())) report(l);
   if (refusals_.holding() && !refusal_flush_.isActive()) refusal_flush_.start();
   return false;
@@ -333,6 +368,15 @@ void QtTcpEndpoint::on_writable(uint64_t id) {
   c.out.shrink_to_fit();  // a backlog once is no reason to hold its memory
   c.out_head = 0;
   drop_notifier(c.writer);
+  if (c.close_when_sent) retire(i);
+}
+
+void QtTcpEndpoint::close_when_sent(int i) {
+  if (!live(i)) return;
+  if (conns_[i]->unsent() == 0)
+    retire(i);
+  else
+    conns_[i]->close_when_sent = true;
 }
 
 ConnectionState* QtTcpEndpoint::state(int i) {
@@ -505,6 +549,7 @@ void QtTcpEndpoint::pause_accepting(int err) {
 
 void QtTcpEndpoint::take_connection(int fd) {
   if (max_connections_ > 0 && static_cast<int>(conns_.size()) >= max_connections_) {
+    count_refusal(Refusal::Full);
     ::close(fd);
     return;
   }

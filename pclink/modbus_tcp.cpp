@@ -165,6 +165,7 @@ bool answer_pc_read(Context& ctx) {
   if (n <= kFunction) return false;
 
   if (st.pc_rx[kUnit] != kBufferUnit) {
+    st.figures.pc_request(st.pc_rx[kFunction], true);
     // The reader gets the frame from the unit identifier on.
     pass_through(ctx, std::span(st.pc_rx).subspan(kUnit, static_cast<std::size_t>(n - kUnit)),
                  st.pc_rx[kTidLo], reader_answer_to_pc);
@@ -183,7 +184,9 @@ bool answer_pc_read(Context& ctx) {
     // mislead the PC); it ends the read like an unknown function.
     if (p + kUnit < n && st.pc_rx[p + kUnit] != kBufferUnit) break;
     bool go_on = false;
-    switch (p + kFunction < n ? st.pc_rx[p + kFunction] : function) {
+    const int frame_function = p + kFunction < n ? st.pc_rx[p + kFunction] : function;
+    st.figures.pc_request(frame_function, false);
+    switch (frame_function) {
       case 3:
         go_on = read_registers(ctx);
         break;

@@ -35,7 +35,10 @@ void line_sent(Context& ctx, std::span<const uint8_t> frame) {
 
 bool line_free(Context& ctx) {
   LineTurn& t = ctx.st.line;
-  if (t.answer_owed && ctx.clock.monotonic_ms() >= t.due_ms) t.answer_owed = false;
+  if (t.answer_owed && ctx.clock.monotonic_ms() >= t.due_ms) {
+    t.answer_owed = false;
+    ctx.st.figures.timed_out();
+  }
   return !t.answer_owed;
 }
 

@@ -14,28 +14,29 @@ namespace netbuf {
 namespace {
 
 template <size_t N>
-void write_frame(Context& ctx, const std::array<uint8_t, N>& f) {
+void write_frame(Context& ctx, const std::array<uint8_t, N>& f, FrameKind kind) {
   ctx.serial.send(f);
   line_sent(ctx, f);
+  if (ctx.serial.is_open()) ctx.st.figures.frame_sent(f[0], kind, N, ctx.clock.monotonic_ms());
 }
 
 void send_poll(Context& ctx, Tczytnik& r) {
   const auto f = poll_frame(r.adr485);
   r.sent = kActionNone;
-  write_frame(ctx, f);
+  write_frame(ctx, f, FrameKind::Poll);
   // A closed line is reported as such, not as every reader falling silent.
   if (ctx.serial.is_open()) note_poll_sent(ctx, r.adr485);
   if (ctx.log.enabled(LogCategory::Rs485)) ctx.log.log_line(texts::kBufToReader + hex_bytes(f, ""));
 }
 
 void send_buzzer(Context& ctx, Tczytnik& r, int32_t pattern) {
-  write_frame(ctx, buzzer_frame(r.adr485, pattern));
+  write_frame(ctx, buzzer_frame(r.adr485, pattern), FrameKind::Buzzer);
   r.sent = kActionBuzzerN;
   if (ctx.log.enabled(LogCategory::Events)) ctx.log.log_line(texts::kBuzzer + dec(r.adr485));
 }
 
 void send_relay(Context& ctx, Tczytnik& r) {
-  write_frame(ctx, relay_frame(r.adr485));
+  write_frame(ctx, relay_frame(r.adr485), FrameKind::Relay);
   r.sent = kActionRelay;
   if (ctx.log.enabled(LogCategory::Events)) ctx.log.log_line(texts::kRelay + dec(r.adr485));
 }
@@ -46,6 +47,9 @@ void send_forwarded(Context& ctx, Tczytnik& r) {
   const auto frame = first_n(r.tx_frame, r.tx_len);
   ctx.serial.send(frame);
   line_sent(ctx, frame);
+  if (ctx.serial.is_open() && !frame.empty())
+    ctx.st.figures.frame_sent(frame[0], FrameKind::PassThrough, frame.size(),
+                              ctx.clock.monotonic_ms());
   r.tx_len = 0;
   if (ctx.log.enabled(LogCategory::Rs485))
     ctx.log.log_line(texts::kPcBufReader + hex_bytes(frame, "."));
@@ -56,8 +60,12 @@ void send_forwarded(Context& ctx, Tczytnik& r) {
 void on_poll_tick(Context& ctx) {
   BufferState& st = ctx.st;
   ctx.log.log_limit();
+  st.figures.tick();
   // A reader still answering has the line; this turn waits for the next tick.
-  if (!line_free(ctx)) return;
+  if (!line_free(ctx)) {
+    st.figures.tick_line_busy();
+    return;
+  }
 
   const int count = std::min(st.reader_count, kReaderCount);
   // A rebuild may have shrunk the list below poll_index: start again at 1.

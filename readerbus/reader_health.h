@@ -1,4 +1,4 @@
-// Whether each reader answers: a reader that lets kSilentPolls polls in a row
+// Whether each reader answers, and how well: a reader that lets kSilentPolls polls in a row
 // go without a good answer, and one that answers again, is one journal line
 // each, whatever the monitor shows.
 #pragma once
@@ -9,5 +9,10 @@ namespace netbuf {
 
 void note_poll_sent(Context& ctx, int address);
 void note_good_answer(Context& ctx, int address);
+
+// A reader whose last answers awaited hold too many CRC errors or time-outs
+// is one warning line, and one line when it is good again. A reader that
+// does not answer at all is said above, not here.
+void report_line_shares(Context& ctx);
 
 }  // namespace netbuf
