@@ -272,3 +272,10 @@ write(T, "wide_values",
       + register(i32(3170), edge(9)) + register(i32(1700), edge(19))
       + karty(i8(5), i64(2**62), blob(b"\x00kod"), text(b"\xff\xfe"), real(1e300), real(-1e300))
       + setting(text("DELAY1"), edge(18)) + setting(text("S_CARD"), i64(-(2**63))))
+
+# fuzz_metrics_request: piece length, then the request.
+T = "fuzz_metrics_request"
+write(T, "get_in_pieces", bytes([6]) + b"GET /metrics HTTP/1.1\r\nHost: a\r\n\r\n")
+write(T, "post", bytes([31]) + b"POST /metrics HTTP/1.1\r\n\r\n")
+write(T, "head_never_ends", bytes([31]) + b"GET /metrics HTTP/1.1\r\nX: " + b"a" * 2100)
+write(T, "quotes_and_line_feeds", bytes([0]) + b'GET /"a\\b\nc"?x HTTP/1.0\n\n')
