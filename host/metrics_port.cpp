@@ -45,6 +45,7 @@ MetricsPort::MetricsPort(BufferState& st, Clock& clock, ListenAddress at, Addres
       idle_(this) {
   endpoint_.setObjectName(QStringLiteral("MetricsPort"));
   endpoint_.set_bind_address(at_);
+  endpoint_.set_max_unsent(kMaxAnswerBytes);
   endpoint_.set_allowed(std::move(allowed), "--allow-metrics");
   endpoint_.set_reporter([this](const std::string& line) { say_(Severity::Warning, line); });
   endpoint_.set_figures(&st_.figures, FigurePort::Metrics);

@@ -23,6 +23,9 @@ class MetricsPort : public QObject {
   static constexpr int kMaxConnections = 8;
   static constexpr int kPlacesPerAddress = 2;
   static constexpr int64_t kIdleMs = 10000;
+  // A scrape of a full line with a long instance name is some 100 KB: room
+  // for it, whatever the kernel takes at once, on each of the few places.
+  static constexpr std::size_t kMaxAnswerBytes = 1024 * 1024;
 
   MetricsPort(BufferState& st, Clock& clock, ListenAddress at, AddressList allowed,
               std::function<void(Severity, const std::string&)> say, QObject* parent = nullptr);

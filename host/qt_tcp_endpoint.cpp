@@ -339,7 +339,7 @@ void QtTcpEndpoint::send(int i, std::span<const uint8_t> bytes) {
   }
   // Whatever the kernel did not take goes when the socket can take it.
   c.out.insert(c.out.end(), bytes.begin(), bytes.end());
-  if (c.unsent() > kMaxUnsent) {
+  if (c.unsent() > max_unsent_) {
     // The kernel's buffer is full as well: the peer has stopped reading.
     std::cerr << texts::kOutputBound << c.address << ':' << port() << std::endl;
     retire(i);

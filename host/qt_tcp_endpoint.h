@@ -67,6 +67,8 @@ class QtTcpEndpoint : public QObject, public TcpEndpoint {
   // Unsent output one connection may hold before it is closed: a client that
   // sends requests but never reads the answers must not grow our memory.
   static constexpr std::size_t kMaxUnsent = 64 * 1024;
+  // A port whose one answer is larger than that (a scrape) sets its own bound.
+  void set_max_unsent(std::size_t bytes) { max_unsent_ = bytes; }
   // Received bytes one connection may hold before we stop reading from it.
   static constexpr std::size_t kMaxUnread = 64 * 1024;
 
@@ -142,6 +144,7 @@ class QtTcpEndpoint : public QObject, public TcpEndpoint {
   LineFigures* figures_ = nullptr;
   FigurePort figure_port_ = FigurePort::Pc;
   std::optional<ListenAddress> bind_;
+  std::size_t max_unsent_ = kMaxUnsent;
   // Refusals of a scan or a reconnecting peer come out as a few lines and a
   // count, not one per connection.
   ReportLimiter refusals_{10000, 4};
