@@ -10,6 +10,8 @@
 #include "core/figures_snapshot.h"
 #include "core/metrics_request.h"
 #include "core/prometheus_text.h"
+#include "fakes.h"
+#include "readerbus/reader_health.h"
 
 namespace netbuf {
 namespace {
@@ -39,6 +41,47 @@ TEST(LineFigures, LateBrokenAndStrayAnswersAreCountedOnce) {
   EXPECT_EQ(f.process().line_stray_bytes, 2u);
   EXPECT_EQ(f.reader(3).recent.crc_errors, 1);
   EXPECT_EQ(f.reader(1).recent.timeouts, 1);
+}
+
+TEST(LineFigures, APoorLineIsOneWarningAndItsRecoveryOneLineAMinuteApart) {
+  struct : Journal {
+    std::vector<std::string> lines;
+    void line(Severity s, const std::string& text) override {
+      lines.push_back(std::to_string(static_cast<int>(s)) + " " + text);
+    }
+  } journal;
+  auto w = std::make_unique<testing::FakeWorld>();
+  w->st.upkeep.journal = &journal;
+  w->st.reader_count = 2;
+  w->st.readers[1].adr485 = 4;
+  w->st.readers[2].adr485 = 9;  // never polled: nothing to say about it
+  LineFigures& f = w->st.figures;
+  const auto answers = [&](int n, int crc_every) {
+    for (int i = 0; i < n; ++i) {
+      f.frame_sent(4, FrameKind::Poll, 8, w->clock.mono);
+      if (crc_every && i % crc_every == 0)
+        f.crc_error(4);
+      else
+        f.answer_taken(4, false, w->clock.mono + 14);
+    }
+  };
+  answers(99, 10);
+  report_line_shares(w->ctx);  // 99 answers are not yet a judgement
+  EXPECT_TRUE(journal.lines.empty());
+  answers(1, 0);
+  report_line_shares(w->ctx);
+  report_line_shares(w->ctx);
+  answers(100, 0);
+  w->clock.mono += 30000;
+  report_line_shares(w->ctx);  // good again, but within the minute
+  w->clock.mono += 31000;
+  report_line_shares(w->ctx);
+  EXPECT_EQ(
+      journal.lines,
+      (std::vector<std::string>{
+          "4 reader 4 (entry 1) poor line: CRC errors 10, time-outs 0 of its last 100 answers",
+          "6 reader 4 (entry 1) line good again: CRC errors 0, time-outs 0 of its last 100 "
+          "answers"}));
 }
 
 TEST(PrometheusText, AnInstanceNameCannotBreakALine) {
