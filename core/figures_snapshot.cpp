@@ -58,13 +58,14 @@ FiguresSnapshot take_figures(const BufferState& st, int64_t now_ms) {
 }
 
 double recent_crc_error_percent(const BufferState& st) {
-  int awaited = 0, crc = 0;
+  int came = 0, crc = 0;
   each_configured_address(st, [&](int, uint8_t a) {
     const RecentOutcomes& r = st.figures.reader(a).recent;
-    awaited += r.filled;
+    // A silent reader's time-outs are no answers: they would hide the share.
+    came += r.filled - r.timeouts;
     crc += r.crc_errors;
   });
-  return awaited == 0 ? -1.0 : 100.0 * crc / awaited;
+  return came == 0 ? -1.0 : 100.0 * crc / came;
 }
 
 }  // namespace netbuf

@@ -40,8 +40,8 @@ struct FiguresSnapshot {
 
 FiguresSnapshot take_figures(const BufferState& st, int64_t now_ms);
 
-// Of the answers awaited lately from the configured readers, the share that
-// failed their CRC, in percent; negative while none was awaited.
+// Of the answers that came lately to frames awaited from the configured
+// readers, the share that failed their CRC, in percent; negative while none came.
 double recent_crc_error_percent(const BufferState& st);
 
 }  // namespace netbuf
