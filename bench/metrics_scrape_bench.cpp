@@ -26,8 +26,10 @@ std::unique_ptr<BufferState> full_line() {
       now += 13 + (round + e) % 40;
       if ((round + e) % 97 == 0)
         st->figures.crc_error(a);
-      else if ((round + e) % 89 != 0)
+      else if ((round + e) % 89 != 0) {
         st->figures.answer_taken(a, false, now);
+        st->figures.awaited_answered(a, now);
+      }
     }
   return st;
 }

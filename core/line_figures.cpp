@@ -39,10 +39,11 @@ void LineFigures::answer_taken(uint8_t address, bool exception, int64_t now_ms) 
   ++r.answers;
   r.exceptions += exception;
   r.last_answer_ms = now_ms;
-  // A late answer to an earlier frame counts, but has no answer time: the
-  // wait it ended is not its own.
+}
+
+void LineFigures::awaited_answered(uint8_t address, int64_t now_ms) {
   if (!awaiting_ || awaited_ != address) return;
-  r.answer_time.observe(now_ms - awaited_since_ms_, kAnswerBucketsMs);
+  readers_[address].answer_time.observe(now_ms - awaited_since_ms_, kAnswerBucketsMs);
   settle(Outcome::Good);
 }
 

@@ -107,8 +107,12 @@ class LineFigures {
   // awaited from now on, and an answer still awaited from before is a
   // time-out: the line has moved on without it.
   void frame_sent(uint8_t address, FrameKind kind, std::size_t bytes, int64_t now_ms);
-  // A whole answer with a good CRC was taken.
+  // A whole answer with a good CRC was taken, late ones too.
   void answer_taken(uint8_t address, bool exception, int64_t now_ms);
+  // The awaited answer came whole from that address: the wait is over, and
+  // its length is the answer time. A late answer from another address ends
+  // nothing.
+  void awaited_answered(uint8_t address, int64_t now_ms);
   void crc_error(uint8_t address);
   // The awaited answer's time ran out.
   void timed_out();

@@ -51,6 +51,7 @@ void line_heard(Context& ctx) {
 }
 
 void line_answered(Context& ctx, uint8_t address) {
+  ctx.st.figures.awaited_answered(address, ctx.clock.monotonic_ms());
   // A late answer to an earlier frame does not end the wait for this one.
   if (address == ctx.st.line.address) ctx.st.line.answer_owed = false;
 }

@@ -22,7 +22,9 @@ TEST(LineFigures, LateBrokenAndStrayAnswersAreCountedOnce) {
   f.stray(2);                                 // noise while 1 is awaited
   f.frame_sent(2, FrameKind::Poll, 8, 1030);  // 1 never answered in time
   f.answer_taken(1, false, 1040);             // 1's answer, late: counted, no answer time
-  f.answer_taken(2, false, 1045);             // 2's, 15 ms after its frame
+  f.awaited_answered(1, 1040);
+  f.answer_taken(2, false, 1045);  // 2's, 15 ms after its frame
+  f.awaited_answered(2, 1045);
   f.frame_sent(3, FrameKind::Relay, 11, 1060);
   f.crc_error(3);  // answered, broken: no time-out besides
   f.frame_sent(1, FrameKind::Poll, 8, 1090);
@@ -62,7 +64,7 @@ TEST(LineFigures, APoorLineIsOneWarningAndItsRecoveryOneLineAMinuteApart) {
       if (crc_every && i % crc_every == 0)
         f.crc_error(4);
       else
-        f.answer_taken(4, false, w->clock.mono + 14);
+        f.awaited_answered(4, w->clock.mono + 14);
     }
   };
   answers(99, 10);
