@@ -19,6 +19,19 @@ constexpr int kStatusGranted = 4;
 constexpr int kStatusOutsideTime = 6;
 constexpr int kStatusOutsideGeo = 7;
 
+EventOutcome event_outcome(int status) {
+  switch (status) {
+    case kStatusGranted:
+      return EventOutcome::Granted;
+    case kStatusOutsideTime:
+      return EventOutcome::OutsideTimeZone;
+    case kStatusOutsideGeo:
+      return EventOutcome::OutsideGeoZone;
+    default:
+      return EventOutcome::UnknownCard;
+  }
+}
+
 bool valid_entry(int e) {
   return e >= 1 && e <= kReaderCount;
 }
@@ -98,6 +111,7 @@ void check_card(Context& ctx, int entry, const std::string& code) {
   if (status == kStatusGranted && !in_geo_zone(ctx, index, entry)) status = kStatusOutsideGeo;
   if (status == kStatusGranted && !in_time_zone(ctx, index)) status = kStatusOutsideTime;
 
+  st.figures.event_decided(event_outcome(status));
   // The event is stored before any reader is told what to do.
   store_event(ctx, entry, status, index, kod_bytes, kTypKodu);
 

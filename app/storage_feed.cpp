@@ -208,6 +208,9 @@ void take(Context& ctx, const StorageResult& r) {
   Upkeep::Batch out = std::move(up.batch);
   up.batch = Upkeep::Batch{};
   note_file(ctx, r);
+  // A batch that only looked at the file is no commit.
+  if (out.events > 0 || !out.registers.empty() || !out.cards.empty() || !out.settings.empty())
+    st.figures.commit_ended(r.committed, ctx.clock.monotonic_ms() - out.since_ms);
   if (up.slow_commit_reported) {
     const int64_t s = (ctx.clock.monotonic_ms() - out.since_ms) / 1000;
     up.say(Severity::Info, texts::kCommitDone + std::to_string(s) + " s");

@@ -1,8 +1,10 @@
 #include "app/upkeep_tick.h"
 
 #include <algorithm>
+#include <cstdio>
 
 #include "app/storage_feed.h"
+#include "core/figures_snapshot.h"
 #include "core/log_texts.h"
 #include "store/database.h"
 
@@ -97,6 +99,13 @@ std::string status_text(const Context& ctx) {
     answering += !up.silent[static_cast<uint8_t>(st.readers[e].adr485)];
   s += kDot + std::string("readers answering ") + std::to_string(answering) + "/" +
        std::to_string(std::max(count, 0));
+  // Of the answers awaited lately: a share, not a count since start, so a
+  // repaired cable shows within minutes.
+  if (const double crc = recent_crc_error_percent(st); crc >= 0) {
+    char share[32];
+    std::snprintf(share, sizeof share, "%.1f %% CRC errors", crc);
+    s += kDot + std::string(share);
+  }
   if (const int32_t last = st.event_counter(); last != 0)
     s += kDot + std::string("last event ") + std::to_string(last) +
          (up.last_event_at.empty() ? "" : " at " + up.last_event_at);

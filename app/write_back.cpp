@@ -3,6 +3,7 @@
 #include "app/storage_feed.h"
 #include "app/upkeep_tick.h"
 #include "readerbus/pass_through.h"
+#include "readerbus/reader_health.h"
 #include "service/remote_control.h"
 
 namespace netbuf {
@@ -27,6 +28,7 @@ void on_write_back_tick(Context& ctx) {
   pass_through_tick(ctx.st);
 
   keep_up(ctx);
+  report_line_shares(ctx);
   // Every changed register and card goes to the storage path, in one
   // transaction with whatever else waits: a card the PC uploaded or revoked
   // is in the file within one tick, so a power cut cannot bring an old card

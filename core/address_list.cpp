@@ -93,6 +93,23 @@ bool AddressList::allows(const Address16& peer) const {
   return false;
 }
 
+std::optional<ListenAddress> parse_listen_address(std::string_view text) {
+  const size_t colon = text.rfind(':');
+  if (colon == std::string_view::npos) return std::nullopt;
+  std::string_view host = text.substr(0, colon);
+  const std::string_view port = text.substr(colon + 1);
+  const bool bracketed = host.size() >= 2 && host.front() == '[' && host.back() == ']';
+  if (bracketed) host = host.substr(1, host.size() - 2);
+  int number = 0;
+  const auto [end, ec] = std::from_chars(port.data(), port.data() + port.size(), number);
+  if (ec != std::errc{} || end != port.data() + port.size() || number < 1 || number > 65535)
+    return std::nullopt;
+  const auto addr = parse_address(host);
+  // An IPv6 address needs its brackets, or its last group would read as the port.
+  if (!addr || (addr->second == 128) != bracketed) return std::nullopt;
+  return ListenAddress{addr->first, addr->second == 32, number, std::string(text)};
+}
+
 std::string address_text(const Address16& a) {
   char text[INET6_ADDRSTRLEN] = {};
   if (is_mapped(a)) {

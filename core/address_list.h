@@ -37,6 +37,17 @@ class AddressList {
   std::string text_;
 };
 
+// Where a port listens, as the installer writes it: "127.0.0.1:9108",
+// "[::1]:9108", "0.0.0.0:9108" or "[::]:9108" (every address of both
+// families). Nothing when it is none of these or the port is not 1..65535.
+struct ListenAddress {
+  Address16 address{};
+  bool v4 = false;  // address is IPv4 (mapped)
+  int port = 0;
+  std::string text;  // as given, for the journal
+};
+std::optional<ListenAddress> parse_listen_address(std::string_view text);
+
 // The text of one address as netbuf shows peers: IPv4 (and IPv4-mapped) in
 // dotted decimal, IPv6 in its short form.
 std::string address_text(const Address16& a);

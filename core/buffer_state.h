@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/card_index.h"
+#include "core/line_figures.h"
 #include "core/repeat_collapse.h"
 #include "core/report_limiter.h"
 #include "core/upkeep.h"
@@ -211,6 +212,7 @@ class BufferState {
   PassQueue pass_queue;
 
   Upkeep upkeep;
+  LineFigures figures;
 
  private:
   CardIndex card_index_;

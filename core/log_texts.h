@@ -105,6 +105,13 @@ inline constexpr const char* kCommitDone = "net.db commit ended after ";    // +
 inline constexpr const char* kJournalModeKept = " left in WAL mode: ";      // path + .. + reason
 inline constexpr const char* kReaderNotAnswering = " not answering";  // reader A (entry E) + ..
 inline constexpr const char* kReaderAnswering = " answering again";
+// reader A (entry E) + .. + n + kLineTimeouts + m + kLineOfLast + answers + kLineAnswers
+inline constexpr const char* kLinePoor = " poor line: CRC errors ";
+inline constexpr const char* kLineGood = " line good again: CRC errors ";
+inline constexpr const char* kLineTimeouts = ", time-outs ";
+inline constexpr const char* kLineOfLast = " of its last ";
+inline constexpr const char* kLineAnswers = " answers";
+inline constexpr const char* kMetricsPort = "metrics port ";  // + address:port
 inline constexpr const char* kTimeZoneOffset =
     "the host's time zone is not UTC+1 or UTC+2: card time zones and event times assume the "
     "site's local time";

@@ -305,3 +305,10 @@ write(T, "before_hello", chunks(frame(4) + HELLO, 50))
 write(T, "other_version", chunks(frame(1, text_field(b"netbuf-window") + struct.pack(">H", 2)), 50))
 write(T, "too_long", chunks(struct.pack(">I", 1 << 20) + bytes(300), 255))
 write(T, "bad_fields", chunks(HELLO + frame(6, b"\x02") + frame(2, b"\x10"), 100))
+
+# fuzz_metrics_request: piece length, then the request.
+T = "fuzz_metrics_request"
+write(T, "get_in_pieces", bytes([6]) + b"GET /metrics HTTP/1.1\r\nHost: a\r\n\r\n")
+write(T, "post", bytes([31]) + b"POST /metrics HTTP/1.1\r\n\r\n")
+write(T, "head_never_ends", bytes([31]) + b"GET /metrics HTTP/1.1\r\nX: " + b"a" * 2100)
+write(T, "quotes_and_line_feeds", bytes([0]) + b'GET /"a\\b\nc"?x HTTP/1.0\n\n')

@@ -12,6 +12,7 @@
 #include "app/upkeep_tick.h"
 #include "app/write_back.h"
 #include "core/log_texts.h"
+#include "host/metrics_port.h"
 #include "pclink/modbus_tcp.h"
 #include "pclink/pc_endpoint.h"
 #include "readerbus/line_turn.h"
@@ -118,6 +119,18 @@ void BufferHost::configure(const HostOptions& options) {
   const auto say = [this](const std::string& line) { st_->upkeep.say(Severity::Warning, line); };
   socket1_.set_reporter(say);
   socket2_.set_reporter(say);
+  socket1_.set_figures(&st_->figures, FigurePort::Pc);
+  socket2_.set_figures(&st_->figures, FigurePort::Remote);
+  if (options.metrics) {
+    std::string unused;
+    // Figures tell a stranger how the site is wired: without a list, only
+    // this machine may read them.
+    AddressList allowed = options.allow_metrics ? *options.allow_metrics
+                                                : *AddressList::parse("127.0.0.0/8,::1", unused);
+    metrics_ = std::make_unique<MetricsPort>(
+        *st_, clock_, *options.metrics, std::move(allowed),
+        [this](Severity s, const std::string& line) { st_->upkeep.say(s, line); });
+  }
 }
 
 void BufferHost::report_unknown_error() {
@@ -176,6 +189,7 @@ void BufferHost::start() {
     }
     started_ = true;
   });
+  if (started_ && metrics_) metrics_->start();
 }
 
 void BufferHost::shut_down() {

@@ -25,6 +25,8 @@ class QObject;
 
 namespace netbuf {
 
+class MetricsPort;
+
 class BufferHost {
  public:
   // app_dir holds net.db and the COMn links; empty means the executable's
@@ -136,6 +138,7 @@ class BufferHost {
   QTimer timer2_;
   QTimer timer3_;
   std::unique_ptr<Context> ctx_;
+  std::unique_ptr<MetricsPort> metrics_;  // only with --metrics
 };
 
 }  // namespace netbuf

@@ -43,6 +43,11 @@ const Option kOptions[] = {
      "Default: 0,0."},
     {"response-timeout", "MS", "NETBUF_RESPONSE_TIMEOUT",
      "How long the line waits for a reader's answer to begin, 10 to 1000. Default: 50."},
+    {"metrics", "ADDR:PORT", "NETBUF_METRICS",
+     "Serve the line figures for Prometheus (GET /metrics) here, e.g. 127.0.0.1:9108 or "
+     "[::]:9108. Default: no metrics port."},
+    {"allow-metrics", "LIST", "NETBUF_ALLOW_METRICS",
+     "The same as --allow-pc for the metrics port. Default: loopback only."},
 };
 
 // Where each option stands in kOptions.
@@ -56,6 +61,8 @@ enum OptionIndex {
   kRs485,
   kRs485Delays,
   kResponseTimeout,
+  kMetrics,
+  kAllowMetrics,
   kOptionCount
 };
 static_assert(std::size(kOptions) == kOptionCount);
@@ -64,7 +71,8 @@ QString usage_text(const QString& description) {
   QString u = QStringLiteral(
                   "Usage: netbuf [--db PATH] [--device PATH] [--instance NAME] [--allow-pc LIST] "
                   "[--allow-remote LIST]\n              [--control PATH] [--rs485 MODE] "
-                  "[--rs485-delays BEFORE,AFTER]\n              [--response-timeout MS] [--help] "
+                  "[--rs485-delays BEFORE,AFTER]\n              [--response-timeout MS] "
+                  "[--metrics ADDR:PORT] [--allow-metrics LIST]\n              [--help] "
                   "[--version]\n\n") +
               description + QStringLiteral("\n\nOptions:\n");
   for (const Option& o : kOptions) {
@@ -144,7 +152,12 @@ CommandLine read_command_line(int argc, char** argv, HostOptions& out) {
   out.control = value(kControl, source);
   if (parser.isSet(valued[kControl]) && out.control.isEmpty())
     return wrong(QStringLiteral("--control: empty path"));
-  for (int k : {kAllowPc, kAllowRemote}) {
+  if (const QString m = value(kMetrics, source); !m.isEmpty() || parser.isSet(valued[kMetrics])) {
+    out.metrics = parse_listen_address(m.toStdString());
+    if (!out.metrics)
+      return wrong(source + QStringLiteral(": not ADDR:PORT (127.0.0.1:9108, [::1]:9108): ") + m);
+  }
+  for (int k : {kAllowPc, kAllowRemote, kAllowMetrics}) {
     const QString text = value(k, source);
     if (text.isEmpty() && !parser.isSet(valued[k])) continue;
     std::string error;
@@ -152,7 +165,9 @@ CommandLine read_command_line(int argc, char** argv, HostOptions& out) {
     if (!list)
       return wrong(source + QStringLiteral(": not an address or block: ") +
                    QString::fromStdString(error));
-    (k == kAllowPc ? out.allow_pc : out.allow_remote) = std::move(list);
+    (k == kAllowPc       ? out.allow_pc
+     : k == kAllowRemote ? out.allow_remote
+                         : out.allow_metrics) = std::move(list);
   }
   const QString mode = value(kRs485, source);
   if (!mode.isEmpty()) {

@@ -47,6 +47,38 @@ std::optional<Address16> peer_address(int fd) {
   return out;
 }
 
+// A socket bound to one address that the installer named.
+int bound_socket(const ListenAddress& at, int port) {
+  const int fd =
+      ::socket(at.v4 ? AF_INET : AF_INET6, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  set_option(fd, SOL_SOCKET, SO_REUSEADDR);
+  int rc;
+  if (at.v4) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    std::memcpy(&a.sin_addr, at.address.data() + 12, 4);
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    rc = ::bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a);
+  } else {
+    // "[::]" is every address of both families, as without an address.
+    const int zero = 0;
+    ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &zero, sizeof zero);
+    sockaddr_in6 a{};
+    a.sin6_family = AF_INET6;
+    std::memcpy(&a.sin6_addr, at.address.data(), 16);
+    a.sin6_port = htons(static_cast<uint16_t>(port));
+    rc = ::bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a);
+  }
+  if (rc != 0) {
+    const int err = errno;
+    ::close(fd);
+    errno = err;
+    return -1;
+  }
+  return fd;
+}
+
 // One socket for both families where the system has IPv6; IPv4 alone where
 // it has not.
 int listening_socket(int port) {
@@ -186,7 +218,7 @@ void QtTcpEndpoint::open(int port) {
   if (port < 0 || port > 65535) throw std::runtime_error(std::strerror(EINVAL));
   // SO_REUSEADDR inside: a restart must not wait for the last run's
   // connections to time out.
-  const int fd = listening_socket(port);
+  const int fd = bind_ ? bound_socket(*bind_, port) : listening_socket(port);
   if (fd < 0) throw std::runtime_error(std::strerror(errno));
   if (::listen(fd, kListenBacklog) != 0) {
     const int err = errno;
@@ -232,7 +264,26 @@ void QtTcpEndpoint::report(const std::string& text) {
     std::cerr << text << std::endl;
 }
 
+namespace {
+
+// How a refusal is counted in the line figures.
+Refusal refusal_of(Admission::Verdict v) {
+  switch (v) {
+    case Admission::Verdict::NotAllowed:
+      return Refusal::NotAllowed;
+    case Admission::Verdict::TooFast:
+      return Refusal::ConnectRate;
+    case Admission::Verdict::AddressFull:
+      return Refusal::PlacesPerAddress;
+    default:
+      return Refusal::Full;
+  }
+}
+
+}  // namespace
+
 void QtTcpEndpoint::say_refused(Admission::Verdict v, const Address16& peer) {
+  count_refusal(refusal_of(v));
   const std::string line = admission_.refusal_line(v, peer, port());
   if (line.empty()) return;
   for (const std::string& l : refusals_.offer(line, clock_.elapsed())) report(l);
@@ -293,7 +344,7 @@ bool QtTcpEndpoint::send(int i, std::span<const uint8_t> bytes) {
   }
   // Whatever the kernel did not take goes when the socket can take it.
   c.out.insert(c.out.end(), bytes.begin(), bytes.end());
-  if (c.unsent() > kMaxUnsent) {
+  if (c.unsent() > max_unsent_) {
     // The kernel's buffer is full as well: the peer has stopped reading.
     std::cerr << texts::kOutputBound << c.address << ':' << port() << std::endl;
     retire(i);
@@ -323,6 +374,15 @@ void QtTcpEndpoint::on_writable(uint64_t id) {
   c.out.shrink_to_fit();  // a backlog once is no reason to hold its memory
   c.out_head = 0;
   drop_notifier(c.writer);
+  if (c.close_when_sent) retire(i);
+}
+
+void QtTcpEndpoint::close_when_sent(int i) {
+  if (!live(i)) return;
+  if (conns_[i]->unsent() == 0)
+    retire(i);
+  else
+    conns_[i]->close_when_sent = true;
 }
 
 ConnectionState* QtTcpEndpoint::state(int i) {

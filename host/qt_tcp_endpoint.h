@@ -17,6 +17,7 @@
 
 #include "core/address_list.h"
 #include "core/admission.h"
+#include "core/line_figures.h"
 #include "core/platform.h"
 #include "core/report_limiter.h"
 
@@ -50,10 +51,25 @@ class QtTcpEndpoint : public QObject, public TcpEndpoint {
   void set_allowed(std::optional<AddressList> list, std::string option);
   // Where refusals are said (the journal); standard error until set.
   void set_reporter(std::function<void(const std::string&)> say) { say_ = std::move(say); }
+  // Where refusals are counted, as which port.
+  void set_figures(LineFigures* figures, FigurePort port) {
+    figures_ = figures;
+    figure_port_ = port;
+  }
+  // The one address to listen on; without it, every address of both families.
+  void set_bind_address(std::optional<ListenAddress> at) { bind_ = std::move(at); }
+  // Closes connection i once everything sent to it has gone out.
+  void close_when_sent(int i);
+  // A refusal made above the endpoint (its own limits), counted with the rest.
+  void count_refusal(Refusal why) {
+    if (figures_) figures_->connection_refused(figure_port_, why);
+  }
 
   // Unsent output one connection may hold before it is closed: a client that
   // sends requests but never reads the answers must not grow our memory.
   static constexpr std::size_t kMaxUnsent = 64 * 1024;
+  // A port whose one answer is larger than that (a scrape) sets its own bound.
+  void set_max_unsent(std::size_t bytes) { max_unsent_ = bytes; }
   // Received bytes one connection may hold before we stop reading from it.
   static constexpr std::size_t kMaxUnread = 64 * 1024;
 
@@ -73,6 +89,7 @@ class QtTcpEndpoint : public QObject, public TcpEndpoint {
     Address16 peer{};      // whose place it holds
     std::string address;   // kept so it stays readable while the socket goes
     bool closing = false;  // disconnect event given, removal pending
+    bool close_when_sent = false;
     // Children of the endpoint, so none outlives it.
     QSocketNotifier* reader = nullptr;
     QSocketNotifier* writer = nullptr;  // only while output is queued
@@ -126,6 +143,10 @@ class QtTcpEndpoint : public QObject, public TcpEndpoint {
   QTimer accept_pause_;
   QElapsedTimer last_accept_failure_;
   std::function<void(const std::string&)> say_;
+  LineFigures* figures_ = nullptr;
+  FigurePort figure_port_ = FigurePort::Pc;
+  std::optional<ListenAddress> bind_;
+  std::size_t max_unsent_ = kMaxUnsent;
   // Refusals of a scan or a reconnecting peer come out as a few lines and a
   // count, not one per connection.
   ReportLimiter refusals_{10000, 4};

@@ -121,6 +121,7 @@ void pass_reader_requests(BufferState& st, Context& ctx, int n) {
     const int declared = kUnit + word_at(st, p + kLenHi);
     // A length that does not fit the read: the rest goes as one frame.
     const int end = declared > kFunction && p + declared <= n ? p + declared : n;
+    st.figures.pc_request(st.pc_rx[p + kFunction], true);
     pass_through(ctx,
                  std::span(st.pc_rx).subspan(static_cast<std::size_t>(p + kUnit),
                                              static_cast<std::size_t>(end - p - kUnit)),
@@ -204,7 +205,9 @@ bool answer_pc_read(Context& ctx) {
     // mislead the PC); it ends the read like an unknown function.
     if (p + kUnit < n && st.pc_rx[p + kUnit] != kBufferUnit) break;
     bool go_on = false;
-    switch (p + kFunction < n ? st.pc_rx[p + kFunction] : function) {
+    const int frame_function = p + kFunction < n ? st.pc_rx[p + kFunction] : function;
+    st.figures.pc_request(frame_function, false);
+    switch (frame_function) {
       case 3:
         go_on = read_registers(ctx);
         break;

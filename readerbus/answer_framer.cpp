@@ -56,7 +56,10 @@ bool plausible_start(const BufferState& st) {
 // Noise, exception answers and stray bytes go one at a time until a function
 // code we answer to stands in byte 1.
 void resync(BufferState& st) {
-  while (st.rx_len > 1 && !plausible_start(st)) drop_front(st, 1);
+  while (st.rx_len > 1 && !plausible_start(st)) {
+    drop_front(st, 1);
+    st.figures.stray(1);
+  }
 }
 
 }  // namespace
@@ -64,6 +67,7 @@ void resync(BufferState& st) {
 bool feed_answer_bytes(BufferState& st, std::span<const uint8_t> chunk) {
   const auto count = static_cast<int>(std::min<std::size_t>(chunk.size(), kRxAccSize));
   if (st.rx_len < 0 || st.rx_len > kRxAccLimit - count) {
+    st.figures.stray(static_cast<std::size_t>(std::max(st.rx_len, 0) + count));
     st.rx_len = 0;
     return false;
   }

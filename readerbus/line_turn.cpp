@@ -50,6 +50,7 @@ bool answer_overdue(Context& ctx) {
   const int64_t now = ctx.clock.monotonic_ms();
   if (!t.answer_owed || now < t.answer_due_ms) return false;
   t.answer_owed = false;
+  ctx.st.figures.timed_out();
   note_no_answer(ctx, t.address);
   pass_through_no_answer(ctx, t.address);
   return true;
@@ -77,6 +78,7 @@ void line_answered(Context& ctx, uint8_t address) {
   // A late answer to an earlier frame does not end the wait for this one.
   if (!t.answer_owed || address != t.address) return;
   t.answer_owed = false;
+  ctx.st.figures.awaited_answered(address, ctx.clock.monotonic_ms());
   t.free_ms = ctx.clock.monotonic_ms() + silence_ms();
 }
 

@@ -14,25 +14,26 @@ namespace netbuf {
 namespace {
 
 template <size_t N>
-void write_frame(Context& ctx, const std::array<uint8_t, N>& f) {
+void write_frame(Context& ctx, const std::array<uint8_t, N>& f, FrameKind kind) {
   send_on_line(ctx, f);
+  if (ctx.serial.is_open()) ctx.st.figures.frame_sent(f[0], kind, N, ctx.clock.monotonic_ms());
 }
 
 void send_poll(Context& ctx, Tczytnik& r) {
   const auto f = poll_frame(r.adr485);
   r.sent = kActionNone;
-  write_frame(ctx, f);
+  write_frame(ctx, f, FrameKind::Poll);
   if (ctx.log.enabled(LogCategory::Rs485)) ctx.log.log_line(texts::kBufToReader + hex_bytes(f, ""));
 }
 
 void send_buzzer(Context& ctx, Tczytnik& r, int32_t pattern) {
-  write_frame(ctx, buzzer_frame(r.adr485, pattern));
+  write_frame(ctx, buzzer_frame(r.adr485, pattern), FrameKind::Buzzer);
   r.sent = kActionBuzzerN;
   if (ctx.log.enabled(LogCategory::Events)) ctx.log.log_line(texts::kBuzzer + dec(r.adr485));
 }
 
 void send_relay(Context& ctx, Tczytnik& r) {
-  write_frame(ctx, relay_frame(r.adr485));
+  write_frame(ctx, relay_frame(r.adr485), FrameKind::Relay);
   r.sent = kActionRelay;
   if (ctx.log.enabled(LogCategory::Events)) ctx.log.log_line(texts::kRelay + dec(r.adr485));
 }
@@ -42,6 +43,9 @@ void send_relay(Context& ctx, Tczytnik& r) {
 void send_forwarded(Context& ctx, Tczytnik& r) {
   const auto frame = first_n(r.tx_frame, r.tx_len);
   send_on_line(ctx, frame);
+  if (ctx.serial.is_open() && !frame.empty())
+    ctx.st.figures.frame_sent(frame[0], FrameKind::PassThrough, frame.size(),
+                              ctx.clock.monotonic_ms());
   r.tx_len = 0;
   if (ctx.log.enabled(LogCategory::Rs485))
     ctx.log.log_line(texts::kPcBufReader + hex_bytes(frame, "."));
@@ -141,6 +145,9 @@ void serve_line(Context& ctx) {
 
 void on_poll_tick(Context& ctx) {
   ctx.log.log_limit();
+  ctx.st.figures.tick();
+  // A turn owed since the last tick never went out: the line was busy.
+  if (ctx.st.line.turn_owed) ctx.st.figures.tick_line_busy();
   ctx.st.line.turn_owed = true;
   serve_line(ctx);
 }

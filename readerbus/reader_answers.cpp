@@ -71,11 +71,13 @@ bool handle_f03(Context& ctx, std::span<const uint8_t> f) {
   const int size = static_cast<int>(f.size());
   const bool rs = ctx.log.enabled(LogCategory::Rs485);
   if (!f03_crc_ok(f)) {
+    st.figures.crc_error(f[kRtuAddress]);
     if (rs) ctx.log.log_line(texts::kF03CrcError);
     return false;
   }
   if (rs) ctx.log.log_append(texts::kReaderToBuf + hex_bytes(f, "*"));
   note_good_answer(ctx, f[kRtuAddress]);
+  st.figures.answer_taken(f[kRtuAddress], false, ctx.clock.monotonic_ms());
 
   const int e = st.find_reader(f[kRtuAddress]);
   if (e == 0) return true;  // no configured reader has that address
@@ -95,11 +97,13 @@ bool handle_f16(Context& ctx, std::span<const uint8_t> f) {
   const bool rs = ctx.log.enabled(LogCategory::Rs485);
   if (rs) ctx.log.log_line(texts::kF10FromReader);
   if (!f16_crc_ok(f)) {
+    st.figures.crc_error(f[kRtuAddress]);
     if (rs) ctx.log.log_line(texts::kF10CrcError);
     return false;
   }
   if (rs) ctx.log.log_append(texts::kReaderToPc + hex_bytes(f.first(kF16AnswerSize), "-"));
   note_good_answer(ctx, f[kRtuAddress]);
+  st.figures.answer_taken(f[kRtuAddress], false, ctx.clock.monotonic_ms());
 
   const int e = st.find_reader(f[kRtuAddress]);
   if (e == 0) return true;
@@ -127,6 +131,7 @@ void handle_exception(Context& ctx, std::span<const uint8_t> f) {
   if (ctx.log.enabled(LogCategory::Rs485))
     ctx.log.log_append(texts::kReaderToBuf + hex_bytes(f, "*"));
   note_good_answer(ctx, f[kRtuAddress]);
+  st.figures.answer_taken(f[kRtuAddress], true, ctx.clock.monotonic_ms());
   const int e = st.find_reader(f[kRtuAddress]);
   if (e == 0) return;
   Tczytnik& r = st.readers[e];
@@ -139,6 +144,7 @@ void handle_exception(Context& ctx, std::span<const uint8_t> f) {
 }  // namespace
 
 void on_serial_receive(Context& ctx, std::span<const uint8_t> chunk) {
+  ctx.st.figures.bytes_in(chunk.size());
   if (!feed_answer_bytes(ctx.st, chunk)) return;
   line_heard(ctx);
   // At most one answer of each kind per chunk; a further one waits for the next.

@@ -17,6 +17,7 @@ PACKAGES=(
   debhelper lintian systemd trayer desktop-file-utils
   iproute2 util-linux
   strace
+  prometheus
 )
 
 missing=()

@@ -64,6 +64,9 @@ bool carry_out(Context& ctx, int i, const RemoteCommand& cmd) {
     }
   }
   ++ctx.st.remote_openings;
+  ctx.st.figures.remote_command(e == 0             ? RemoteResult::NoReader
+                                : *outcome == '\0' ? RemoteResult::Opened
+                                                   : RemoteResult::AlreadyPending);
   trace(ctx, i, cmd, outcome);
   ctx.log.line_if(LogCategory::Events,
                   texts::kRemoteRelay + cmd.sender + texts::kRemoteRelayAt + dec(cmd.adres));
@@ -75,6 +78,7 @@ bool carry_out(Context& ctx, int i, const RemoteCommand& cmd) {
 
 // Everything connection i has sent so far goes unread and unanswered.
 void drop_waiting(Context& ctx, int i) {
+  ctx.st.figures.remote_command(RemoteResult::OverRate);
   for (int k = 0; k < 64 && ctx.service.bytes_waiting(i) > 0; ++k)
     if (ctx.service.receive(i, ctx.st.service_rx) <= 0) break;
   const std::string line = texts::kRemoteDropped + ctx.service.remote_address(i) + texts::kOverRate;
@@ -96,6 +100,7 @@ bool run_command(Context& ctx, int i, const std::string& text) {
     ctx.service.send(i, kAnswer);
     return true;
   } catch (const CommandError& e) {
+    ctx.st.figures.remote_command(RemoteResult::Malformed);
     for (const std::string& line : ctx.st.service_reports.offer(e.what(), ctx.clock.monotonic_ms()))
       ctx.op.error_report(line);
     ConnectionState* c = ctx.service.state(i);
