@@ -28,7 +28,6 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../
 from netbuf_harness import BIN, Netbuf, Xvfb, cpu_ms  # noqa: E402
 
 # A netbuf that loads its window as a module finds it beside itself.
-MODULE = "netbuf-window.so"
 
 FC3 = struct.pack(">HHHBBHH", 1, 0, 6, 255, 3, 3170, 1)
 
@@ -44,6 +43,17 @@ def try_connect(port):
         return None
 
 
+def wait_listening(nb, t0, limit):
+    """The first connection to the PC port, polled from t0 on."""
+    while True:
+        if time.monotonic() - t0 > limit or not nb.alive():
+            raise RuntimeError("netbuf did not listen: " + nb.stderr())
+        sock = try_connect(nb.port_tcp)
+        if sock is not None:
+            return sock
+        time.sleep(0.001)
+
+
 def netbuf_run(nb, limit=20.0):
     """Milliseconds from exec to the PC port accepting a connection, to the
     first function 3 answer on that connection, and the CPU time netbuf used
@@ -51,13 +61,7 @@ def netbuf_run(nb, limit=20.0):
     t0 = time.monotonic()
     nb.start(wait_port=False)
     try:
-        sock = None
-        while sock is None:
-            if time.monotonic() - t0 > limit or not nb.alive():
-                raise RuntimeError("netbuf did not listen: " + nb.stderr())
-            sock = try_connect(nb.port_tcp)
-            if sock is None:
-                time.sleep(0.001)
+        sock = wait_listening(nb, t0, limit)
         t_listen = time.monotonic()
         cpu = cpu_ms(nb.proc.pid)
         sock.settimeout(limit)
@@ -139,19 +143,11 @@ def desktop(runs, limit=20.0):
     x = Xvfb()
     m = {"listen": [], "cpu": [], "shown": []}
     try:
-        if os.path.exists(os.path.join(BIN, MODULE)):
-            with open(os.path.join(BIN, MODULE), "rb") as src, \
-                    open(os.path.join(nb.dir, MODULE), "wb") as dst:
-                dst.write(src.read())
         for i in range(runs + 1):  # the first round warms the page cache
             t0 = time.monotonic()
             nb.start(wait_port=False, display=x.display)
             try:
-                sock = None
-                while sock is None:
-                    if time.monotonic() - t0 > limit or not nb.alive():
-                        raise RuntimeError("netbuf did not listen: " + nb.stderr())
-                    sock = try_connect(nb.port_tcp)
+                sock = wait_listening(nb, t0, limit)
                 t_listen = time.monotonic()
                 cpu = cpu_ms(nb.proc.pid)
                 sock.close()

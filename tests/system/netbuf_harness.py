@@ -2,6 +2,7 @@
 with real peers. Every wait is bounded and every process is stopped."""
 
 import os
+import random
 import select
 import shutil
 import signal
@@ -18,7 +19,40 @@ import urllib.parse
 BIN = os.environ.get("NETBUF_BIN", os.path.join(os.path.dirname(__file__), "../../build/bin"))
 
 
+def _ephemeral_ports():
+    try:
+        with open("/proc/sys/net/ipv4/ip_local_port_range") as f:
+            low, high = (int(x) for x in f.read().split())
+            return low, high
+    except (OSError, ValueError):
+        return 32768, 60999
+
+
+_picked_ports = set()
+
+
 def free_port():
+    """A port free on every address and outside the kernel's ephemeral
+    range: a port the kernel handed out for bind(0) may meanwhile become the
+    local end of another test's outgoing connection, and netbuf then finds
+    it taken. Ports are drawn at random so that tests running side by side
+    rarely meet, and never twice in one process."""
+    low, high = _ephemeral_ports()
+    ranges = [r for r in ((10000, low), (high + 1, 65536)) if r[1] - r[0] > 1000]
+    if not ranges:
+        ranges = [(1024, 65536)]
+    for _ in range(200):
+        start, end = random.choice(ranges)
+        port = random.randrange(start, end)
+        if port in _picked_ports:
+            continue
+        try:
+            with socket.socket() as s:
+                s.bind(("", port))
+        except OSError:
+            continue
+        _picked_ports.add(port)
+        return port
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
         return s.getsockname()[1]
