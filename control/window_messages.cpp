@@ -159,6 +159,22 @@ std::string receive_notice(const ReceiveState& s) {
   return w.frame();
 }
 
+std::string reader_table_notice(const std::vector<ReaderTableRow>& rows) {
+  Writer w(kind_of(Notice::kReaderTable));
+  const std::size_t n = std::min(rows.size(), kMaxReaders);
+  w.u8(static_cast<uint32_t>(n));
+  for (std::size_t i = 0; i < n; ++i) {
+    const ReaderTableRow& row = rows[i];
+    w.u8(row.address)
+        .u8(row.answering ? 1 : 0)
+        .u32(row.answers)
+        .u32(row.crc_errors)
+        .u32(row.timeouts)
+        .u32(row.answer_time_tenths_ms);
+  }
+  return w.frame();
+}
+
 std::string plain_notice(Notice kind) {
   return Writer(kind_of(kind)).frame();
 }
@@ -211,6 +227,23 @@ std::optional<NoticeMessage> decode_notice(std::span<const uint8_t> frame) {
       for (uint8_t i = 0; i < n && !r.failed(); ++i) {
         const unsigned action = r.u8();
         m.receive.readers.emplace_back(action, r.u8());
+      }
+      break;
+    }
+    case Notice::kReaderTable: {
+      const uint8_t n = r.u8();
+      if (n > kMaxReaders) return std::nullopt;
+      for (uint8_t i = 0; i < n && !r.failed(); ++i) {
+        ReaderTableRow row;
+        row.address = r.u8();
+        const uint8_t answering = r.u8();
+        if (answering > 1) return std::nullopt;
+        row.answering = answering == 1;
+        row.answers = r.u32();
+        row.crc_errors = r.u32();
+        row.timeouts = r.u32();
+        row.answer_time_tenths_ms = r.u32();
+        m.reader_table.push_back(row);
       }
       break;
     }

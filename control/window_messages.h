@@ -69,6 +69,17 @@ struct FormValues {
   uint16_t wrong_zone = 0;
 };
 
+// One reader of the status page's reader table: how its line has served it
+// since netbuf started. Counters past 2^32 - 1 stay there.
+struct ReaderTableRow {
+  uint8_t address = 0;
+  bool answering = false;
+  uint32_t answers = 0;
+  uint32_t crc_errors = 0;
+  uint32_t timeouts = 0;
+  uint32_t answer_time_tenths_ms = 0;  // mean answer time, 0 without answers
+};
+
 // The four monitor categories, one bit each in the order of LogCategory.
 using CategoryMask = uint8_t;
 
@@ -122,6 +133,7 @@ enum class Notice : uint8_t {
   kBox = 10,           // error, text: a message box
   kReceiveState = 11,  // receive
   kClosing = 12,       // netbuf stops
+  kReaderTable = 13,   // reader_table: once a second while a window is attached
 };
 
 struct NoticeMessage {
@@ -135,6 +147,7 @@ struct NoticeMessage {
   std::vector<PortEntry> ports;
   FormValues form;
   ReceiveState receive;
+  std::vector<ReaderTableRow> reader_table;
 };
 
 std::string hello_notice(bool started, const std::string& caption);
@@ -145,6 +158,7 @@ std::string settings_notice(const FormValues& form);
 std::string text_notice(Notice kind, const std::string& text);
 std::string box_notice(bool error, const std::string& text);
 std::string receive_notice(const ReceiveState& s);
+std::string reader_table_notice(const std::vector<ReaderTableRow>& rows);
 std::string plain_notice(Notice kind);
 std::optional<NoticeMessage> decode_notice(std::span<const uint8_t> frame);
 

@@ -45,6 +45,7 @@ class BufferHost {
   QTimer& write_back_timer() { return timer1_; }
   QTimer& poll_timer() { return timer2_; }
   QTimer& supervision_timer() { return timer3_; }
+  const QtClock& clock() const { return clock_; }
 
   // The run's options: which net.db and reader line, this line's name, who
   // may connect. Before start(); without it, net.db beside the executable,

@@ -30,6 +30,12 @@ inline constexpr const char* kLabel13 = "0";
 inline constexpr const char* kLabel14 = "0";
 inline constexpr const char* kLabel21 = "---";
 inline constexpr const char* kLabel24 = "Wersja oprogramowania 1.6";
+// The reader table under the figures: one row per reader address, counted
+// since netbuf started.
+inline constexpr const char* kReaderTableColumns[] = {
+    "Czytnik", "Odpowiada", "Odpowiedzi", "Błędy CRC", "Bez odpowiedzi", "Czas odp. [ms]"};
+inline constexpr const char* kReaderAnswering = "tak";
+inline constexpr const char* kReaderSilent = "nie";
 // Label8 once the reader line is known: this prefix and the port number.
 inline constexpr const char* kComPortPrefix = "COM ";
 

@@ -1,7 +1,11 @@
 #include "host/control_host.h"
 
+#include <algorithm>
+#include <cstdint>
+
 #include "access/card_check.h"
 #include "app/settings.h"
+#include "core/figures_snapshot.h"
 #include "core/log_texts.h"
 #include "host/captions.h"
 #include "host/operator_lines.h"
@@ -13,6 +17,12 @@ namespace {
 
 // More start-up lines than a start-up writes; a bound all the same.
 constexpr std::size_t kMaxStartLines = 32;
+
+constexpr int kReaderTableMs = 1000;
+
+uint32_t saturated(uint64_t v) {
+  return static_cast<uint32_t>(std::min<uint64_t>(v, UINT32_MAX));
+}
 
 }  // namespace
 
@@ -39,6 +49,10 @@ ControlHost::ControlHost(const QString& app_dir)
   QObject::connect(&server_, &ControlServer::request, &server_,
                    [this](int w, const control::RequestMessage& m) { on_request(w, m); });
   QObject::connect(&server_, &ControlServer::detached, &server_, [this](int w) { on_detached(w); });
+  reader_table_timer_.setInterval(kReaderTableMs);
+  QObject::connect(&reader_table_timer_, &QTimer::timeout, &reader_table_timer_, [this] {
+    if (!windows_.empty()) broadcast(reader_table_frame());
+  });
 }
 
 ControlHost::~ControlHost() = default;
@@ -72,6 +86,8 @@ void ControlHost::on_attached(int id) {
   for (const auto& [new_line, text] : start_lines_)
     server_.send(id, control::text_notice(
                          new_line ? control::Notice::kLogLine : control::Notice::kLogAppend, text));
+  server_.send(id, reader_table_frame());
+  if (!reader_table_timer_.isActive()) reader_table_timer_.start();
   // Boxes open one at a time in each window; the window says when one is gone.
   w.boxes->open_with([this, id](bool error, const std::string& text) {
     server_.send(id, control::box_notice(error, text));
@@ -80,6 +96,7 @@ void ControlHost::on_attached(int id) {
 
 void ControlHost::on_detached(int id) {
   windows_.erase(id);
+  if (windows_.empty()) reader_table_timer_.stop();
   categories_changed();
 }
 
@@ -153,6 +170,23 @@ std::string ControlHost::figure_frame(int figure) const {
     return control::number_notice(control::Notice::kProgress, views_.card_store_percent());
   const auto f = static_cast<control::StatusFigure>(figure);
   return control::figure_notice(f, views_.figure(f));
+}
+
+std::string ControlHost::reader_table_frame() {
+  const FiguresSnapshot figures = take_figures(context().st, clock().monotonic_ms());
+  std::vector<control::ReaderTableRow> rows;
+  rows.reserve(figures.readers.size());
+  for (const ReaderRow& r : figures.readers) {
+    control::ReaderTableRow row;
+    row.address = static_cast<uint8_t>(r.address);
+    row.answering = r.answering;
+    row.answers = saturated(r.answers);
+    row.crc_errors = saturated(r.crc_errors);
+    row.timeouts = saturated(r.timeouts);
+    row.answer_time_tenths_ms = saturated(static_cast<uint64_t>(r.mean_answer_ms() * 10 + 0.5));
+    rows.push_back(row);
+  }
+  return control::reader_table_notice(rows);
 }
 
 void ControlHost::Figures::changed(int figure) {

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <QString>
+#include <QTimer>
 #include <map>
 #include <memory>
 #include <string>
@@ -80,12 +81,16 @@ class ControlHost : public BufferHost {
   void broadcast(const std::string& frame);
   void categories_changed();
   std::string figure_frame(int figure) const;
+  // The status page's reader table as the line's figures stand now.
+  std::string reader_table_frame();
 
   Figures views_;
   WindowMonitorLog log_;
   Messages messages_;
   ControlServer server_;
   std::map<int, Attached> windows_;
+  // Sends the reader table once a second while a window is attached.
+  QTimer reader_table_timer_;
   // The start-up's monitor lines (new_line, text), for windows to come.
   std::vector<std::pair<bool, std::string>> start_lines_;
   bool starting_ = false;

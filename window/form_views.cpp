@@ -6,11 +6,14 @@
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QSlider>
+#include <QTableWidget>
 #include <QTimer>
 #include <QWidget>
 #include <functional>
 #include <stdexcept>
 #include <string>
+
+#include "host/captions.h"
 
 namespace netbuf {
 
@@ -26,6 +29,7 @@ constexpr const char* kCardCount = "Label6";
 constexpr const char* kReaderCount = "Label4";
 constexpr const char* kComPort = "Label8";
 constexpr const char* kCardStoreProgress = "Gauge1";
+constexpr const char* kReaderTable = "ReaderTable";
 constexpr const char* kPollDelay = "TrackBar1";
 constexpr const char* kPollDelayFigure = "Label17";
 constexpr const char* kPcPort = "Edit2";
@@ -40,6 +44,10 @@ W* child(QWidget& form, const std::string& name) {
   if (w == nullptr) throw std::logic_error("Form1 has no " + name);
   return w;
 }
+
+// Where the progress and the reader table stand among the pending changes.
+constexpr int kProgressChange = StatusFigures::kFigureCount;
+constexpr int kReaderTableChange = StatusFigures::kFigureCount + 1;
 
 // Texts set on a label make it measure them in its font, so changes are
 // gathered and put on the window at most this often.
@@ -70,6 +78,7 @@ FormViews::FormViews(QWidget& form)
               child<QLabel>(form, controls::kReaderCount),
               child<QLabel>(form, controls::kComPort)},
       card_store_progress_(child<QProgressBar>(form, controls::kCardStoreProgress)),
+      reader_table_view_(child<QTableWidget>(form, controls::kReaderTable)),
       poll_delay_(child<QSlider>(form, controls::kPollDelay)),
       poll_delay_figure_(child<QLabel>(form, controls::kPollDelayFigure)),
       pc_port_(child<QLineEdit>(form, controls::kPcPort)),
@@ -102,7 +111,12 @@ void FormViews::show_figure(StatusFigure f, const std::string& text) {
 
 void FormViews::show_card_store_progress(int percent) {
   card_store_percent_ = percent;
-  changed(StatusFigures::kFigureCount);
+  changed(kProgressChange);
+}
+
+void FormViews::show_reader_table(const std::vector<control::ReaderTableRow>& rows) {
+  reader_table_ = rows;
+  changed(kReaderTableChange);
 }
 
 void FormViews::changed(int figure) {
@@ -117,10 +131,39 @@ void FormViews::apply_changes() {
     show(labels_[f], figures_[f]);
     ++applied_;
   }
-  if (pending_[StatusFigures::kFigureCount]) {
-    pending_[StatusFigures::kFigureCount] = false;
+  if (pending_[kProgressChange]) {
+    pending_[kProgressChange] = false;
     card_store_progress_->setValue(card_store_percent_);
     ++applied_;
+  }
+  if (pending_[kReaderTableChange]) {
+    pending_[kReaderTableChange] = false;
+    put_reader_table();
+    ++applied_;
+  }
+}
+
+void FormViews::put_reader_table() {
+  QTableWidget& t = *reader_table_view_;
+  t.setRowCount(static_cast<int>(reader_table_.size()));
+  const auto put = [&t](int row, int column, const QString& text) {
+    QTableWidgetItem* item = t.item(row, column);
+    if (item == nullptr) {
+      item = new QTableWidgetItem;
+      item->setTextAlignment(Qt::AlignRight | Qt::AlignVCenter);
+      t.setItem(row, column, item);
+    }
+    if (item->text() != text) item->setText(text);
+  };
+  for (int i = 0; i < static_cast<int>(reader_table_.size()); ++i) {
+    const control::ReaderTableRow& r = reader_table_[static_cast<std::size_t>(i)];
+    put(i, 0, QString::number(r.address));
+    put(i, 1, QString::fromUtf8(r.answering ? captions::kReaderAnswering : captions::kReaderSilent));
+    put(i, 2, QString::number(r.answers));
+    put(i, 3, QString::number(r.crc_errors));
+    put(i, 4, QString::number(r.timeouts));
+    put(i, 5, r.answers == 0 ? QStringLiteral("-")
+                             : QString::number(r.answer_time_tenths_ms / 10.0, 'f', 1));
   }
 }
 

@@ -6,6 +6,7 @@
 #include <array>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "window/window_face.h"
 
@@ -15,6 +16,7 @@ class QLineEdit;
 class QObject;
 class QProgressBar;
 class QSlider;
+class QTableWidget;
 class QTimer;
 class QWidget;
 
@@ -31,6 +33,7 @@ class FormViews : public SettingsForm {
 
   void show_figure(StatusFigure f, const std::string& text);
   void show_card_store_progress(int percent);
+  void show_reader_table(const std::vector<control::ReaderTableRow>& rows);
 
   // SettingsForm.
   int poll_delay() const override;
@@ -57,17 +60,20 @@ class FormViews : public SettingsForm {
  private:
   void changed(int figure);
   static void show(QLabel* label, const QString& text);
+  void put_reader_table();
   static int32_t word_of(QCheckBox* const (&boxes)[16]);
   static void tick(QCheckBox* const (&boxes)[16], int32_t word);
 
   QWidget& form_;
   std::array<QLabel*, StatusFigures::kFigureCount> labels_;
-  // The latest texts and progress, and which of them (the progress last)
-  // changed since they were last applied.
+  // The latest texts, progress and reader table, and which of them (the
+  // progress and the table last) changed since they were last applied.
   std::array<QString, StatusFigures::kFigureCount> figures_;
   int card_store_percent_ = 0;
-  std::array<bool, StatusFigures::kFigureCount + 1> pending_{};
+  std::vector<control::ReaderTableRow> reader_table_;
+  std::array<bool, StatusFigures::kFigureCount + 2> pending_{};
   QProgressBar* card_store_progress_;
+  QTableWidget* reader_table_view_;
   QSlider* poll_delay_;
   QLabel* poll_delay_figure_;
   QLineEdit* pc_port_;

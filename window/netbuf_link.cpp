@@ -190,6 +190,9 @@ void NetbufLink::show(const control::NoticeMessage& m) {
     case Notice::kReceiveState:
       face_->show_receive_state(m.receive);
       break;
+    case Notice::kReaderTable:
+      face_->show_reader_table(m.reader_table);
+      break;
     case Notice::kClosing:
       closing_ = true;
       face_->closing();

@@ -71,6 +71,10 @@ void TForm1::show_ports(const std::vector<PortEntry>& ports) {
   port_box_->refresh(ports, port_box_->number_at(port_box_->currentIndex()));
 }
 
+void TForm1::show_reader_table(const std::vector<control::ReaderTableRow>& rows) {
+  views_->show_reader_table(rows);
+}
+
 void TForm1::show_receive_state(const ReceiveState& s) {
   memo2_->appendPlainText(ui_text(cap::kRxCount) + QString::number(s.rx_len));
   for (const auto& [action, pc_wait] : s.readers)

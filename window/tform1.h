@@ -49,6 +49,7 @@ class TForm1 : public QWidget, public WindowFace {
   void show_port_number(int n) override;
   void show_ports(const std::vector<PortEntry>& ports) override;
   void show_receive_state(const ReceiveState& s) override;
+  void show_reader_table(const std::vector<control::ReaderTableRow>& rows) override;
   void open_box(bool error, const std::string& text) override;
   void closing() override;
 

@@ -9,7 +9,10 @@
 #include <QPushButton>
 #include <QSlider>
 #include <QTabWidget>
+#include <QTableWidget>
+#include <QHeaderView>
 #include <QToolButton>
+#include <iterator>
 #include <string>
 
 #include "host/captions.h"
@@ -114,6 +117,17 @@ void TForm1::build_status_page(QWidget* page) {
     add_label(page, r.caption_no, r.caption, 24, r.y, true);
     add_label(page, r.value_no, r.value, 200, r.y, true);
   }
+  auto* table = place(new QTableWidget(0, std::size(cap::kReaderTableColumns), page),
+                      "ReaderTable", 24, 224, 530, 212);
+  QStringList columns;
+  for (const char* c : cap::kReaderTableColumns) columns << ui_text(c);
+  table->setHorizontalHeaderLabels(columns);
+  table->verticalHeader()->setVisible(false);
+  table->verticalHeader()->setDefaultSectionSize(22);
+  table->horizontalHeader()->setSectionResizeMode(QHeaderView::Stretch);
+  table->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  table->setSelectionMode(QAbstractItemView::NoSelection);
+  table->setFocusPolicy(Qt::NoFocus);
   add_label(page, 24, cap::kLabel24, 24, 448, false);
 }
 

@@ -35,6 +35,8 @@ class WindowFace {
   virtual void show_port_number(int n) = 0;
   virtual void show_ports(const std::vector<PortEntry>& ports) = 0;
   virtual void show_receive_state(const ReceiveState& s) = 0;
+  // The status page's reader table, whole, once a second.
+  virtual void show_reader_table(const std::vector<control::ReaderTableRow>& rows) = 0;
   // One message box (plain text, control bytes escaped); the next comes
   // after HostActions::box_closed().
   virtual void open_box(bool error, const std::string& text) = 0;

@@ -13,6 +13,7 @@
 #include <QProgressBar>
 #include <QSlider>
 #include <QTabWidget>
+#include <QTableWidget>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <memory>
@@ -309,6 +310,30 @@ TEST_F(Form1Test, LogicViewsReachTheirWidgets) {
   form_->monitor().log_line("x");
   find<QAbstractButton>("Button5")->click();
   EXPECT_TRUE(find<QPlainTextEdit>("Memo1")->toPlainText().isEmpty());
+}
+
+TEST_F(Form1Test, TheReaderTableShowsEachAddressOnceWithItsLineFigures) {
+  BufferState& st = host_->context().st;
+  st.reader_count = 3;
+  st.reader(1).adr485 = 5;
+  st.reader(2).adr485 = 9;
+  st.reader(3).adr485 = 5;  // a second entry of reader 5: one row
+  ReaderFigures& five = st.figures.reader(5);
+  five.answers = 1000;
+  five.crc_errors = 4;
+  five.timeouts = 2;
+  five.answer_time.count = 4;
+  five.answer_time.sum_ms = 50;
+  st.figures.reader(9).timeouts = 7;
+  st.upkeep.silent[9] = true;
+  form_->show();
+  auto* table = find<QTableWidget>("ReaderTable");
+  ASSERT_TRUE(wait_until([&] { return table->rowCount() == 2; }, 3000));
+  const QStringList expected[] = {{"5", "tak", "1000", "4", "2", "12.5"},
+                                  {"9", "nie", "0", "0", "7", "-"}};
+  for (int row = 0; row < 2; ++row)
+    for (int column = 0; column < 6; ++column)
+      EXPECT_EQ(table->item(row, column)->text(), expected[row][column]) << row << "," << column;
 }
 
 TEST_F(Form1Test, Button3ListsTheReceiveCountAndEveryReaderEntry) {

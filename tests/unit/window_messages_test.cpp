@@ -166,6 +166,26 @@ TEST(WindowMessages, AWindowReadsNoticesAndSkipsKindsItDoesNotKnow) {
       decode_notice(span_of(unhex("07"
                                   "00000005"
                                   "41"))));  // text cut short
+
+  const std::string table = reader_table_notice({{7, true, 1000, 4, 2, 123}});
+  EXPECT_EQ(hex(table),
+            "00000014"
+            "0D"
+            "01"
+            "07"
+            "01"
+            "000003E8"
+            "00000004"
+            "00000002"
+            "0000007B");
+  const auto t = decode_notice(span_of(table).subspan(4));
+  ASSERT_TRUE(t && t->reader_table.size() == 1);
+  const ReaderTableRow& row = t->reader_table[0];
+  EXPECT_EQ((std::tuple{row.address, row.answering, row.answers, row.crc_errors, row.timeouts,
+                        row.answer_time_tenths_ms}),
+            (std::tuple{uint8_t{7}, true, 1000u, 4u, 2u, 123u}));
+  EXPECT_FALSE(decode_notice(span_of(unhex("0D"
+                                           "41"))));  // more rows than readers can be
 }
 
 }  // namespace
