@@ -217,6 +217,12 @@ class Netbuf:
         if wait_port and self.port_tcp:
             if not wait_for(lambda: self.can_connect(self.port_tcp), 15):
                 raise RuntimeError("netbuf did not listen: " + self.stderr())
+            # The service port opens just after the PC port, and a test may
+            # use it at once. Its journal line says so without a connection
+            # of the test's own; a test of a port that cannot open goes on.
+            if self.service:
+                opened = "service port %d open" % self.service
+                wait_for(lambda: opened in self.stderr(), 5)
         return self
 
     @staticmethod
