@@ -80,9 +80,9 @@ void BM_EventReadout(benchmark::State& s) {
     st.set_reg(kRegReadPtrLo, start & 0xFFFF);
     st.set_reg(kRegEventCntHi, rows >> 16);
     st.set_reg(kRegEventCntLo, rows & 0xFFFF);
-    std::copy(std::begin(request), std::end(request), st.pc_rx.begin());
-    st.pc_rx_len = sizeof request;
-    st.pc_rx_pos = 0;
+    std::copy(std::begin(request), std::end(request), st.pc_request.rx.begin());
+    st.pc_request.rx_len = sizeof request;
+    st.pc_request.pos = 0;
     st.pc_tx_len = 0;
     read_file_record(w->ctx);
   }

@@ -11,6 +11,7 @@
 
 #include "core/card_index.h"
 #include "core/line_figures.h"
+#include "core/pc_request_state.h"
 #include "core/repeat_collapse.h"
 #include "core/report_limiter.h"
 #include "core/upkeep.h"
@@ -20,12 +21,9 @@ namespace netbuf {
 inline constexpr int kRegisterCount = 9000;
 inline constexpr int kCardCount = 20001;
 inline constexpr int kReaderCount = 32;
-inline constexpr int kPcBufferSize = 10004;
 inline constexpr int kServiceBufferSize = 1004;
 inline constexpr int kServiceCounters = 101;
 inline constexpr int kPcConnections = 11;
-inline constexpr int kTxFrameSize = 41;
-inline constexpr int kPcHeldSize = 260;  // the longest Modbus TCP request
 inline constexpr int kRxAccSize = 2001;
 inline constexpr int kRxAccLimit = 256;  // the longest RTU frame
 inline constexpr int kCardNotFound = 65535;
@@ -74,25 +72,6 @@ struct LineTurn {
   // The last frame was a command served ahead of the round robin.
   bool last_was_command = false;
   int32_t command_cursor = 0;  // where the next search for a due command starts
-};
-
-// Requests of the PC for readers, in the order they came, each sent when it
-// is its turn and the line is free. One PC connection is served at a time, so
-// the queue is that connection's.
-inline constexpr int kPassQueueSize = 64;
-inline constexpr int kPassPerReader = 32;
-
-struct PassRequest {
-  std::array<uint8_t, kTxFrameSize> frame{};  // the RTU frame; address and function when len is 0
-  int32_t len = 0;                            // 0: no reader slot has the address
-  uint8_t tid = 0;                            // the request's transaction identifier, low byte
-};
-
-struct PassQueue {
-  std::array<PassRequest, kPassQueueSize> items{};
-  int32_t head = 0;
-  int32_t size = 0;
-  PassRequest& at(int i) { return items[static_cast<std::size_t>((head + i) % kPassQueueSize)]; }
 };
 
 struct Register {
@@ -181,10 +160,8 @@ class BufferState {
   int32_t s_card = 0;
   uint32_t zone_mask = 0;
 
-  // PC link buffers.
-  std::array<uint8_t, kPcBufferSize> pc_rx{};
-  int32_t pc_rx_pos = 0;
-  int32_t pc_rx_len = 0;  // bytes of the current read held in pc_rx
+  // PC link: the connection's requests, and the answers built for it.
+  PcRequestState pc_request;
   std::array<uint8_t, kPcBufferSize> pc_tx{};
   int32_t pc_tx_len = 0;
   // Where the event read pointer goes once pc_tx is handed to the PC's
@@ -192,10 +169,6 @@ class BufferState {
   // a PC that stopped reading has not been read.
   int64_t pc_pointer_on_send = -1;
   PcAnswerRoute answer_pc = nullptr;  // set with the first frame passed through
-  // The start of a request whose rest is still to come (pclink/request_stream.h).
-  std::array<uint8_t, kPcHeldSize> pc_held{};
-  int32_t pc_held_len = 0;
-  int64_t pc_held_since_ms = 0;
 
   // Service port.
   std::array<uint8_t, kServiceBufferSize> service_rx{};
@@ -209,7 +182,6 @@ class BufferState {
   int32_t rx_len = 0;
   int32_t poll_index = 0;
   LineTurn line;
-  PassQueue pass_queue;
 
   Upkeep upkeep;
   LineFigures figures;

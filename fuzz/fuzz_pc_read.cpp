@@ -147,11 +147,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return 0;
   }
   // What is served now: the read, less the start of a request it ends in.
-  const int n = st.pc_rx_len;
+  const int n = st.pc_request.rx_len;
   NETBUF_FUZZ_CHECK(n >= 0 && n <= static_cast<int>(std::min<size_t>(size, kPcBufferSize)));
-  NETBUF_FUZZ_CHECK(st.pc_held_len == 0 ||
-                    n + st.pc_held_len == static_cast<int>(std::min<size_t>(size, kPcBufferSize)));
-  NETBUF_FUZZ_CHECK(st.pc_rx_pos >= 0 && st.pc_rx_pos < n + fuzz::kFileRecordHeader);
+  NETBUF_FUZZ_CHECK(st.pc_request.held_len == 0 ||
+                    n + st.pc_request.held_len ==
+                        static_cast<int>(std::min<size_t>(size, kPcBufferSize)));
+  NETBUF_FUZZ_CHECK(st.pc_request.pos >= 0 && st.pc_request.pos < n + fuzz::kFileRecordHeader);
   const bool own = n > 7 && data[6] == 255;
   if (!own) {
     // Other units wait for their reader; too short a read gets nothing. Only

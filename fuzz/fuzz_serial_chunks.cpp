@@ -75,8 +75,8 @@ struct Target {
     const std::vector<uint8_t> req =
         write ? std::vector<uint8_t>{0, 0x12, 0, 0, 0, 9, a, 16, 0, 1, 0, 1, 2, 0xAB, 0xCD}
               : std::vector<uint8_t>{0, 0x11, 0, 0, 0, 6, a, 3, 0, 10, 0, 5};
-    std::copy(req.begin(), req.end(), st.pc_rx.begin());
-    st.pc_rx_len = static_cast<int32_t>(req.size());
+    std::copy(req.begin(), req.end(), st.pc_request.rx.begin());
+    st.pc_request.rx_len = static_cast<int32_t>(req.size());
     pass_through(fw.ctx(), std::span(req).subspan(6), static_cast<uint8_t>(16 * e),
                  reader_answer_to_pc);
   }

@@ -168,11 +168,10 @@ class FuzzWorld {
       st.set_card_kod(k, was.kod);
       st.cards[k] = was;
     }
-    st.pc_rx_pos = st.pc_rx_len = st.pc_tx_len = 0;
-    st.pc_held_len = 0;
+    st.pc_request.reset();
+    st.pc_tx_len = 0;
     st.rx_len = 0;
     st.line = {};
-    st.pass_queue = {};
     st.poll_index = 0;
     st.service_reports = ReportLimiter();
 
@@ -195,7 +194,7 @@ class FuzzWorld {
     const BufferState& st = w_->st;
     NETBUF_FUZZ_CHECK(st.reader_count >= 0 && st.reader_count <= kReaderCount);
     NETBUF_FUZZ_CHECK(st.pc_tx_len >= 0 && st.pc_tx_len <= kPcBufferSize);
-    NETBUF_FUZZ_CHECK(st.pc_rx_len >= 0 && st.pc_rx_len <= kPcBufferSize);
+    NETBUF_FUZZ_CHECK(st.pc_request.rx_len >= 0 && st.pc_request.rx_len <= kPcBufferSize);
     NETBUF_FUZZ_CHECK(st.rx_len >= 0 && st.rx_len <= kRxAccLimit);
     for (int e = 1; e <= kReaderCount; ++e)
       NETBUF_FUZZ_CHECK(st.readers[e].tx_len >= 0 && st.readers[e].tx_len <= kTxFrameSize);

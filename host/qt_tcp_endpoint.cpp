@@ -6,7 +6,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <QEvent>
 #include <algorithm>
 #include <cerrno>
 #include <climits>
@@ -17,6 +16,8 @@
 #include <stdexcept>
 
 #include "core/log_texts.h"
+#include "host/direct_notifier.h"
+#include "host/socket_setup.h"
 
 namespace netbuf {
 
@@ -25,169 +26,15 @@ namespace {
 // Connections waiting to be accepted, as Qt's server kept them.
 constexpr int kListenBacklog = 50;
 
-void set_option(int fd, int level, int name) {
-  const int one = 1;
-  ::setsockopt(fd, level, name, &one, sizeof one);
-}
-
-// The peer as 16 bytes (IPv4 as ::ffff:a.b.c.d); nothing when it has gone.
-std::optional<Address16> peer_address(int fd) {
-  sockaddr_storage a{};
-  socklen_t len = sizeof a;
-  if (::getpeername(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0) return std::nullopt;
-  Address16 out{};
-  if (a.ss_family == AF_INET) {
-    out[10] = out[11] = 0xff;
-    std::memcpy(out.data() + 12, &reinterpret_cast<const sockaddr_in&>(a).sin_addr, 4);
-  } else if (a.ss_family == AF_INET6) {
-    std::memcpy(out.data(), &reinterpret_cast<const sockaddr_in6&>(a).sin6_addr, 16);
-  } else {
-    return std::nullopt;
-  }
-  return out;
-}
-
-// A socket bound to one address that the installer named.
-int bound_socket(const ListenAddress& at, int port) {
-  const int fd =
-      ::socket(at.v4 ? AF_INET : AF_INET6, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  set_option(fd, SOL_SOCKET, SO_REUSEADDR);
-  int rc;
-  if (at.v4) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    std::memcpy(&a.sin_addr, at.address.data() + 12, 4);
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    rc = ::bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a);
-  } else {
-    // "[::]" is every address of both families, as without an address.
-    const int zero = 0;
-    ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &zero, sizeof zero);
-    sockaddr_in6 a{};
-    a.sin6_family = AF_INET6;
-    std::memcpy(&a.sin6_addr, at.address.data(), 16);
-    a.sin6_port = htons(static_cast<uint16_t>(port));
-    rc = ::bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a);
-  }
-  if (rc != 0) {
-    const int err = errno;
-    ::close(fd);
-    errno = err;
-    return -1;
-  }
-  return fd;
-}
-
-// One socket for both families where the system has IPv6; IPv4 alone where
-// it has not.
-int listening_socket(int port) {
-  int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (fd >= 0) {
-    const int zero = 0;
-    ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &zero, sizeof zero);
-    set_option(fd, SOL_SOCKET, SO_REUSEADDR);
-    sockaddr_in6 a{};
-    a.sin6_family = AF_INET6;
-    a.sin6_addr = in6addr_any;
-    a.sin6_port = htons(static_cast<uint16_t>(port));
-    if (::bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0) return fd;
-    const int err = errno;
-    ::close(fd);
-    if (err != EADDRNOTAVAIL && err != EAFNOSUPPORT) {
-      errno = err;
-      return -1;
-    }
-  } else if (errno != EAFNOSUPPORT) {
-    return -1;
-  }
-  fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  set_option(fd, SOL_SOCKET, SO_REUSEADDR);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_ANY);
-  a.sin_port = htons(static_cast<uint16_t>(port));
-  if (::bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0) {
-    const int err = errno;
-    ::close(fd);
-    errno = err;
-    return -1;
-  }
-  return fd;
-}
-
-// A socket notifier that calls its handler straight from the loop's event:
-// the activated signal would cost two signal emissions per wake-up, and the
-// PC's every request is one.
-class DirectNotifier : public QSocketNotifier {
- public:
-  DirectNotifier(int fd, Type type, QObject* parent, std::function<void()> handler)
-      : QSocketNotifier(fd, type, parent), handler_(std::move(handler)) {}
-
- protected:
-  bool event(QEvent* e) override {
-    if (e->type() != QEvent::SockAct) return QSocketNotifier::event(e);
-    handler_();
-    return true;
-  }
-
- private:
-  std::function<void()> handler_;
-};
-
-bool would_block(int err) {
-  return err == EAGAIN || err == EWOULDBLOCK || err == EINTR;
-}
-
-// A peer that closed or reset has left; that is a disconnect, not an error.
-bool peer_left(int err) {
-  return err == ECONNRESET || err == EPIPE;
-}
-
 }  // namespace
-
-int socket_error_code(int err) {
-  switch (err) {
-    case ECONNREFUSED:
-      return 10061;
-    case ECONNRESET:
-      return 10054;
-    case EACCES:
-      return 10013;
-    case ENOBUFS:
-    case ENOMEM:
-      return 10055;
-    case ETIMEDOUT:
-      return 10060;
-    case ENETDOWN:
-      return 10050;
-    case ENETUNREACH:
-      return 10051;
-    case ENETRESET:
-      return 10052;
-    case EHOSTUNREACH:
-      return 10065;
-    case EADDRINUSE:
-      return 10048;
-    case EADDRNOTAVAIL:
-      return 10049;
-    case EOPNOTSUPP:
-      return 10045;
-    case EPIPE:
-      return 10058;
-    default:
-      return 10053;
-  }
-}
 
 QtTcpEndpoint::QtTcpEndpoint(int places, int per_address, QObject* parent)
     : QObject(parent), admission_(places, per_address), accept_pause_(this), refusal_flush_(this) {
   clock_.start();
-  refusal_flush_.setInterval(static_cast<int>(refusals_.interval_ms()));
+  refusal_flush_.setInterval(static_cast<int>(admission_.flush_interval_ms()));
   connect(&refusal_flush_, &QTimer::timeout, this, [this] {
-    for (const std::string& l : refusals_.flush(clock_.elapsed())) report(l);
-    if (!refusals_.holding()) refusal_flush_.stop();
+    for (const std::string& l : admission_.flush(clock_.elapsed())) report(l);
+    if (!admission_.holding()) refusal_flush_.stop();
   });
   accept_pause_.setSingleShot(true);
   accept_pause_.setInterval(1000);
@@ -264,30 +111,9 @@ void QtTcpEndpoint::report(const std::string& text) {
     std::cerr << text << std::endl;
 }
 
-namespace {
-
-// How a refusal is counted in the line figures.
-Refusal refusal_of(Admission::Verdict v) {
-  switch (v) {
-    case Admission::Verdict::NotAllowed:
-      return Refusal::NotAllowed;
-    case Admission::Verdict::TooFast:
-      return Refusal::ConnectRate;
-    case Admission::Verdict::AddressFull:
-      return Refusal::PlacesPerAddress;
-    default:
-      return Refusal::Full;
-  }
-}
-
-}  // namespace
-
 void QtTcpEndpoint::say_refused(Admission::Verdict v, const Address16& peer) {
-  count_refusal(refusal_of(v));
-  const std::string line = admission_.refusal_line(v, peer, port());
-  if (line.empty()) return;
-  for (const std::string& l : refusals_.offer(line, clock_.elapsed())) report(l);
-  if (refusals_.holding() && !refusal_flush_.isActive()) refusal_flush_.start();
+  for (const std::string& l : admission_.refused(v, peer, port(), clock_.elapsed())) report(l);
+  if (admission_.holding() && !refusal_flush_.isActive()) refusal_flush_.start();
 }
 
 int QtTcpEndpoint::connection_count() const {
@@ -305,19 +131,15 @@ int QtTcpEndpoint::index_of(uint64_t id) const {
 }
 
 int QtTcpEndpoint::bytes_waiting(int i) {
-  return live(i) ? static_cast<int>(conns_[i]->unread()) : 0;
+  return live(i) ? static_cast<int>(conns_[i]->in.unread()) : 0;
 }
 
 int QtTcpEndpoint::receive(int i, std::span<uint8_t> buf) {
   if (!live(i) || buf.empty()) return 0;
   Connection& c = *conns_[i];
-  const std::size_t n = std::min({buf.size(), c.unread(), static_cast<std::size_t>(INT_MAX)});
+  const std::size_t n = c.in.take(buf.first(std::min(buf.size(), std::size_t{INT_MAX})));
   if (n == 0) return 0;
-  std::memcpy(buf.data(), c.in.get() + c.in_head, n);
-  c.in_head += n;
-  if (c.unread() == 0) {
-    c.in_head = c.in_tail = 0;
-  } else {
+  if (c.in.unread() > 0) {
     // Bytes left behind raise another read event, as a socket does after
     // recv: the event that brought them may be spent before their turn.
     post_read(c.id);
@@ -331,7 +153,7 @@ bool QtTcpEndpoint::send(int i, std::span<const uint8_t> bytes) {
   if (!live(i)) return false;
   if (bytes.empty()) return true;
   Connection& c = *conns_[i];
-  if (c.unsent() == 0) {
+  if (c.out.unsent() == 0) {
     const ssize_t put = ::send(c.fd, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
     if (put == static_cast<ssize_t>(bytes.size())) return true;
     if (put < 0 && !would_block(errno)) {
@@ -339,12 +161,10 @@ bool QtTcpEndpoint::send(int i, std::span<const uint8_t> bytes) {
       return false;
     }
     if (put > 0) bytes = bytes.subspan(static_cast<std::size_t>(put));
-    c.out.clear();
-    c.out_head = 0;
   }
   // Whatever the kernel did not take goes when the socket can take it.
-  c.out.insert(c.out.end(), bytes.begin(), bytes.end());
-  if (c.unsent() > max_unsent_) {
+  c.out.queue(bytes);
+  if (c.out.over(max_unsent_)) {
     // The kernel's buffer is full as well: the peer has stopped reading.
     std::cerr << texts::kOutputBound << c.address << ':' << port() << std::endl;
     retire(i);
@@ -361,25 +181,22 @@ void QtTcpEndpoint::on_writable(uint64_t id) {
   const int i = index_of(id);
   if (!live(i)) return;
   Connection& c = *conns_[i];
-  const ssize_t put =
-      ::send(c.fd, c.out.data() + c.out_head, c.unsent(), MSG_NOSIGNAL | MSG_DONTWAIT);
+  const auto pending = c.out.pending();
+  const ssize_t put = ::send(c.fd, pending.data(), pending.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
   if (put < 0) {
     if (would_block(errno)) return;
     socket_failed(i, errno);
     return;
   }
-  c.out_head += static_cast<std::size_t>(put);
-  if (c.unsent() > 0) return;
-  c.out.clear();
-  c.out.shrink_to_fit();  // a backlog once is no reason to hold its memory
-  c.out_head = 0;
+  c.out.sent(static_cast<std::size_t>(put));
+  if (c.out.unsent() > 0) return;
   drop_notifier(c.writer);
   if (c.close_when_sent) retire(i);
 }
 
 void QtTcpEndpoint::close_when_sent(int i) {
   if (!live(i)) return;
-  if (conns_[i]->unsent() == 0)
+  if (conns_[i]->out.unsent() == 0)
     retire(i);
   else
     conns_[i]->close_when_sent = true;
@@ -411,10 +228,8 @@ void QtTcpEndpoint::retire(int i) {
   drop_notifier(c.writer);
   ::close(c.fd);
   c.fd = -1;
-  c.in.reset();
-  c.in_head = c.in_tail = 0;
-  c.out = {};
-  c.out_head = 0;
+  c.in.release();
+  c.out.release();
   QMetaObject::invokeMethod(
       this,
       [this, id] {
@@ -424,7 +239,7 @@ void QtTcpEndpoint::retire(int i) {
         // Bytes that came while an older connection was in the way (a PC
         // taking over) were not served in its place; they are now.
         for (int i = 0; i < static_cast<int>(conns_.size()); ++i)
-          if (live(i) && conns_[i]->unread() > 0) {
+          if (live(i) && conns_[i]->in.unread() > 0) {
             post_read(conns_[i]->id);
             break;
           }
@@ -441,7 +256,7 @@ void QtTcpEndpoint::post_read(uint64_t id) {
         // The read handler serves every connection with data, not only the
         // one that raised the event.
         const bool waiting = std::any_of(conns_.begin(), conns_.end(), [](const auto& c) {
-          return !c->closing && c->unread() > 0;
+          return !c->closing && c->in.unread() > 0;
         });
         if (waiting) emit client_read(i);
       },
@@ -452,20 +267,14 @@ void QtTcpEndpoint::on_readable(uint64_t id) {
   const int i = index_of(id);
   if (!live(i)) return;
   Connection& c = *conns_[i];
-  if (c.in_head > 0 && c.in_tail == kMaxUnread) {
-    std::memmove(c.in.get(), c.in.get() + c.in_head, c.unread());
-    c.in_tail -= c.in_head;
-    c.in_head = 0;
-  }
-  if (!c.in) c.in = std::make_unique_for_overwrite<uint8_t[]>(kMaxUnread);
-  const std::size_t room = kMaxUnread - c.in_tail;
-  if (room == 0) {
+  const std::span<uint8_t> room = c.in.room();
+  if (room.empty()) {
     // A peer that sends faster than it is served waits in TCP flow control
     // instead of in our memory.
     c.reader->setEnabled(false);
     return;
   }
-  const ssize_t got = ::recv(c.fd, c.in.get() + c.in_tail, room, MSG_DONTWAIT);
+  const ssize_t got = ::recv(c.fd, room.data(), room.size(), MSG_DONTWAIT);
   if (got < 0 && would_block(errno)) return;
   if (got < 0 && !peer_left(errno)) {
     socket_failed(i, errno);
@@ -475,15 +284,15 @@ void QtTcpEndpoint::on_readable(uint64_t id) {
     peer_closed(i);
     return;
   }
-  c.in_tail += static_cast<std::size_t>(got);
-  if (c.in_tail == kMaxUnread && c.in_head == 0) c.reader->setEnabled(false);
+  c.in.filled(static_cast<std::size_t>(got));
+  if (c.in.full()) c.reader->setEnabled(false);
   emit client_read(i);
 }
 
 void QtTcpEndpoint::peer_closed(int i) {
   const uint64_t id = conns_[i]->id;
   conns_[i]->reader->setEnabled(false);
-  if (conns_[i]->unread() > 0) emit client_read(i);
+  if (conns_[i]->in.unread() > 0) emit client_read(i);
   // The read handler may have closed it, or the whole endpoint.
   const int k = index_of(id);
   if (live(k)) retire(k);
@@ -513,7 +322,7 @@ void QtTcpEndpoint::defer_failure(uint64_t id, int err) {
 
 bool QtTcpEndpoint::peer_gone(const Connection& c) {
   // Unread bytes still belong to the logic; only an idle socket is probed.
-  if (c.unread() > 0) return false;
+  if (c.in.unread() > 0) return false;
   char b;
   const ssize_t r = ::recv(c.fd, &b, 1, MSG_PEEK | MSG_DONTWAIT);
   return r == 0 || (r < 0 && peer_left(errno));

@@ -16,10 +16,10 @@
 #include <vector>
 
 #include "core/address_list.h"
-#include "core/admission.h"
+#include "core/connection_buffers.h"
 #include "core/line_figures.h"
 #include "core/platform.h"
-#include "core/report_limiter.h"
+#include "core/port_admission.h"
 
 namespace netbuf {
 
@@ -52,26 +52,21 @@ class QtTcpEndpoint : public QObject, public TcpEndpoint {
   // Where refusals are said (the journal); standard error until set.
   void set_reporter(std::function<void(const std::string&)> say) { say_ = std::move(say); }
   // Where refusals are counted, as which port.
-  void set_figures(LineFigures* figures, FigurePort port) {
-    figures_ = figures;
-    figure_port_ = port;
-  }
+  void set_figures(LineFigures* figures, FigurePort port) { admission_.set_figures(figures, port); }
   // The one address to listen on; without it, every address of both families.
   void set_bind_address(std::optional<ListenAddress> at) { bind_ = std::move(at); }
   // Closes connection i once everything sent to it has gone out.
   void close_when_sent(int i);
   // A refusal made above the endpoint (its own limits), counted with the rest.
-  void count_refusal(Refusal why) {
-    if (figures_) figures_->connection_refused(figure_port_, why);
-  }
+  void count_refusal(Refusal why) { admission_.count(why); }
 
   // Unsent output one connection may hold before it is closed: a client that
   // sends requests but never reads the answers must not grow our memory.
-  static constexpr std::size_t kMaxUnsent = 64 * 1024;
+  static constexpr std::size_t kMaxUnsent = OutputBacklog::kDefaultBound;
   // A port whose one answer is larger than that (a scrape) sets its own bound.
   void set_max_unsent(std::size_t bytes) { max_unsent_ = bytes; }
   // Received bytes one connection may hold before we stop reading from it.
-  static constexpr std::size_t kMaxUnread = 64 * 1024;
+  static constexpr std::size_t kMaxUnread = InputBuffer::kCapacity;
 
  signals:
   void client_connect(int connection);
@@ -93,16 +88,9 @@ class QtTcpEndpoint : public QObject, public TcpEndpoint {
     // Children of the endpoint, so none outlives it.
     QSocketNotifier* reader = nullptr;
     QSocketNotifier* writer = nullptr;  // only while output is queued
-    // kMaxUnread bytes, [in_head, in_tail) unread; made when the first
-    // bytes come, so a silent connection costs no buffer.
-    std::unique_ptr<uint8_t[]> in;
-    std::size_t in_head = 0, in_tail = 0;
-    std::vector<uint8_t> out;  // unsent output from out_head on
-    std::size_t out_head = 0;
+    InputBuffer in;                     // received, not read by the logic yet
+    OutputBacklog out;                  // sent, not taken by the socket yet
     ConnectionState state;
-
-    std::size_t unread() const { return in_tail - in_head; }
-    std::size_t unsent() const { return out.size() - out_head; }
   };
 
   // Takes the connections waiting on the listening socket.
@@ -134,7 +122,7 @@ class QtTcpEndpoint : public QObject, public TcpEndpoint {
 
   std::vector<std::unique_ptr<Connection>> conns_;
   uint64_t next_id_ = 1;
-  Admission admission_;
+  PortAdmission admission_;
   int port_ = 0;
   int listener_ = -1;
   // Accepting is paused while the system has no descriptors or memory left;
@@ -143,19 +131,10 @@ class QtTcpEndpoint : public QObject, public TcpEndpoint {
   QTimer accept_pause_;
   QElapsedTimer last_accept_failure_;
   std::function<void(const std::string&)> say_;
-  LineFigures* figures_ = nullptr;
-  FigurePort figure_port_ = FigurePort::Pc;
   std::optional<ListenAddress> bind_;
   std::size_t max_unsent_ = kMaxUnsent;
-  // Refusals of a scan or a reconnecting peer come out as a few lines and a
-  // count, not one per connection.
-  ReportLimiter refusals_{10000, 4};
   QElapsedTimer clock_;
-  QTimer refusal_flush_;
+  QTimer refusal_flush_;  // runs while refusals are held back
 };
-
-// The error number shown to the operator for a socket errno; Winsock
-// numbering, which the installation's operators know.
-int socket_error_code(int err);
 
 }  // namespace netbuf

@@ -52,8 +52,9 @@ using Bytes = std::vector<uint8_t>;
 
 // The current read.
 ByteReader rx(const BufferState& st) {
-  return ByteReader(std::span(st.pc_rx).first(
-      static_cast<std::size_t>(std::clamp<int>(st.pc_rx_len, 0, kPcBufferSize))));
+  return ByteReader(std::span(st.pc_request.rx)
+                        .first(static_cast<std::size_t>(
+                            std::clamp<int>(st.pc_request.rx_len, 0, kPcBufferSize))));
 }
 
 // Appends the answer to the request at req, whole or, when pc_tx has no room
@@ -169,11 +170,11 @@ void read_events(Context& ctx, const uint8_t* req, int k) {
 
 void read_file_record(Context& ctx) {
   BufferState& st = ctx.st;
-  const int p = st.pc_rx_pos;
-  st.pc_rx_pos += kHeaderSize;
+  const int p = st.pc_request.pos;
+  st.pc_request.pos += kHeaderSize;
   if (!rx(st).has(p, kHeaderSize)) return;
 
-  const uint8_t* req = st.pc_rx.data() + p;
+  const uint8_t* req = st.pc_request.rx.data() + p;
   const int file = req[kFileLo];
   const int k = req[kLengthLo] / 16;
   // More cards than one answer's 8-bit lengths describe are refused; events
@@ -201,17 +202,18 @@ void hand_over_read_pointer(Context& ctx) {
 
 bool write_file_record(Context& ctx) {
   BufferState& st = ctx.st;
-  const int p = st.pc_rx_pos;
+  PcRequestState& request = st.pc_request;
+  const int p = request.pos;
   const ByteReader in = rx(st);
   if (!in.has(p, kHeaderSize)) return false;
-  if (st.pc_rx[p + kFileLo] != kFirstCardFile) return false;
-  const int k = st.pc_rx[p + kLengthLo] / 16;
+  if (request.rx[p + kFileLo] != kFirstCardFile) return false;
+  const int k = request.rx[p + kLengthLo] / 16;
   if (!in.has(p, kHeaderSize + kRecordSize * k)) return false;
 
-  st.pc_rx_pos += kHeaderSize;
+  request.pos += kHeaderSize;
   for (int r = 0; r < k; ++r) {
-    const uint8_t* q = st.pc_rx.data() + st.pc_rx_pos;
-    st.pc_rx_pos += kRecordSize;
+    const uint8_t* q = request.rx.data() + request.pos;
+    request.pos += kRecordSize;
     const int index = q[kCardIndex] * 256 + q[kCardIndex + 1];
     if (!BufferState::valid_card(index)) continue;  // no such entry: skipped
 

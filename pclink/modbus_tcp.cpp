@@ -25,8 +25,8 @@ constexpr int kF16HeaderLen = 13;
 // A function 3 answer's 8-bit byte count holds at most 125 registers cleanly.
 constexpr int kMaxReadQuantity = 125;
 
-int word_at(const BufferState& st, int p) {
-  return ByteReader(st.pc_rx).be16(p);
+int word_at(const PcRequestState& req, int p) {
+  return ByteReader(req.rx).be16(p);
 }
 
 ByteWriter answer_out(BufferState& st) {
@@ -34,19 +34,20 @@ ByteWriter answer_out(BufferState& st) {
 }
 
 // An answer's header: the request's transaction identifier and unit.
-bool put_header(ByteWriter& out, const BufferState& st, int p, int length) {
-  return put_prefix(out, st.pc_rx[p + kTidHi], st.pc_rx[p + kTidLo], length) &&
-         out.put({st.pc_rx[p + kUnit]});
+bool put_header(ByteWriter& out, const PcRequestState& req, int p, int length) {
+  return put_prefix(out, req.rx[p + kTidHi], req.rx[p + kTidLo], length) &&
+         out.put({req.rx[p + kUnit]});
 }
 
 // Function 3. Returns false when the rest of the read cannot be processed.
 bool read_registers(Context& ctx) {
   BufferState& st = ctx.st;
-  const int p = st.pc_rx_pos;
-  if (p + kF3FrameLen > st.pc_rx_len) return false;  // truncated frame: drop the rest
-  const int start = word_at(st, p + kStartHi);
-  const int q = word_at(st, p + kQtyHi);
-  st.pc_rx_pos += kF3FrameLen;
+  PcRequestState& req = st.pc_request;
+  const int p = req.pos;
+  if (p + kF3FrameLen > req.rx_len) return false;  // truncated frame: drop the rest
+  const int start = word_at(req, p + kStartHi);
+  const int q = word_at(req, p + kQtyHi);
+  req.pos += kF3FrameLen;
   // A range outside the register image, or larger than an answer can say,
   // gets no answer; later frames of the read are still served.
   if (q > kMaxReadQuantity || start + q > kRegisterCount) return true;
@@ -54,7 +55,7 @@ bool read_registers(Context& ctx) {
   if (!out.fits(static_cast<std::size_t>(9 + 2 * q))) return false;
   // The length is the answer's own: a request's odd length high byte must not
   // make the PC misread where the next answer starts.
-  put_header(out, st, p, 3 + 2 * q);
+  put_header(out, req, p, 3 + 2 * q);
   out.put({3, static_cast<uint8_t>(2 * q)});
   for (int i = 0; i < q; ++i) out.put_be16(st.registers[start + i].val);
   return true;
@@ -63,12 +64,13 @@ bool read_registers(Context& ctx) {
 // Function 16. Returns false when the rest of the read cannot be processed.
 bool write_registers(Context& ctx) {
   BufferState& st = ctx.st;
-  const int p = st.pc_rx_pos;
-  if (p + kF16HeaderLen > st.pc_rx_len) return false;
-  const int start = word_at(st, p + kStartHi);
-  const int q = word_at(st, p + kQtyHi);
-  if (p + kF16HeaderLen + 2 * q > st.pc_rx_len) return false;  // data runs past the read
-  st.pc_rx_pos += kF16HeaderLen + 2 * q;
+  PcRequestState& req = st.pc_request;
+  const int p = req.pos;
+  if (p + kF16HeaderLen > req.rx_len) return false;
+  const int start = word_at(req, p + kStartHi);
+  const int q = word_at(req, p + kQtyHi);
+  if (p + kF16HeaderLen + 2 * q > req.rx_len) return false;  // data runs past the read
+  req.pos += kF16HeaderLen + 2 * q;
   if (start + q > kRegisterCount) return true;  // refused whole: nothing written, no answer
   // The PC sets the read pointer itself: its word stands over an event
   // answer earlier in the same read.
@@ -76,12 +78,12 @@ bool write_registers(Context& ctx) {
   ByteWriter out = answer_out(st);
   // The answer repeats the request's start and quantity.
   if (!out.fits(12)) return false;
-  put_header(out, st, p, 6);
-  out.put(std::span(st.pc_rx).subspan(static_cast<std::size_t>(p + kFunction), 5));
+  put_header(out, req, p, 6);
+  out.put(std::span(req.rx).subspan(static_cast<std::size_t>(p + kFunction), 5));
   bool changed = false;
   bool counter = false;
   for (int i = 0; i < q; ++i) {
-    const int32_t value = word_at(st, p + kF16HeaderLen + 2 * i);
+    const int32_t value = word_at(req, p + kF16HeaderLen + 2 * i);
     Register& r = st.registers[start + i];
     if (value == r.val) continue;
     r.val = value;
@@ -100,7 +102,7 @@ bool write_registers(Context& ctx) {
 void echo(BufferState& st, int from, int to) {
   ByteWriter out = answer_out(st);
   const auto k = std::min(static_cast<std::size_t>(std::max(to - from, 0)), out.room());
-  out.put(std::span(st.pc_rx).subspan(static_cast<std::size_t>(from), k));
+  out.put(std::span(st.pc_request.rx).subspan(static_cast<std::size_t>(from), k));
 }
 
 void log_answer(Context& ctx, int function) {
@@ -116,16 +118,17 @@ void log_answer(Context& ctx, int function) {
 // identifier on. A request for the buffer ends the run, as an unknown
 // function ends a read of the buffer's.
 void pass_reader_requests(BufferState& st, Context& ctx, int n) {
+  const PcRequestState& req = st.pc_request;
   int p = 0;
-  while (p + kFunction < n && st.pc_rx[p + kUnit] != kBufferUnit) {
-    const int declared = kUnit + word_at(st, p + kLenHi);
+  while (p + kFunction < n && req.rx[p + kUnit] != kBufferUnit) {
+    const int declared = kUnit + word_at(req, p + kLenHi);
     // A length that does not fit the read: the rest goes as one frame.
     const int end = declared > kFunction && p + declared <= n ? p + declared : n;
-    st.figures.pc_request(st.pc_rx[p + kFunction], true);
+    st.figures.pc_request(req.rx[p + kFunction], true);
     pass_through(ctx,
-                 std::span(st.pc_rx).subspan(static_cast<std::size_t>(p + kUnit),
-                                             static_cast<std::size_t>(end - p - kUnit)),
-                 st.pc_rx[p + kTidLo], reader_answer_to_pc);
+                 std::span(req.rx).subspan(static_cast<std::size_t>(p + kUnit),
+                                           static_cast<std::size_t>(end - p - kUnit)),
+                 req.rx[p + kTidLo], reader_answer_to_pc);
     p = end;
   }
 }
@@ -134,13 +137,14 @@ void pass_reader_requests(BufferState& st, Context& ctx, int n) {
 
 void on_pc_data(Context& ctx) {
   BufferState& st = ctx.st;
+  PcRequestState& req = st.pc_request;
   if (ctx.pc.connection_count() < 1) return;
   const int waiting = ctx.pc.bytes_waiting(0);
   if (waiting <= 0) return;
 
   // A request started in an earlier read goes in front of this one.
-  const int held = resume_held_request(ctx);
-  const auto room = std::span(st.pc_rx).subspan(static_cast<std::size_t>(held));
+  const int held = resume_held_request(req, ctx.clock.monotonic_ms());
+  const auto room = std::span(req.rx).subspan(static_cast<std::size_t>(held));
   // A read larger than the receive buffer keeps what fits; the excess is
   // drained and dropped so it cannot be mistaken for a new request.
   const int n =
@@ -163,15 +167,15 @@ void on_pc_data(Context& ctx) {
 
   // What was cut off by the drain has lost its rest: served as it stands.
   if (overflow)
-    st.pc_rx_len = held + n;
+    req.rx_len = held + n;
   else
-    split_off_partial_request(ctx, held, n);
-  if (st.pc_rx_len == 0) return;  // nothing whole yet
-  const bool for_reader = st.pc_rx_len > kFunction && st.pc_rx[kUnit] != kBufferUnit;
+    split_off_partial_request(req, held, n, ctx.clock.monotonic_ms());
+  if (req.rx_len == 0) return;  // nothing whole yet
+  const bool for_reader = req.rx_len > kFunction && req.rx[kUnit] != kBufferUnit;
   const bool answered = answer_pc_read(ctx);
   if (for_reader || (answered && st.pc_tx_len > 0)) note_pc_served(ctx);
   if (!answered) return;
-  log_answer(ctx, st.pc_rx[kFunction]);
+  log_answer(ctx, req.rx[kFunction]);
   // The read pointer moves only once the socket has taken the answer (an
   // answer dropped for a PC that stopped reading was not read), and goes to
   // net.db with the first commit after that: a crash after it must not hand
@@ -181,14 +185,15 @@ void on_pc_data(Context& ctx) {
 
 bool answer_pc_read(Context& ctx) {
   BufferState& st = ctx.st;
-  const int n = std::clamp(st.pc_rx_len, 0, kPcBufferSize);
+  PcRequestState& req = st.pc_request;
+  const int n = std::clamp(req.rx_len, 0, kPcBufferSize);
   st.pc_tx_len = 0;
   st.pc_pointer_on_send = -1;
-  st.pc_rx_pos = 0;
+  req.pos = 0;  // the read's first frame
   // Without unit and function code there is nothing to serve.
   if (n <= kFunction) return false;
 
-  if (st.pc_rx[kUnit] != kBufferUnit) {
+  if (req.rx[kUnit] != kBufferUnit) {
     pass_reader_requests(st, ctx, n);
     return false;
   }
@@ -197,15 +202,15 @@ bool answer_pc_read(Context& ctx) {
   // one ends the read, since its length cannot be told. A tail too short to
   // hold a function code goes to the read's first function, which refuses it
   // as truncated.
-  const int function = st.pc_rx[kFunction];
-  while (st.pc_rx_pos < n) {
-    const int p = st.pc_rx_pos;
+  const int function = req.rx[kFunction];
+  while (req.pos < n) {
+    const int p = req.pos;
     // A frame for a reader behind the buffer's own frames is not the
     // buffer's to answer (its registers under the reader's unit would
     // mislead the PC); it ends the read like an unknown function.
-    if (p + kUnit < n && st.pc_rx[p + kUnit] != kBufferUnit) break;
+    if (p + kUnit < n && req.rx[p + kUnit] != kBufferUnit) break;
     bool go_on = false;
-    const int frame_function = p + kFunction < n ? st.pc_rx[p + kFunction] : function;
+    const int frame_function = p + kFunction < n ? req.rx[p + kFunction] : function;
     st.figures.pc_request(frame_function, false);
     switch (frame_function) {
       case 3:
@@ -222,7 +227,7 @@ bool answer_pc_read(Context& ctx) {
         go_on = write_file_record(ctx);
         // The PC gets its request back as the answer; what could not be
         // parsed is echoed too, as the rest of the read.
-        echo(st, p, go_on ? st.pc_rx_pos : n);
+        echo(st, p, go_on ? req.pos : n);
         break;
       default:
         break;

@@ -2,8 +2,6 @@
 
 #include "core/hex_text.h"
 #include "core/log_texts.h"
-#include "pclink/request_stream.h"
-#include "readerbus/pass_through.h"
 
 namespace netbuf {
 
@@ -45,12 +43,11 @@ void on_pc_disconnect(Context& ctx, int connection) {
   ctx.log.line_if(LogCategory::Connections, texts::kDisconnect + ctx.pc.remote_address(connection));
   ctx.status.show_client(texts::kNoConnection);
   // A reader's answer still owed to the PC that left would go to the next PC,
-  // under a transaction number that PC never used.
-  // Nor may the next PC's first bytes finish a request this one began.
+  // under a transaction number that PC never used; nor may the next PC's
+  // first bytes finish a request this one began.
   if (connection == 0) {
     for (Tczytnik& r : ctx.st.readers) r.pc_wait = 0;
-    drop_pass_requests(ctx.st);
-    drop_held_request(ctx.st);
+    ctx.st.pc_request.reset();
   }
 }
 

@@ -21,8 +21,8 @@ void reader_answer_to_pc(Context& ctx, uint8_t tid, std::span<const uint8_t> ans
   out.put(answer);
 
   if (ctx.log.enabled(LogCategory::Tcp))
-    ctx.log.log_line(texts::kBufToPc + hex2(st.pc_rx[mbap::kFunction]) + ":" + dec(st.pc_tx_len) +
-                     "->" + hex_bytes(first_n(st.pc_tx, st.pc_tx_len), " "));
+    ctx.log.log_line(texts::kBufToPc + hex2(st.pc_request.rx[mbap::kFunction]) + ":" +
+                     dec(st.pc_tx_len) + "->" + hex_bytes(first_n(st.pc_tx, st.pc_tx_len), " "));
   ctx.pc.send(0, first_n(st.pc_tx, st.pc_tx_len));
 }
 

@@ -65,39 +65,33 @@ std::size_t whole_requests(std::span<const uint8_t> bytes) {
   return p;
 }
 
-int resume_held_request(Context& ctx) {
-  BufferState& st = ctx.st;
-  const int held = std::clamp(st.pc_held_len, 0, kPcHeldSize);
-  st.pc_held_len = 0;
-  if (held == 0 || ctx.clock.monotonic_ms() - st.pc_held_since_ms > kPcHoldMs) return 0;
-  std::copy_n(st.pc_held.begin(), held, st.pc_rx.begin());
+int resume_held_request(PcRequestState& req, int64_t now_ms) {
+  const int held = std::clamp(req.held_len, 0, kPcHeldSize);
+  req.held_len = 0;
+  if (held == 0 || now_ms - req.held_since_ms > kPcHoldMs) return 0;
+  std::copy_n(req.held.begin(), held, req.rx.begin());
   return held;
 }
 
-void split_off_partial_request(Context& ctx, int held, int got) {
-  BufferState& st = ctx.st;
+void split_off_partial_request(PcRequestState& req, int held, int got, int64_t now_ms) {
   int n = held + got;
   // A held start that the new bytes do not continue into a request was
   // garbage after all; the new bytes stand alone.
-  if (held > 0 && !can_start_request(first_n(st.pc_rx, n))) {
-    std::memmove(st.pc_rx.data(), st.pc_rx.data() + held, static_cast<std::size_t>(got));
+  if (held > 0 && !can_start_request(first_n(req.rx, n))) {
+    std::memmove(req.rx.data(), req.rx.data() + held, static_cast<std::size_t>(got));
     n = got;
     held = 0;
   }
-  const auto whole = static_cast<int>(whole_requests(first_n(st.pc_rx, n)));
+  const auto whole = static_cast<int>(whole_requests(first_n(req.rx, n)));
   const int rest = n - whole;
   // Only the start of one request is ever left, and it fits.
   if (rest > 0 && rest <= kPcHeldSize) {
-    std::copy_n(st.pc_rx.begin() + whole, rest, st.pc_held.begin());
+    std::copy_n(req.rx.begin() + whole, rest, req.held.begin());
     // The wait counts from the request's first bytes.
-    if (whole > 0 || held == 0) st.pc_held_since_ms = ctx.clock.monotonic_ms();
-    st.pc_held_len = rest;
+    if (whole > 0 || held == 0) req.held_since_ms = now_ms;
+    req.held_len = rest;
   }
-  st.pc_rx_len = whole;
-}
-
-void drop_held_request(BufferState& st) {
-  st.pc_held_len = 0;
+  req.rx_len = whole;
 }
 
 }  // namespace netbuf

@@ -10,7 +10,7 @@
 #include <cstdint>
 #include <span>
 
-#include "core/context.h"
+#include "core/pc_request_state.h"
 
 namespace netbuf {
 
@@ -27,14 +27,13 @@ bool can_start_request(std::span<const uint8_t> bytes);
 // such a read is served as it came.
 std::size_t whole_requests(std::span<const uint8_t> bytes);
 
-// Puts a request start still held (and not too old) in front of pc_rx;
-// returns its length, where the new bytes go.
-int resume_held_request(Context& ctx);
+// Puts a request start still held (and not too old at now_ms) in front of
+// req.rx; returns its length, where the new bytes go.
+int resume_held_request(PcRequestState& req, int64_t now_ms);
 // After `got` new bytes were received behind the `held` ones: drops a held
 // start the new bytes cannot continue, holds the start of a request whose rest
-// is still to come, and leaves in pc_rx_len what is to be served now.
-void split_off_partial_request(Context& ctx, int held, int got);
-// Forgets a held request start (its connection is gone).
-void drop_held_request(BufferState& st);
+// is still to come (its wait counting from now_ms), and leaves in req.rx_len
+// what is to be served now.
+void split_off_partial_request(PcRequestState& req, int held, int got, int64_t now_ms);
 
 }  // namespace netbuf

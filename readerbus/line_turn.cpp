@@ -13,7 +13,7 @@ constexpr int64_t kBitsPerChar = 11;  // start, 8 data, stop, and a bit of gap
 constexpr int64_t kBaud = 19200;
 
 bool work_waiting(const BufferState& st) {
-  if (st.line.turn_owed || st.pass_queue.size > 0) return true;
+  if (st.line.turn_owed || st.pc_request.passes.size > 0) return true;
   const int count = std::min(st.reader_count, kReaderCount);
   for (int e = 1; e <= count; ++e)
     if (st.readers[e].command_due) return true;

@@ -35,7 +35,7 @@ void pop(PassQueue& q) {
 // Requests at the front for addresses no reader slot has are answered at
 // once, unless a frame ahead of them still waits for its answer.
 void answer_unroutable(Context& ctx) {
-  PassQueue& q = ctx.st.pass_queue;
+  PassQueue& q = ctx.st.pc_request.passes;
   if (pc_frame_on_line(ctx.st)) return;
   while (q.size > 0 && q.at(0).len == 0) {
     const PassRequest& p = q.at(0);
@@ -49,7 +49,7 @@ void answer_unroutable(Context& ctx) {
 void pass_through(Context& ctx, std::span<const uint8_t> frame, uint8_t tid_low,
                   PcAnswerRoute route) {
   BufferState& st = ctx.st;
-  PassQueue& q = st.pass_queue;
+  PassQueue& q = st.pc_request.passes;
   if (frame.size() <= kRtuFunction) return;
   PassRequest p;
   p.tid = tid_low;
@@ -75,7 +75,7 @@ void pass_through(Context& ctx, std::span<const uint8_t> frame, uint8_t tid_low,
 
 int take_pass_request(Context& ctx) {
   BufferState& st = ctx.st;
-  PassQueue& q = st.pass_queue;
+  PassQueue& q = st.pc_request.passes;
   answer_unroutable(ctx);
   while (q.size > 0 && !pc_frame_on_line(st)) {
     const PassRequest p = q.at(0);
@@ -112,11 +112,6 @@ void pass_through_no_answer(Context& ctx, uint8_t address) {
   answer_exception(ctx, static_cast<uint8_t>(r.pc_tid), address, r.tx_frame[kRtuFunction],
                    kTargetFailed);
   answer_unroutable(ctx);
-}
-
-void drop_pass_requests(BufferState& st) {
-  st.pass_queue.head = 0;
-  st.pass_queue.size = 0;
 }
 
 void pass_through_tick(BufferState& st) {

@@ -23,8 +23,6 @@ int take_pass_request(Context& ctx);
 // The reader at that address let its response time-out run out: a PC frame
 // it owed an answer gets exception 0x0B.
 void pass_through_no_answer(Context& ctx, uint8_t address);
-// The PC left: nothing queued for it is sent any more.
-void drop_pass_requests(BufferState& st);
 // One write-back tick of the pass-through hold-off: a reader whose hold-off
 // ends is released, answered or not.
 void pass_through_tick(BufferState& st);

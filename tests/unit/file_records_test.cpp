@@ -43,11 +43,11 @@ class FileRecordsTest : public ::testing::Test {
     w.db.open(db.path());
   }
   void add(int id, int adr485 = 3) { db.exec(event_row(id, adr485)); }
-  // Puts one read from the PC into pc_rx, as the request handler does.
+  // Puts one read from the PC into pc_request, as the request handler does.
   void read(const Bytes& bytes) {
-    std::copy(bytes.begin(), bytes.end(), w.st.pc_rx.begin());
-    w.st.pc_rx_len = static_cast<int32_t>(bytes.size());
-    w.st.pc_rx_pos = 0;
+    std::copy(bytes.begin(), bytes.end(), w.st.pc_request.rx.begin());
+    w.st.pc_request.rx_len = static_cast<int32_t>(bytes.size());
+    w.st.pc_request.pos = 0;
     w.st.pc_tx_len = 0;
   }
   Bytes answer() const { return Bytes(w.st.pc_tx.begin(), w.st.pc_tx.begin() + w.st.pc_tx_len); }
@@ -58,7 +58,7 @@ class FileRecordsTest : public ::testing::Test {
               {static_cast<uint8_t>(record >> 8), static_cast<uint8_t>(record)},
               {0, length}}));
     read_file_record(w.ctx);
-    EXPECT_EQ(w.st.pc_rx_pos, 16);
+    EXPECT_EQ(w.st.pc_request.pos, 16);
     hand_over_read_pointer(w.ctx);  // as when the socket takes the answer
     return answer();
   }
@@ -175,7 +175,7 @@ TEST_F(FileRecordsTest, CardFilesReturnTheUploadedRecords) {
   read(hex("12 34 00 00 00 0A FF 14 07 06 00 09 00 05 00"));
   read_file_record(w.ctx);
   EXPECT_EQ(w.st.pc_tx_len, 0);
-  EXPECT_EQ(w.st.pc_rx_pos, 16);
+  EXPECT_EQ(w.st.pc_request.pos, 16);
 }
 
 TEST_F(FileRecordsTest, AnswersNeverRunPastTheSendBuffer) {
@@ -210,7 +210,7 @@ TEST_F(FileRecordsTest, CardUploadStoresRecordsInsideTheTable) {
 
   read(cat({header, record}));
   EXPECT_TRUE(write_file_record(w.ctx));
-  EXPECT_EQ(w.st.pc_rx_pos, 48);
+  EXPECT_EQ(w.st.pc_request.pos, 48);
   const Tcard& c = w.st.cards[3];
   EXPECT_EQ(c.typ, 1);
   EXPECT_EQ(c.kod, "123456789A");
@@ -239,7 +239,7 @@ TEST_F(FileRecordsTest, CardUploadStoresRecordsInsideTheTable) {
             hex("00 05 02 22 22 22 22 22 00 00 00 01 00 00 00 01"), Bytes(16, 0),
             hex("FF FF 01 33 33 33 33 33 00 00 00 01 00 00 00 01"), Bytes(16, 0)}));
   EXPECT_TRUE(write_file_record(w.ctx));
-  EXPECT_EQ(w.st.pc_rx_pos, 16 + 3 * 32);
+  EXPECT_EQ(w.st.pc_request.pos, 16 + 3 * 32);
   for (int k = 0; k < kCardCount; ++k) EXPECT_EQ(w.st.cards[k].dirty, k == 5 ? 1 : 0) << k;
   EXPECT_EQ(w.st.cards[5].kod, "2222222222");
   EXPECT_EQ(w.st.card_index().lowest("1111111111", 20000), -1);
@@ -251,14 +251,14 @@ TEST_F(FileRecordsTest, CardUploadStoresRecordsInsideTheTable) {
     for (Tcard& card : w.st.cards) card.dirty = 0;
     read(bad);
     EXPECT_FALSE(write_file_record(w.ctx));
-    EXPECT_EQ(w.st.pc_rx_pos, 0);
+    EXPECT_EQ(w.st.pc_request.pos, 0);
     EXPECT_EQ(w.st.cards[3].dirty, 0);
   }
 
   // No records: the header alone is consumed.
   read(hex("00 05 00 00 00 0B FF 15 08 06 00 08 00 00 00 0F"));
   EXPECT_TRUE(write_file_record(w.ctx));
-  EXPECT_EQ(w.st.pc_rx_pos, 16);
+  EXPECT_EQ(w.st.pc_request.pos, 16);
 }
 
 TEST_F(FileRecordsTest, ThePointerMovesOnlyWithAnAnswerTheSocketTook) {

@@ -36,12 +36,12 @@ class PassThrough : public ::testing::Test {
     w.st.reader_count = 3;
     for (int e = 1; e <= 3; ++e) w.st.readers[e].adr485 = e;
   }
-  // The PC link leaves the read in pc_rx and passes the frame after the MBAP
+  // The PC link leaves the read in pc_request and passes the frame after the MBAP
   // header, the identifier's low byte and its way back to the PC.
   void request(const std::string& hex) {
     const Bytes b = B(hex);
-    std::copy(b.begin(), b.end(), w.st.pc_rx.begin());
-    w.st.pc_rx_len = static_cast<int>(b.size());
+    std::copy(b.begin(), b.end(), w.st.pc_request.rx.begin());
+    w.st.pc_request.rx_len = static_cast<int>(b.size());
     pass_through(w.ctx, std::span(b).subspan(6), b[1], reader_answer_to_pc);
   }
   // What each of n ticks writes, "-" for nothing.
@@ -138,7 +138,7 @@ TEST_F(PassThrough, QueuedRequestsAreAnsweredInTurnAsAGatewayDoes) {
   EXPECT_EQ(H(w.pc.conns[0].out), "00 0B 00 00 00 03 09 90 0A");
   // Bounded: one more than a reader may have waiting is dropped.
   for (int i = 0; i <= kPassPerReader; ++i) request("00 0C 00 00 00 06 02 03 00 00 00 01");
-  EXPECT_EQ(w.st.pass_queue.size, kPassPerReader);
+  EXPECT_EQ(w.st.pc_request.passes.size, kPassPerReader);
 }
 
 TEST_F(PassThrough, RejectsRequestsThatDoNotFit) {
@@ -154,7 +154,7 @@ TEST_F(PassThrough, RejectsRequestsThatDoNotFit) {
   };
   for (const char* q : rejected) request(q);
   request(write_head + "19" + data24 + " 18");  // 25 data bytes: more than the frame holds
-  EXPECT_EQ(w.st.pass_queue.size, 0);
+  EXPECT_EQ(w.st.pc_request.passes.size, 0);
   for (int e = 1; e <= 3; ++e) EXPECT_EQ(w.st.readers[e].hold_off, 0);
 
   request(write_head + "18" + data24);  // 24 fit
