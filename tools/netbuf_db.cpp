@@ -16,6 +16,7 @@
 
 #include "core/buffer_state.h"
 #include "core/decimal.h"
+#include "core/event_values.h"
 #include "core/hex_text.h"
 #include "core/log_texts.h"
 #include "core/setting_ranges.h"
@@ -280,18 +281,8 @@ std::string utc_text(int64_t t) {
 }
 
 std::string status_text(int64_t status) {
-  switch (status) {
-    case 0:
-      return "0 unknown card";
-    case 4:
-      return "4 granted";
-    case 6:
-      return "6 outside time zone";
-    case 7:
-      return "7 outside geo zone";
-    default:
-      return netbuf::dec(status);
-  }
+  const char* name = netbuf::event_status_name(status);
+  return name ? netbuf::dec(status) + ' ' + name : netbuf::dec(status);
 }
 
 void print_table(const std::vector<std::string>& header, const std::vector<bool>& right,
