@@ -4,6 +4,7 @@
 #include <array>
 
 #include "access/event_records.h"
+#include "core/event_values.h"
 #include "core/hex_text.h"
 #include "core/log_texts.h"
 
@@ -11,21 +12,15 @@ namespace netbuf {
 
 namespace {
 
-constexpr int kTypKodu = 42;
 constexpr int32_t kRelayBits = 0x0C;
-
-constexpr int kStatusUnknown = 0;
-constexpr int kStatusGranted = 4;
-constexpr int kStatusOutsideTime = 6;
-constexpr int kStatusOutsideGeo = 7;
 
 EventOutcome event_outcome(int status) {
   switch (status) {
     case kStatusGranted:
       return EventOutcome::Granted;
-    case kStatusOutsideTime:
+    case kStatusOutsideTimeZone:
       return EventOutcome::OutsideTimeZone;
-    case kStatusOutsideGeo:
+    case kStatusOutsideGeoZone:
       return EventOutcome::OutsideGeoZone;
     default:
       return EventOutcome::UnknownCard;
@@ -107,9 +102,9 @@ void check_card(Context& ctx, int entry, const std::string& code) {
   const int index = find_card(ctx, kod);
   ctx.log.line_if(LogCategory::Events, texts::kCardId + dec(index));
 
-  int status = index == kCardNotFound ? kStatusUnknown : kStatusGranted;
-  if (status == kStatusGranted && !in_geo_zone(ctx, index, entry)) status = kStatusOutsideGeo;
-  if (status == kStatusGranted && !in_time_zone(ctx, index)) status = kStatusOutsideTime;
+  int status = index == kCardNotFound ? kStatusUnknownCard : kStatusGranted;
+  if (status == kStatusGranted && !in_geo_zone(ctx, index, entry)) status = kStatusOutsideGeoZone;
+  if (status == kStatusGranted && !in_time_zone(ctx, index)) status = kStatusOutsideTimeZone;
 
   st.figures.event_decided(event_outcome(status));
   // The event is stored before any reader is told what to do.
@@ -128,15 +123,15 @@ void check_card(Context& ctx, int entry, const std::string& code) {
         ctx.log.line_if(LogCategory::Events, texts::kGrantedOtherRelay);
       }
       break;
-    case kStatusUnknown:
+    case kStatusUnknownCard:
       command_reader(reader, kActionBuzzerN);
       ctx.log.line_if(LogCategory::Events, texts::kUnknownCard);
       break;
-    case kStatusOutsideTime:
+    case kStatusOutsideTimeZone:
       command_reader(reader, kActionBuzzerS);
       ctx.log.line_if(LogCategory::Events, texts::kOutsideTimeZone);
       break;
-    case kStatusOutsideGeo:
+    case kStatusOutsideGeoZone:
       command_reader(reader, kActionBuzzerS);
       ctx.log.line_if(LogCategory::Events, texts::kOutsideGeoZone);
       break;

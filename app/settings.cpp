@@ -6,6 +6,7 @@
 #include "core/decimal.h"
 #include "core/hex_text.h"
 #include "core/log_texts.h"
+#include "core/setting_ranges.h"
 #include "store/sql_texts.h"
 
 namespace netbuf {
@@ -32,7 +33,7 @@ void open_server(Context& ctx, TcpEndpoint& server, WantedPort& want, const char
 std::optional<int32_t> port_number(const std::string& text) {
   if (text.size() > 5 || text.starts_with('-')) return std::nullopt;
   const auto v = parse_decimal<int32_t>(text);
-  if (!v || *v > 65535) return std::nullopt;
+  if (!v || *v > kMaxPortNumber) return std::nullopt;
   return v;
 }
 
@@ -46,7 +47,7 @@ void run(Context& ctx, const std::string& sql, const char* failure) {
 
 void apply_setting(Context& ctx, const std::string& key, int32_t v) {
   if (key == sql::kKeyDelay1) {
-    if (v < 20) v = 20;
+    if (v < kMinPollDelay) v = kMinPollDelay;
     ctx.settings.show_poll_delay(v);
     ctx.timers.set_poll_interval(v);
   }

@@ -22,8 +22,8 @@ import sys
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../tests/system"))
-from netbuf_harness import (Netbuf, PtyPair, RawReaders, buzzer_frame, cpu_seconds,  # noqa: E402
-                            poll_frame, reader_slots, shut_down)
+from netbuf_harness import (Installation, Netbuf, RawReaders, buzzer_frame,  # noqa: E402
+                            configure_readers, cpu_seconds, poll_frame)
 
 DELAY = 20  # ms
 N_CARD = 0x8001
@@ -33,23 +33,18 @@ class Line:
     """netbuf with `count` readers (addresses 1 ..) answered on a pty."""
 
     def __init__(self, count):
+        addresses = list(range(1, count + 1))
         self.nb = Netbuf(com=3, delay=DELAY, n_card=N_CARD)
-        self.line = self.readers = None
-        try:
-            self.line = PtyPair(self.nb.dir, "COM3", "readers")
-            for i, v in enumerate(reader_slots([(a, 0, 0) for a in range(1, count + 1)])):
-                self.nb.execute("UPDATE register SET val=? WHERE adres=?", (v, 1400 + i))
-            self.readers = RawReaders(self.line.b, list(range(1, count + 1)))
-            self.nb.start()
-            # Two whole cycles: every reader has answered and holds its reference.
-            if self.readers.wait_frame(poll_frame(count), 2, 30) is None:
-                raise RuntimeError("readers are not polled: " + self.nb.stderr())
-        except BaseException:
-            self.close()
-            raise
+        # Polled once two whole cycles are seen: every reader has answered and
+        # holds its reference.
+        self.site = Installation(
+            self.nb, prepare=lambda nb: configure_readers(nb, [(a, 0, 0) for a in addresses]),
+            readers=lambda device: RawReaders(device, addresses),
+            polled=lambda readers: readers.wait_frame(poll_frame(count), 2, 30) is not None)
+        self.line, self.readers = self.site.line, self.site.readers
 
     def close(self):
-        shut_down(self.nb, self.readers, self.line)
+        self.site.stop()
 
 
 def latency(count, presentations, rng):

@@ -111,8 +111,7 @@ void check_line(const testing::FakeSerial& serial) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace netbuf;
-  static fuzz::Target t;
-  t.fw.restore(fuzz::FuzzWorld::Cards::kUntouched);
+  auto& t = fuzz::target_for_input<fuzz::Target>();
   testing::FakeWorld& w = t.fw.w();
   BufferState& st = w.st;
   fuzz::Cursor in(data, size);

@@ -46,8 +46,7 @@ void check_answers(const testing::FakeEndpoint& service) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace netbuf;
-  static fuzz::Target t;
-  t.fw.restore(fuzz::FuzzWorld::Cards::kUntouched);
+  auto& t = fuzz::target_for_input<fuzz::Target>();
   testing::FakeWorld& w = t.fw.w();
   w.service.conns.clear();
   fuzz::Cursor in(data, size);

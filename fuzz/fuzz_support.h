@@ -211,4 +211,13 @@ class FuzzWorld {
   uint32_t zone_mask_ = 0;
 };
 
+// A fuzzer's target, built on its first input and put back into its starting
+// state before each one.
+template <class Target>
+Target& target_for_input(FuzzWorld::Cards cards = FuzzWorld::Cards::kUntouched) {
+  static Target t;
+  t.fw.restore(cards);
+  return t;
+}
+
 }  // namespace netbuf::fuzz

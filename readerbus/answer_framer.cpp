@@ -9,10 +9,6 @@ namespace netbuf {
 
 namespace {
 
-constexpr uint8_t kPcWaiting = 0xFF;
-// The longest answer to a poll: its byte count.
-constexpr int kPollAnswerData = 10;
-
 void drop_front(BufferState& st, int k) {
   std::memmove(st.rx_acc.data(), st.rx_acc.data() + k, static_cast<size_t>(st.rx_len - k));
   st.rx_len -= k;

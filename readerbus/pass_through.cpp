@@ -9,7 +9,6 @@
 namespace netbuf {
 
 namespace {
-constexpr uint8_t kPcWaiting = 0xFF;
 // Write-back ticks (3 s each) during which the reader is left to the PC.
 constexpr int kHoldOffTicks = 3;
 // Modbus gateway exceptions.

@@ -16,9 +16,7 @@ namespace netbuf {
 
 namespace {
 
-constexpr uint8_t kPcWaiting = 0xFF;
 // The poll answer: status word at 3-4, card code registers at 7-12.
-constexpr int kPollAnswerData = 10;
 constexpr int kStatusHi = 3;
 constexpr int kStatusLo = 4;
 constexpr int kCodeAt = 7;

@@ -15,6 +15,14 @@ namespace netbuf {
 // data bytes of the PC's request.
 inline constexpr int kForwardMaxData = 24;
 
+// A poll reads five registers: the status word, a spare and the three
+// card-code registers, this many data bytes.
+inline constexpr int kPollAnswerData = 10;
+
+// A reader's pc_wait while a frame passed through for the PC is on the line
+// or waits for its answer.
+inline constexpr uint8_t kPcWaiting = 0xFF;
+
 std::array<uint8_t, 8> poll_frame(int address);
 std::array<uint8_t, 11> relay_frame(int address);
 std::array<uint8_t, 11> buzzer_frame(int address, int32_t pattern);

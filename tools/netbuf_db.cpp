@@ -16,8 +16,10 @@
 
 #include "core/buffer_state.h"
 #include "core/decimal.h"
+#include "core/event_values.h"
 #include "core/hex_text.h"
 #include "core/log_texts.h"
+#include "core/setting_ranges.h"
 #include "store/database.h"
 #include "store/db_lock.h"
 #include "store/db_restore.h"
@@ -103,8 +105,6 @@ Args parse_args(int argc, char** argv, const std::vector<std::string>& value_opt
   return a;
 }
 
-constexpr int64_t kMinDelay = 20;
-
 // Ports and the serial port number end up in 16-bit fields; the rest are
 // read back as 32-bit words.
 int64_t setting_value(const std::string& key, const std::string& text) {
@@ -115,12 +115,12 @@ int64_t setting_value(const std::string& key, const std::string& text) {
   if (key == netbuf::sql::kKeyCom1 || key == netbuf::sql::kKeyPortTcp ||
       key == netbuf::sql::kKeyService) {
     lo = 0;
-    hi = 65535;
+    hi = netbuf::kMaxPortNumber;
   }
   // netbuf raises a smaller poll interval to 20 ms at start; storing one would
   // only make the file say something netbuf does not do.
-  if (key == netbuf::sql::kKeyDelay1 && *v < kMinDelay) {
-    throw ToolError("DELAY1 must be at least " + netbuf::dec(kMinDelay) +
+  if (key == netbuf::sql::kKeyDelay1 && *v < netbuf::kMinPollDelay) {
+    throw ToolError("DELAY1 must be at least " + netbuf::dec(netbuf::kMinPollDelay) +
                     " (ms between two frames on the reader line): " + text);
   }
   if (*v < lo || *v > hi) {
@@ -281,18 +281,8 @@ std::string utc_text(int64_t t) {
 }
 
 std::string status_text(int64_t status) {
-  switch (status) {
-    case 0:
-      return "0 unknown card";
-    case 4:
-      return "4 granted";
-    case 6:
-      return "6 outside time zone";
-    case 7:
-      return "7 outside geo zone";
-    default:
-      return netbuf::dec(status);
-  }
+  const char* name = netbuf::event_status_name(status);
+  return name ? netbuf::dec(status) + ' ' + name : netbuf::dec(status);
 }
 
 void print_table(const std::vector<std::string>& header, const std::vector<bool>& right,

@@ -873,3 +873,14 @@ class Installation:
             self.pc.close()
             self.pc = None
         shut_down(self.nb, self.readers, self.line, cleanup=cleanup)
+
+
+def simulated_readers(nb, readers, **kw):
+    """An Installation whose readers netbuf-readersim plays: their slots in
+    net.db from reader_slots() triples, and polled once netbuf polls the last
+    of them. Further arguments go to Installation."""
+    addresses = [r[0] for r in readers if r is not None]
+    return Installation(
+        nb, prepare=lambda n: configure_readers(n, readers),
+        readers=lambda device: ReaderSim(device, "--readers", ",".join(map(str, addresses))),
+        polled=lambda sim: sim.wait_line("poll address %d" % addresses[-1], 15), **kw)

@@ -9,9 +9,9 @@ import struct
 import time
 import unittest
 
-from netbuf_harness import (Installation, Netbuf, Pc, RawReaders, ReaderSim, buzzer_frame,
-                            card0_all_day, card_record, configure_readers, event_record, mbap,
-                            poll_frame, relay_frame, remote, wait_for, with_crc)
+from netbuf_harness import (Installation, Netbuf, Pc, RawReaders, buzzer_frame, card0_all_day,
+                            card_record, configure_readers, event_record, mbap, poll_frame,
+                            relay_frame, remote, simulated_readers, wait_for, with_crc)
 
 N_CARD = 0x8001
 GRANTED = bytes.fromhex("000A1B2C3D4E")  # card 0, all day in time zone 0, geo zone 0
@@ -23,11 +23,7 @@ class PassThroughTest(unittest.TestCase):
     through netbuf. Each case on a fresh installation."""
 
     def installation(self):
-        return Installation(
-            Netbuf(com=3, delay=30, monitor="tcp"),
-            prepare=lambda nb: configure_readers(nb, [(1, 0, 0), (2, 0, 0)]),
-            readers=lambda device: ReaderSim(device, "--readers", "1,2"),
-            polled=lambda sim: sim.wait_line("poll address 2", 15))
+        return simulated_readers(Netbuf(com=3, delay=30, monitor="tcp"), [(1, 0, 0), (2, 0, 0)])
 
     def test_reader_is_released_and_long_answers_come_whole(self):
         read = mbap(0x0107, 2, bytes.fromhex("0300000002"))

@@ -17,7 +17,8 @@ import tty
 import unittest
 
 from netbuf_harness import (BIN, EVENT_COLUMNS, Installation, Netbuf, Pc, PtyPair, ReaderSim,
-                            card_record, event_record, mbap, wait_for, with_crc)
+                            card_record, event_record, mbap, simulated_readers, wait_for,
+                            with_crc)
 
 EVENT_FAILED = "blad zapisu zdarzenia"
 N_CARD = 0x8001
@@ -395,13 +396,7 @@ class LinkFaultTest(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        def prepare(nb):
-            nb.execute("UPDATE register SET val=? WHERE adres=1400", (1 << 8,))
-            nb.execute("UPDATE register SET val=? WHERE adres=1404", (2 << 8,))
-
-        cls.site = Installation(Netbuf(com=3, delay=30), prepare=prepare,
-                                readers=lambda device: ReaderSim(device, "--readers", "1,2"),
-                                polled=lambda sim: sim.wait_line("poll address 2", 15))
+        cls.site = simulated_readers(Netbuf(com=3, delay=30), [(1, 0, 0), (2, 0, 0)])
         cls.nb, cls.line, cls.sim = cls.site.nb, cls.site.line, cls.site.readers
 
     @classmethod

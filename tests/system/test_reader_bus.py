@@ -11,7 +11,7 @@ import subprocess
 import time
 import unittest
 
-from netbuf_harness import (LineTap, Netbuf, Pc, PtyPair, PymodbusReaders, RawReaders,
+from netbuf_harness import (Installation, LineTap, Netbuf, Pc, PtyPair, PymodbusReaders, RawReaders,
                             ReaderSim, buzzer_frame, card0_all_day, configure_readers,
                             cpu_seconds, poll_frame, reader_slots, relay_frame, remote, wait_for,
                             with_crc, shut_down)
@@ -30,19 +30,15 @@ class RawLineTest(unittest.TestCase):
 
     def setUp(self):
         self.nb = Netbuf(com=3, delay=self.DELAY, n_card=N_CARD, monitor="rs,zd")
-        self.line = self.readers = None
-        try:
-            self.line = PtyPair(self.nb.dir, "COM3", "readers")
-            configure_readers(self.nb, [(1, 0, 0), None, (5, 0, 0x0C), (300, 0, 0)])
+        self.site = Installation(
+            self.nb,
+            prepare=lambda nb: configure_readers(nb, [(1, 0, 0), None, (5, 0, 0x0C), (300, 0, 0)]),
             # 300 goes out as its low byte.
-            self.readers = RawReaders(self.line.b, [1, 5, 0x2C])
-            self.nb.start()
-        except BaseException:
-            self.tearDown()
-            raise
+            readers=lambda device: RawReaders(device, [1, 5, 0x2C]))
+        self.line, self.readers = self.site.line, self.site.readers
 
     def tearDown(self):
-        shut_down(self.nb, self.readers, self.line)
+        self.site.stop()
 
     def test_one_poll_per_tick_in_reader_list_order(self):
         self.assertTrue(self.readers.wait_count(40, 30), self.nb.stderr())
@@ -249,18 +245,13 @@ class GarbageLineTest(unittest.TestCase):
 
     def setUp(self):
         self.nb = Netbuf(com=3, delay=30, n_card=N_CARD, monitor="rs")
-        self.line = self.sim = None
-        try:
-            self.line = PtyPair(self.nb.dir, "COM3", "readers")
-            configure_readers(self.nb, [(1, 0, 0), (2, 0, 0), (3, 0, 0)])
-            self.sim = ReaderSim(self.line.b, "--readers", "1,2,3")
-            self.nb.start()
-        except BaseException:
-            self.tearDown()
-            raise
+        self.site = Installation(
+            self.nb, prepare=lambda nb: configure_readers(nb, [(1, 0, 0), (2, 0, 0), (3, 0, 0)]),
+            readers=lambda device: ReaderSim(device, "--readers", "1,2,3"))
+        self.line, self.sim = self.site.line, self.site.readers
 
     def tearDown(self):
-        shut_down(self.nb, self.sim, self.line)
+        self.site.stop()
 
     def noise_until(self, frame, text):
         """Writes frame until netbuf logs text: a chunk that meets a reader's

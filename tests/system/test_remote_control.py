@@ -7,7 +7,7 @@ import socket
 import time
 import unittest
 
-from netbuf_harness import Installation, Netbuf, Pc, ReaderSim, wait_for
+from netbuf_harness import Netbuf, Pc, simulated_readers, wait_for
 
 RELAY_5 = "relay fired at address 5"
 
@@ -44,11 +44,7 @@ class RemoteControlTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         # Reader 5 in slot 0, geo zone 0.
-        cls.site = Installation(
-            Netbuf(com=3, monitor="zd,tcp"),
-            prepare=lambda nb: nb.execute("UPDATE register SET val=? WHERE adres=1400", (0x0500,)),
-            readers=lambda device: ReaderSim(device, "--readers", "5"),
-            polled=lambda sim: sim.wait_line("poll address 5", 15))
+        cls.site = simulated_readers(Netbuf(com=3, monitor="zd,tcp"), [(5, 0, 0)])
         cls.nb, cls.line, cls.sim = cls.site.nb, cls.site.line, cls.site.readers
 
     @classmethod

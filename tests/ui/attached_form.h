@@ -4,9 +4,11 @@
 // programs.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <sys/socket.h>
 
 #include <QString>
+#include <QTemporaryDir>
 #include <memory>
 
 #include "host/control_host.h"
@@ -34,6 +36,24 @@ struct AttachedForm {
   ControlHost host;
   NetbufLink link;
   TForm1 form;
+};
+
+// A test with the window attached from its start, netbuf's directory a
+// temporary one.
+class AttachedFormTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(dir_.isValid());
+    a_ = std::make_unique<AttachedForm>(dir_.path());
+    host_ = &a_->host;
+    form_ = &a_->form;
+    ASSERT_TRUE(a_->attach());
+  }
+
+  QTemporaryDir dir_;
+  std::unique_ptr<AttachedForm> a_;
+  ControlHost* host_ = nullptr;
+  TForm1* form_ = nullptr;
 };
 
 }  // namespace netbuf::testing

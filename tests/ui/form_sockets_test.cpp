@@ -39,20 +39,7 @@ QByteArray read_some(QTcpSocket& c, int n) {
   return got;
 }
 
-class FormSockets : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ASSERT_TRUE(dir_.isValid());
-    a_ = std::make_unique<testing::AttachedForm>(dir_.path());
-    host_ = &a_->host;
-    form_ = &a_->form;
-    ASSERT_TRUE(a_->attach());
-  }
-  QTemporaryDir dir_;
-  std::unique_ptr<testing::AttachedForm> a_;
-  ControlHost* host_ = nullptr;
-  TForm1* form_ = nullptr;
-};
+using FormSockets = testing::AttachedFormTest;
 
 TEST_F(FormSockets, SecondPcIsClosedAtOnceWhileTheFirstIsServed) {
   form_->findChild<QCheckBox*>("monitor_tr")->setChecked(true);

@@ -28,15 +28,8 @@
 namespace netbuf {
 namespace {
 
-class Form1Test : public ::testing::Test {
+class Form1Test : public testing::AttachedFormTest {
  protected:
-  void SetUp() override {
-    ASSERT_TRUE(dir_.isValid());
-    a_ = std::make_unique<testing::AttachedForm>(dir_.path());
-    host_ = &a_->host;
-    form_ = &a_->form;
-    ASSERT_TRUE(a_->attach());
-  }
   template <class W>
   W* find(const char* name) {
     W* w = form_->findChild<W*>(QString::fromLatin1(name));
@@ -44,11 +37,6 @@ class Form1Test : public ::testing::Test {
     return w;
   }
   static QString u(const char* s) { return QString::fromUtf8(s); }
-
-  QTemporaryDir dir_;
-  std::unique_ptr<testing::AttachedForm> a_;
-  ControlHost* host_ = nullptr;
-  TForm1* form_ = nullptr;
 };
 
 using testing::spin;

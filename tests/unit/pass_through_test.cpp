@@ -11,21 +11,16 @@
 #include "readerbus/line_turn.h"
 #include "readerbus/poll_cycle.h"
 #include "readerbus/reader_answers.h"
+#include "tests/unit/byte_vectors.h"
 #include "tests/unit/fakes.h"
+#include "tests/unit/line_ticks.h"
 
 namespace netbuf {
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-
-Bytes B(const std::string& s) {
-  Bytes v;
-  for (size_t i = 0; i + 1 < s.size(); i += 3) v.push_back(std::stoi(s.substr(i, 2), nullptr, 16));
-  return v;
-}
-std::string H(const Bytes& b) {
-  return hex_bytes(b, " ").substr(1);
-}
+using testing::Bytes;
+using testing::hex;
+using testing::wire_text;
 
 class PassThrough : public ::testing::Test {
  protected:
@@ -38,24 +33,14 @@ class PassThrough : public ::testing::Test {
   }
   // The PC link leaves the read in pc_request and passes the frame after the MBAP
   // header, the identifier's low byte and its way back to the PC.
-  void request(const std::string& hex) {
-    const Bytes b = B(hex);
+  void request(const std::string& frame) {
+    const Bytes b = hex(frame);
     std::copy(b.begin(), b.end(), w.st.pc_request.rx.begin());
     w.st.pc_request.rx_len = static_cast<int>(b.size());
     pass_through(w.ctx, std::span(b).subspan(6), b[1], reader_answer_to_pc);
   }
   // What each of n ticks writes, "-" for nothing.
-  std::vector<std::string> ticks(int n) {
-    std::vector<std::string> out;
-    for (int i = 0; i < n; ++i) {
-      // A tick apart: a silent reader's response time-out has run out.
-      w.clock.mono += w.window.poll_ms;
-      const size_t before = w.serial.sent.size();
-      on_poll_tick(w.ctx);
-      out.push_back(w.serial.sent.size() == before ? "-" : H(w.serial.sent.back()));
-    }
-    return out;
-  }
+  std::vector<std::string> ticks(int n) { return testing::poll_ticks(w, n); }
   // The host's wake-up: the clock goes to the line's next moment and the
   // frame sent there, "-" for none.
   std::string moment() {
@@ -64,10 +49,10 @@ class PassThrough : public ::testing::Test {
     w.clock.mono = std::max(w.clock.mono, at);
     const size_t before = w.serial.sent.size();
     on_line_moment(w.ctx);
-    return w.serial.sent.size() == before ? "-" : H(w.serial.sent.back());
+    return testing::written_since(w, before);
   }
-  void reader_says(const std::string& hex) {
-    const Bytes b = B(hex);
+  void reader_says(const std::string& frame) {
+    const Bytes b = hex(frame);
     on_serial_receive(w.ctx, b);
   }
   const std::string& last_line() { return w.log.lines.back(); }
@@ -85,7 +70,7 @@ TEST_F(PassThrough, ReadRoundTripsAndHoldsPollsOff) {
   EXPECT_EQ(ticks(1), (Lines{"02 03 00 00 00 02 C4 38"}));
   EXPECT_EQ(w.log.lines[0], "PC->BUF->READER.02.03.00.00.00.02.C4.38");
   reader_says("02 03 04 00 01 00 02 19 32");  // CRC from pymodbus
-  EXPECT_EQ(H(w.pc.conns[0].out), "00 07 00 00 00 07 02 03 04 00 01 00 02");
+  EXPECT_EQ(wire_text(w.pc.conns[0].out), "00 07 00 00 00 07 02 03 04 00 01 00 02");
   EXPECT_EQ(last_line(), "BUF->PC:03:13-> 00 07 00 00 00 07 02 03 04 00 01 00 02");
   const Tczytnik& r = w.st.readers[2];
   EXPECT_EQ(r.action, kActionNone);
@@ -99,7 +84,7 @@ TEST_F(PassThrough, WriteRoundTripsAsTwelveByteAnswer) {
   request("00 09 00 00 00 09 03 10 00 05 00 01 02 12 34");
   EXPECT_EQ(ticks(1), (Lines{"03 10 00 05 00 01 02 12 34 B2 12"}));  // CRC from pymodbus
   reader_says("03 10 00 05 00 01 10 2A");
-  EXPECT_EQ(H(w.pc.conns[0].out), "00 09 00 00 00 06 03 10 00 05 00 01");
+  EXPECT_EQ(wire_text(w.pc.conns[0].out), "00 09 00 00 00 06 03 10 00 05 00 01");
   const auto n = w.log.lines.size();
   EXPECT_EQ(w.log.lines[n - 2], "F10 z czytnika READER->PC:-03-10-00-05-00-01-10-2A");
   EXPECT_EQ(w.log.lines[n - 1], "BUF->PC:10:12-> 00 09 00 00 00 06 03 10 00 05 00 01");
@@ -125,7 +110,7 @@ TEST_F(PassThrough, QueuedRequestsAreAnsweredInTurnAsAGatewayDoes) {
   EXPECT_EQ(moment(), "01 03 00 00 00 01 84 0A");  // CRC from pymodbus
   // Reader 1 stays silent: its time-out runs out and the line is free.
   EXPECT_EQ(moment(), "-");
-  EXPECT_EQ(H(w.pc.conns[0].out),
+  EXPECT_EQ(wire_text(w.pc.conns[0].out),
             "00 07 00 00 00 07 02 03 04 00 01 00 02 "
             "00 08 00 00 00 05 02 03 02 00 01 "
             "00 09 00 00 00 03 09 83 0A "
@@ -135,7 +120,7 @@ TEST_F(PassThrough, QueuedRequestsAreAnsweredInTurnAsAGatewayDoes) {
   // With nothing ahead, an address nobody has is answered at once.
   w.pc.conns[0].out.clear();
   request("00 0B 00 00 00 06 09 10 00 00 00 01 02 00 00");
-  EXPECT_EQ(H(w.pc.conns[0].out), "00 0B 00 00 00 03 09 90 0A");
+  EXPECT_EQ(wire_text(w.pc.conns[0].out), "00 0B 00 00 00 03 09 90 0A");
   // Bounded: one more than a reader may have waiting is dropped.
   for (int i = 0; i <= kPassPerReader; ++i) request("00 0C 00 00 00 06 02 03 00 00 00 01");
   EXPECT_EQ(w.st.pc_request.passes.size, kPassPerReader);
@@ -162,7 +147,7 @@ TEST_F(PassThrough, RejectsRequestsThatDoNotFit) {
   request("00 04 00 00 00 06 09 03 00 00 00 01");
   EXPECT_EQ(ticks(2),
             (Lines{"03 10 00 00 00 0C 18" + data24 + " 88 86", P1}));  // CRC from pymodbus
-  EXPECT_EQ(H(w.pc.conns[0].out), "00 01 00 00 00 03 03 90 0B 00 04 00 00 00 03 09 83 0A");
+  EXPECT_EQ(wire_text(w.pc.conns[0].out), "00 01 00 00 00 03 03 90 0B 00 04 00 00 00 03 09 83 0A");
 }
 
 // A door command goes ahead of the PC's frames; the PC's frame already on
@@ -190,13 +175,13 @@ TEST_F(PassThrough, DoorCommandsAndPcFramesShareAReader) {
   // A card opens the door while the PC's frame is on the line.
   command_reader(r, kActionRelay);
   on_line_moment(w.ctx);
-  EXPECT_EQ(H(w.serial.sent.back()), fwd2);
+  EXPECT_EQ(wire_text(w.serial.sent.back()), fwd2);
   reader_says("02 03 04 00 01 00 02 19 32");
-  EXPECT_EQ(H(w.pc.conns[0].out), pc_answer);
+  EXPECT_EQ(wire_text(w.pc.conns[0].out), pc_answer);
   EXPECT_EQ(moment(), relay2);
   reader_says(ack2);
   EXPECT_EQ(r.action, kActionNone);
-  EXPECT_EQ(H(w.pc.conns[0].out), pc_answer);
+  EXPECT_EQ(wire_text(w.pc.conns[0].out), pc_answer);
 }
 
 // The line is half-duplex: after the PC's long read (8 + 255 characters of 11
@@ -206,7 +191,7 @@ TEST_F(PassThrough, DoorCommandsAndPcFramesShareAReader) {
 // the time-out when bytes keep coming.
 TEST_F(PassThrough, TheLineWaitsForTheAnswerItAskedFor) {
   const std::string relay1 = "01 10 00 96 00 01 02 00 FE 3A E6";
-  Bytes answer = B("02 03 FA");
+  Bytes answer = hex("02 03 FA");
   for (int i = 0; i < 250; ++i) answer.push_back(static_cast<uint8_t>(i));
   answer.resize(255);
   put_crc(answer);
@@ -231,13 +216,13 @@ TEST_F(PassThrough, TheLineWaitsForTheAnswerItAskedFor) {
     v.pc.conns.resize(1);
     v.st.reader_count = 3;
     for (int e = 1; e <= 3; ++e) v.st.readers[e].adr485 = e;
-    const Bytes req = B("00 07 00 00 00 06 02 03 00 00 00 7D");
+    const Bytes req = hex("00 07 00 00 00 06 02 03 00 00 00 7D");
     pass_through(v.ctx, std::span(req).subspan(6), req[1], reader_answer_to_pc);
     on_line_moment(v.ctx);  // the read goes out at 0
     command_reader(v.st.readers[1], kActionRelay);
     std::size_t given = 0;
     auto piece = c.pieces.begin();
-    const Bytes noise = B("00 55");
+    const Bytes noise = hex("00 55");
     int64_t next_noise = 10;
     while (v.serial.sent.size() == 1 && v.clock.mono < 1000) {
       const int64_t wake = line_wake_ms(v.ctx);
@@ -255,7 +240,7 @@ TEST_F(PassThrough, TheLineWaitsForTheAnswerItAskedFor) {
       }
     }
     EXPECT_EQ(v.clock.mono, c.relay_at);
-    EXPECT_EQ(H(v.serial.sent.back()), relay1);
+    EXPECT_EQ(wire_text(v.serial.sent.back()), relay1);
     EXPECT_EQ(v.pc.conns[0].out.size(), c.pc_bytes);
   }
 }
@@ -287,13 +272,13 @@ TEST_F(PassThrough, ExceptionAnswersReachThePc) {
     v.pc.conns.resize(1);
     v.st.reader_count = 2;
     for (int e = 1; e <= 2; ++e) v.st.readers[e].adr485 = e;
-    const Bytes req = B(c.request);
+    const Bytes req = hex(c.request);
     pass_through(v.ctx, std::span(req).subspan(6), req[1], reader_answer_to_pc);
     on_poll_tick(v.ctx);
     on_poll_tick(v.ctx);  // the PC's frame is out
-    on_serial_receive(v.ctx, B(c.reader));
+    on_serial_receive(v.ctx, hex(c.reader));
     const Tczytnik& r = v.st.readers[2];
-    EXPECT_EQ(v.pc.conns[0].out, B(c.pc));
+    EXPECT_EQ(v.pc.conns[0].out, hex(c.pc));
     EXPECT_EQ(r.action, c.pc.empty() ? kActionForward : kActionNone);
     EXPECT_EQ(r.pc_wait, c.pc.empty() ? 0xFF : 0);
   }
@@ -314,7 +299,7 @@ TEST_F(PassThrough, AnswerForDepartedPcIsDropped) {
               w.clock, w.serial, gone,     w.service, w.db,     w.storage};
   request("00 07 00 00 00 06 02 03 00 00 00 02");
   ticks(2);
-  const Bytes answer = B("02 03 04 00 01 00 02 19 32");
+  const Bytes answer = hex("02 03 04 00 01 00 02 19 32");
   on_serial_receive(ctx, answer);
   EXPECT_EQ(gone.sends, 0);
   EXPECT_NE(last_line().rfind("BUF->PC", 0), 0u);

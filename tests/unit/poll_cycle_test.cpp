@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "core/hex_text.h"
 #include "readerbus/line_turn.h"
 #include "tests/unit/fakes.h"
+#include "tests/unit/line_ticks.h"
 
 namespace netbuf {
 namespace {
@@ -25,18 +25,7 @@ class PollCycle : public ::testing::Test {
     for (size_t i = 0; i < addresses.size(); ++i) w.st.readers[i + 1].adr485 = addresses[i];
   }
   // Frames written by n ticks, one string per write, "-" for a tick without one.
-  std::vector<std::string> ticks(int n) {
-    std::vector<std::string> out;
-    for (int i = 0; i < n; ++i) {
-      // A tick apart: a silent reader's response time-out has run out.
-      w.clock.mono += w.window.poll_ms;
-      const size_t before = w.serial.sent.size();
-      on_poll_tick(w.ctx);
-      const auto& s = w.serial.sent;
-      out.push_back(s.size() == before ? "-" : hex_bytes(s.back(), " ").substr(1));
-    }
-    return out;
-  }
+  std::vector<std::string> ticks(int n) { return testing::poll_ticks(w, n); }
   testing::FakeWorld w;
 };
 
@@ -124,8 +113,7 @@ TEST_F(PollCycle, CommandsGoAheadButPollsKeepTheirShare) {
     w.clock.mono = std::max(w.clock.mono, line_wake_ms(w.ctx));
     const size_t before = w.serial.sent.size();
     on_line_moment(w.ctx);
-    line.push_back(w.serial.sent.size() == before ? "-"
-                                                  : hex_bytes(w.serial.sent.back(), " ").substr(1));
+    line.push_back(testing::written_since(w, before));
   }
   EXPECT_EQ(line, (Lines{B3, P1, B3, P2, B3, P3, B3, P1, B3, P2, B3, P3}));
 }

@@ -6,28 +6,25 @@
 #include <vector>
 
 #include "readerbus/poll_cycle.h"
+#include "tests/unit/byte_vectors.h"
 #include "tests/unit/fakes.h"
 
 namespace netbuf {
 namespace {
 
 using Lines = std::vector<std::string>;
-
-std::vector<uint8_t> B(const std::string& s) {
-  std::vector<uint8_t> v;
-  for (size_t i = 0; i + 1 < s.size(); i += 3) v.push_back(std::stoi(s.substr(i, 2), nullptr, 16));
-  return v;
-}
+using testing::cat;
+using testing::hex;
 
 // Poll answers of reader 1 (status word, code); CRCs from pymodbus.
-const auto kCode010203 = B("01 03 0A 00 00 00 00 01 02 03 04 05 06 9E 70");
-const auto kCode0A1B2C = B("01 03 0A 00 00 00 00 0A 1B 2C 3D 4E 5F AC DA");
-const auto kCode0A1B2CRef = B("01 03 0A 80 00 00 00 0A 1B 2C 3D 4E 5F AB 32");
-const auto kCode112233 = B("01 03 0A 00 00 00 00 11 22 33 44 55 66 2F DB");
-const auto kCodeZero = B("01 03 0A 00 00 00 00 00 00 00 00 00 00 24 B6");
-const auto kShortRead = B("01 03 02 00 2A 39 9B");
-const auto kRelayAck = B("01 10 00 96 00 01 E1 E5");
-const auto kBuzzerAck = B("01 10 00 97 00 01 B0 25");
+const auto kCode010203 = hex("01 03 0A 00 00 00 00 01 02 03 04 05 06 9E 70");
+const auto kCode0A1B2C = hex("01 03 0A 00 00 00 00 0A 1B 2C 3D 4E 5F AC DA");
+const auto kCode0A1B2CRef = hex("01 03 0A 80 00 00 00 0A 1B 2C 3D 4E 5F AB 32");
+const auto kCode112233 = hex("01 03 0A 00 00 00 00 11 22 33 44 55 66 2F DB");
+const auto kCodeZero = hex("01 03 0A 00 00 00 00 00 00 00 00 00 00 24 B6");
+const auto kShortRead = hex("01 03 02 00 2A 39 9B");
+const auto kRelayAck = hex("01 10 00 96 00 01 E1 E5");
+const auto kBuzzerAck = hex("01 10 00 97 00 01 B0 25");
 
 class ReaderAnswer : public ::testing::Test {
  protected:
@@ -39,10 +36,6 @@ class ReaderAnswer : public ::testing::Test {
     w.st.readers[2].adr485 = 2;
   }
   void feed(const std::vector<uint8_t>& b) { on_serial_receive(w.ctx, b); }
-  static std::vector<uint8_t> cat(std::vector<uint8_t> a, const std::vector<uint8_t>& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-  }
   Tczytnik& r1() { return w.st.readers[1]; }
   testing::FakeWorld w;
 };
@@ -61,11 +54,11 @@ TEST_F(ReaderAnswer, CollectsSplitAnswersAndSkipsNoise) {
   EXPECT_EQ(w.st.rx_len, 0);
 
   w.log.log_clear();
-  feed(cat(B("00"), kCode0A1B2C));
+  feed(cat({hex("00"), kCode0A1B2C}));
   EXPECT_EQ(w.log.lines, (Lines{"READER->BUF:*01*03*0A*00*00*00*00*0A*1B*2C*3D*4E*5F*AC*DA"}));
   // An exception answer is shed byte by byte, without a line of its own.
   w.log.log_clear();
-  feed(B("01 83 02 C0 F1"));
+  feed(hex("01 83 02 C0 F1"));
   EXPECT_TRUE(w.log.lines.empty());
   feed(kCode112233);
   EXPECT_EQ(w.log.lines, (Lines{"READER->BUF:*01*03*0A*00*00*00*00*11*22*33*44*55*66*2F*DB"}));
@@ -79,12 +72,12 @@ TEST_F(ReaderAnswer, OverflowDropsEverythingHeldAndLongHeadersAreNoise) {
   EXPECT_EQ(w.st.rx_len, 0);
   EXPECT_EQ(r1().last_code, "");
   // Nothing stale is left behind, and a whole longest frame still fits.
-  feed(cat(std::vector<uint8_t>(kRxAccLimit - kCode010203.size(), 0), kCode010203));
+  feed(cat({std::vector<uint8_t>(kRxAccLimit - kCode010203.size(), 0), kCode010203}));
   EXPECT_EQ(r1().last_code, "010203040506");
 
   // A header longer than a poll answer, with no pass-through read waiting at
   // that address, is noise: it does not swallow the answer behind it.
-  feed(cat(B("01 03 FA"), kCode0A1B2C));
+  feed(cat({hex("01 03 FA"), kCode0A1B2C}));
   EXPECT_EQ(r1().last_code, "0A1B2C3D4E5F");
   EXPECT_EQ(w.st.rx_len, 0);
 }
@@ -110,8 +103,8 @@ TEST_F(ReaderAnswer, CrcErrorsChangeNothing) {
 
 TEST_F(ReaderAnswer, AnAcknowledgementEndsOnlyTheCommandItAnswers) {
   w.st.reader_count = 1;
-  const auto relay = B("01 10 00 96 00 01 02 00 FE 3A E6");
-  const auto poll = B("01 03 00 0A 00 05 A5 CB");
+  const auto relay = hex("01 10 00 96 00 01 02 00 FE 3A E6");
+  const auto poll = hex("01 03 00 0A 00 05 A5 CB");
   const auto tick = [this] {
     w.clock.mono += w.window.poll_ms;
     on_poll_tick(w.ctx);
@@ -146,17 +139,17 @@ TEST_F(ReaderAnswer, AnAcknowledgementEndsOnlyTheCommandItAnswers) {
 TEST_F(ReaderAnswer, OneAnswerOfEachKindPerChunk) {
   w.log.all(false);
   r1().action = r1().sent = kActionRelay;
-  feed(cat(kShortRead, kRelayAck));  // function 3 first: both taken
+  feed(cat({kShortRead, kRelayAck}));  // function 3 first: both taken
   EXPECT_EQ(w.st.rx_len, 0);
   EXPECT_EQ(r1().action, kActionNone);
   r1().action = r1().sent = kActionRelay;
-  feed(cat(kRelayAck, kShortRead));  // function 16 first: the read waits
+  feed(cat({kRelayAck, kShortRead}));  // function 16 first: the read waits
   EXPECT_EQ(r1().action, kActionNone);
   EXPECT_EQ(w.st.rx_len, 7);
-  feed(B("00"));
+  feed(hex("00"));
   EXPECT_EQ(w.st.rx_len, 1);
   reset_rx(w.ctx);
-  feed(cat(kShortRead, kShortRead));  // a second read waits too
+  feed(cat({kShortRead, kShortRead}));  // a second read waits too
   EXPECT_EQ(w.st.rx_len, 7);
 }
 
@@ -205,7 +198,7 @@ TEST_F(ReaderAnswer, CardRuleDecidesOnlyOnChangedCodesAtArmedReaders) {
   // An address no configured reader has is nobody's, even where a left-over
   // entry beyond the reader count still carries it.
   w.st.readers[32].adr485 = 0x20;
-  feed(B("20 03 0A 00 00 00 00 01 02 03 04 05 0A E3 94"));
+  feed(hex("20 03 0A 00 00 00 00 01 02 03 04 05 0A E3 94"));
   EXPECT_EQ(w.st.readers[32].last_code, "");
   EXPECT_EQ(w.st.rx_len, 0);
 }

@@ -5,36 +5,30 @@
 #include <string>
 #include <vector>
 
-#include "core/hex_text.h"
+#include "tests/unit/byte_vectors.h"
+#include "tests/unit/line_ticks.h"
 
 namespace netbuf {
 namespace {
 
-// "01 03 0A" <-> bytes.
-std::vector<uint8_t> B(const std::string& s) {
-  std::vector<uint8_t> v;
-  for (size_t i = 0; i + 1 < s.size(); i += 3) v.push_back(std::stoi(s.substr(i, 2), nullptr, 16));
-  return v;
-}
-std::string H(std::span<const uint8_t> b) {
-  return hex_bytes(b, " ").substr(1);
-}
+using testing::hex;
+using testing::wire_text;
 
 TEST(RtuFrames, RequestFramesMatchWorkedExamples) {
-  EXPECT_EQ(H(poll_frame(1)), "01 03 00 0A 00 05 A5 CB");
-  EXPECT_EQ(H(relay_frame(1)), "01 10 00 96 00 01 02 00 FE 3A E6");
-  EXPECT_EQ(H(buzzer_frame(1, 0)), "01 10 00 97 00 01 02 00 00 BA B7");
+  EXPECT_EQ(wire_text(poll_frame(1)), "01 03 00 0A 00 05 A5 CB");
+  EXPECT_EQ(wire_text(relay_frame(1)), "01 10 00 96 00 01 02 00 FE 3A E6");
+  EXPECT_EQ(wire_text(buzzer_frame(1, 0)), "01 10 00 97 00 01 02 00 00 BA B7");
   // Pattern low byte first, bits above 15 not sent. CRC from pymodbus.
-  EXPECT_EQ(H(buzzer_frame(1, 0x0102)), "01 10 00 97 00 01 02 02 01 7A 17");
-  EXPECT_EQ(H(buzzer_frame(1, 0x70102)), "01 10 00 97 00 01 02 02 01 7A 17");
+  EXPECT_EQ(wire_text(buzzer_frame(1, 0x0102)), "01 10 00 97 00 01 02 02 01 7A 17");
+  EXPECT_EQ(wire_text(buzzer_frame(1, 0x70102)), "01 10 00 97 00 01 02 02 01 7A 17");
   // Only the low 8 bits of adr485 address the reader. CRC from pymodbus.
-  EXPECT_EQ(H(poll_frame(257)), "01 03 00 0A 00 05 A5 CB");
-  EXPECT_EQ(H(poll_frame(300)), "2C 03 00 0A 00 05 A3 B6");
+  EXPECT_EQ(wire_text(poll_frame(257)), "01 03 00 0A 00 05 A5 CB");
+  EXPECT_EQ(wire_text(poll_frame(300)), "2C 03 00 0A 00 05 A3 B6");
 }
 
 TEST(RtuFrames, CrcAgreesWithPymodbus) {
   EXPECT_EQ(crc16({}), 0xFFFF);
-  EXPECT_FALSE(crc_ok(B("FF")));
+  EXPECT_FALSE(crc_ok(hex("FF")));
   // Wire order (low, high) from pymodbus.utilities.computeCRC, pymodbus 3.0.
   const struct {
     const char *data, *crc;
@@ -46,28 +40,30 @@ TEST(RtuFrames, CrcAgreesWithPymodbus) {
   };
   for (const auto& t : vectors) {
     // A leading stray byte checks that the span's start is honoured.
-    std::vector<uint8_t> buf = B("FF " + std::string(t.data));
+    std::vector<uint8_t> buf = hex("FF " + std::string(t.data));
     buf.resize(buf.size() + 2);
     const std::span<uint8_t> frame = std::span(buf).subspan(1);
     const uint16_t c = crc16(frame.first(frame.size() - 2));
-    EXPECT_EQ(H(std::vector<uint8_t>{static_cast<uint8_t>(c), static_cast<uint8_t>(c >> 8)}), t.crc)
+    EXPECT_EQ(
+        wire_text(std::vector<uint8_t>{static_cast<uint8_t>(c), static_cast<uint8_t>(c >> 8)}),
+        t.crc)
         << t.data;
     EXPECT_FALSE(crc_ok(frame)) << t.data;
     put_crc(frame);
-    EXPECT_EQ(H(std::span(buf).last(2)), t.crc) << t.data;
+    EXPECT_EQ(wire_text(std::span(buf).last(2)), t.crc) << t.data;
     EXPECT_TRUE(crc_ok(frame)) << t.data;
   }
 }
 
 TEST(RtuFrames, AcceptsOnlyCompleteIntactAnswers) {
-  auto f16 = B("01 10 00 96 00 01 E1 E5");
+  auto f16 = hex("01 10 00 96 00 01 E1 E5");
   EXPECT_TRUE(f16_complete(f16));
   EXPECT_FALSE(f16_complete(std::span(f16).first(7)));
   EXPECT_TRUE(f16_crc_ok(f16));
   f16[5] = 0x02;
   EXPECT_FALSE(f16_crc_ok(f16));
 
-  auto f03 = B("01 03 0A 00 00 00 00 01 02 03 04 05 06 9E 70");
+  auto f03 = hex("01 03 0A 00 00 00 00 01 02 03 04 05 06 9E 70");
   EXPECT_TRUE(f03_complete(f03));
   EXPECT_FALSE(f03_complete(std::span(f03).first(14)));
   EXPECT_FALSE(f03_complete(std::span(f03).first(4)));
@@ -75,7 +71,7 @@ TEST(RtuFrames, AcceptsOnlyCompleteIntactAnswers) {
   f03[14] = 0x71;
   EXPECT_FALSE(f03_crc_ok(f03));
 
-  const auto exc = B("01 83 02 C0 F1 00 00 00");
+  const auto exc = hex("01 83 02 C0 F1 00 00 00");
   EXPECT_FALSE(f03_complete(exc));
   EXPECT_FALSE(f16_complete(exc));
 }
@@ -83,13 +79,13 @@ TEST(RtuFrames, AcceptsOnlyCompleteIntactAnswers) {
 TEST(RtuFrames, ForwardedFrameFromPcRequest) {
   std::array<uint8_t, kTxFrameSize> out;
   out.fill(0xEE);
-  const auto read = B("02 03 00 00 00 02");  // unit, function, start, quantity
+  const auto read = hex("02 03 00 00 00 02");  // unit, function, start, quantity
   ASSERT_EQ(forwarded_frame(std::span(read).first(6), out), 8);
-  EXPECT_EQ(H(std::span(out).first(8)), "02 03 00 00 00 02 C4 38");
+  EXPECT_EQ(wire_text(std::span(out).first(8)), "02 03 00 00 00 02 C4 38");
 
-  const auto write = B("03 10 00 05 00 01 02 12 34");  // ... byte count 2, data
+  const auto write = hex("03 10 00 05 00 01 02 12 34");  // ... byte count 2, data
   ASSERT_EQ(forwarded_frame(std::span(write).first(9), out), 11);
-  EXPECT_EQ(H(std::span(out).first(11)), "03 10 00 05 00 01 02 12 34 B2 12");
+  EXPECT_EQ(wire_text(std::span(out).first(11)), "03 10 00 05 00 01 02 12 34 B2 12");
 
   // Rejected: out stays as it was.
   out.fill(0xEE);
