@@ -27,9 +27,11 @@ struct CardRow {
   int32_t geo_zone = 0;
 };
 
-// A settings statement of "Zapisz" and the message shown when it fails.
+// A setting "Zapisz" stores: its key, its value, and the message shown when
+// it fails.
 struct SettingRow {
-  std::string sql;
+  std::string key;
+  int32_t value = 0;
   std::string failure;
 };
 

@@ -32,7 +32,9 @@ Status store_rows(Database& db, const StorageBatch& b) {
         !s)
       return s;
   for (const SettingRow& r : b.settings)
-    if (Status s = db.run(r.sql); !s) return s;
+    if (Status s = db.run_prepared(sql::kUpdateSetting, sql::update_setting_values(r.value, r.key));
+        !s)
+      return s;
   return {};
 }
 

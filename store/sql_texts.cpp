@@ -44,8 +44,8 @@ std::array<SqlValue, 3> select_events_values(int64_t first, int64_t last, int co
   return {first, last, int64_t{count}};
 }
 
-std::string update_setting(const std::string& value_text, const char* key) {
-  return "UPDATE setings set val= " + value_text + " where PARAMETR = \"" + key + "\" ;";
+std::array<SqlValue, 2> update_setting_values(int32_t value, std::string_view key) {
+  return {int64_t{value}, key};
 }
 
 std::string journal_mode(const std::string& mode) {

@@ -80,7 +80,8 @@ inline constexpr const char* kKeyService = "SERVICE";
 inline constexpr const char* kKeyNCard = "N_CARD";
 inline constexpr const char* kKeySCard = "S_CARD";
 
-// value_text is an already validated decimal integer.
-std::string update_setting(const std::string& value_text, const char* key);
+// A setting's value by its key.
+inline constexpr const char* kUpdateSetting = "UPDATE setings set val= ? where PARAMETR = ? ;";
+std::array<SqlValue, 2> update_setting_values(int32_t value, std::string_view key);
 
 }  // namespace netbuf::sql

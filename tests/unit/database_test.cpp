@@ -291,8 +291,15 @@ TEST_F(SqliteFile, FreshSchemaFitsTheSystemsStatements) {
                              sql::update_card_values(1, kod, lcd, 3, 1, kCardCount)));
   EXPECT_EQ(changes(), 1);
   for (const auto& s : schema::kSettingDefaults) {
-    ASSERT_TRUE(d.run(sql::update_setting("5", s.key)));
+    ASSERT_TRUE(d.run_prepared(sql::kUpdateSetting, sql::update_setting_values(-5, s.key)));
     EXPECT_EQ(changes(), 1) << s.key;
+    // Stored as an integer, as a number spliced into the statement was.
+    std::string type;
+    ASSERT_TRUE(d.query(std::string("SELECT typeof(val) AS t, val FROM setings WHERE PARAMETR = '") +
+                            s.key + "'",
+                        std::array{Column{"t", As::Text}, Column{"val", As::Text}},
+                        [&](const Row& r) { type = r.text(0) + " " + r.text(1); }));
+    EXPECT_EQ(type, "integer -5") << s.key;
   }
   std::string stored_kod;
   ASSERT_TRUE(d.query("SELECT * FROM karty WHERE numer = 20001",
