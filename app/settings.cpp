@@ -64,7 +64,7 @@ void apply_setting(Context& ctx, const std::string& key, int32_t v) {
       ctx.timers.set_poll_timer(false);
       up.poll_on_open = true;
       ctx.log.log_line(texts::kComFail + dec(v));
-      note_port(ctx, up.serial, line_name(ctx), serial_open_reason(e.what()));
+      note_port(ctx, up.serial, line_name(ctx), serial_open_reason(e));
     }
   }
   if (key == sql::kKeyPortTcp && v != 0) {

@@ -111,12 +111,12 @@ StorageResult commit_batch(Database& db, const StorageBatch& batch) {
   if (db.is_open()) look_behind(db, r);
   if (!db.is_open()) {
     r.file = StorageResult::File::Gone;
-    r.error = "Database is not open";
+    r.error = StoreError("Database is not open");
     return r;
   }
   if (db.mixed()) {
     r.file = StorageResult::File::Mixed;
-    r.error = texts::kDbMixed;
+    r.error = StoreError(texts::kDbMixed);
     return r;
   }
   db.reopen_writable();
@@ -137,7 +137,7 @@ StorageResult commit_batch(Database& db, const StorageBatch& batch) {
     if (s) s = db.commit();
     if (!s) {
       db.rollback();
-      r.error = s.error();
+      r.error = s.fault();
       return r;
     }
     const Database::Foreign f = db.in_wal() ? db.foreign_writes() : Database::Foreign::None;
@@ -146,7 +146,7 @@ StorageResult commit_batch(Database& db, const StorageBatch& batch) {
     db.set_mixed(true);
     if (attempt > 0 || !take_over_copy(db)) {
       r.file = StorageResult::File::Mixed;
-      r.error = texts::kDbMixed;
+      r.error = StoreError(texts::kDbMixed);
       return r;
     }
     db.set_mixed(false);

@@ -30,7 +30,7 @@ TEST(StorageThread, StoresEachBatchOffTheCallerAndAnnouncesItsResult) {
       EXPECT_EQ(::poll(&p, 1, 0), 0);
       const std::optional<StorageResult> r = storage.take_result();
       ASSERT_TRUE(r);
-      EXPECT_TRUE(r->committed) << r->error;
+      EXPECT_TRUE(r->committed) << r->error.text();
       EXPECT_FALSE(storage.take_result());
     }
     EXPECT_EQ(tdb.text("SELECT * FROM pragma_journal_mode"), "wal");
