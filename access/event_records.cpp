@@ -99,9 +99,9 @@ bool store_event(Context& ctx, int entry, int status, int card_index,
   }
   // Behind older waiting events: the file gets them in the order decided,
   // with the next commit. A new event is worth another try at a file that
-  // refused the last one.
+  // refused the last one for a lock.
   up.waiting_events.push_back(v);
-  up.storage_hold = false;
+  if (!up.hold_for_tick) up.storage_hold = false;
   return true;
 }
 

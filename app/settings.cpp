@@ -38,9 +38,9 @@ std::optional<int32_t> port_number(const std::string& text) {
 }
 
 // Handed to the storage path with the next commit; a failure shows the
-// statement's own message then.
-void run(Context& ctx, const std::string& sql, const char* failure) {
-  ctx.st.upkeep.settings_to_store.push_back(SettingRow{sql, failure});
+// setting's own message then.
+void store(Context& ctx, const char* key, int32_t value, const char* failure) {
+  ctx.st.upkeep.settings_to_store.push_back(SettingRow{key, value, failure});
 }
 
 }  // namespace
@@ -65,7 +65,7 @@ void apply_setting(Context& ctx, const std::string& key, int32_t v) {
       ctx.timers.set_poll_timer(false);
       up.poll_on_open = true;
       ctx.log.log_line(texts::kComFail + dec(v));
-      note_port(ctx, up.serial, line_name(ctx), serial_open_reason(e.what()));
+      note_port(ctx, up.serial, line_name(ctx), serial_open_reason(e));
     }
   }
   if (key == sql::kKeyPortTcp && v != 0) {
@@ -83,20 +83,18 @@ void apply_setting(Context& ctx, const std::string& key, int32_t v) {
 }
 
 void save_settings(Context& ctx) {
-  run(ctx, sql::update_setting(dec(ctx.serial.port_number()), sql::kKeyCom1),
-      texts::kConfigWriteFailed);
-  run(ctx, sql::update_setting(dec(ctx.settings.poll_delay()), sql::kKeyDelay1),
-      texts::kConfigWriteFailed);
+  store(ctx, sql::kKeyCom1, ctx.serial.port_number(), texts::kConfigWriteFailed);
+  store(ctx, sql::kKeyDelay1, ctx.settings.poll_delay(), texts::kConfigWriteFailed);
 
   // Only a port number reaches the statement; anything else is refused with
   // the field's failure message and nothing is stored for that key.
   const PortTexts ports = ctx.settings.port_texts();
   if (const auto port_tcp = port_number(ports.pc))
-    run(ctx, sql::update_setting(dec(*port_tcp), sql::kKeyPortTcp), texts::kPortTcpWriteFailed);
+    store(ctx, sql::kKeyPortTcp, *port_tcp, texts::kPortTcpWriteFailed);
   else
     ctx.op.message_box(texts::kPortTcpWriteFailed);
   if (const auto service = port_number(ports.service))
-    run(ctx, sql::update_setting(dec(*service), sql::kKeyService), texts::kServiceWriteFailed);
+    store(ctx, sql::kKeyService, *service, texts::kServiceWriteFailed);
   else
     ctx.op.message_box(texts::kServiceWriteFailed);
 
@@ -105,8 +103,8 @@ void save_settings(Context& ctx) {
   ctx.st.n_card = patterns.unknown_card;
   ctx.st.s_card = patterns.wrong_zone;
 
-  run(ctx, sql::update_setting(dec(ctx.st.n_card), sql::kKeyNCard), texts::kNCardWriteFailed);
-  run(ctx, sql::update_setting(dec(ctx.st.s_card), sql::kKeySCard), texts::kSCardWriteFailed);
+  store(ctx, sql::kKeyNCard, ctx.st.n_card, texts::kNCardWriteFailed);
+  store(ctx, sql::kKeySCard, ctx.st.s_card, texts::kSCardWriteFailed);
 }
 
 }  // namespace netbuf

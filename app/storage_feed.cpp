@@ -181,7 +181,7 @@ void report_refused(Context& ctx, const Upkeep::Batch& out, const StorageResult&
     up.events_refused = true;
   }
   if (out.pointer && !up.pointer_refused) {
-    up.say(Severity::Error, texts::kPointerNotStored + r.error);
+    up.say(Severity::Error, texts::kPointerNotStored + r.error.text());
     up.pointer_refused = true;
   }
   // One message per refused write-back (a tick's worth), not one per row:
@@ -223,6 +223,9 @@ void take(Context& ctx, const StorageResult& r) {
     for (int k : out.cards) st.cards[k].dirty = 1;
     report_refused(ctx, out, r);
     up.storage_hold = true;
+    // A lock another program holds goes soon, and a new event is worth
+    // another try; a full or failing disk is tried again with the tick.
+    up.hold_for_tick = r.error.disk_trouble();
     return;
   }
   up.last_commit_at = hh_mm_ss(ctx.clock.now());
@@ -258,6 +261,7 @@ void storage_tick(Context& ctx) {
   up.write_back_due = true;
   up.file_check_due = true;
   up.storage_hold = false;
+  up.hold_for_tick = false;
   if (up.batch.out && !up.slow_commit_reported) {
     const int64_t ms = ctx.clock.monotonic_ms() - up.batch.since_ms;
     if (ms > kSlowCommitMs) {
@@ -275,6 +279,7 @@ bool flush_storage(Context& ctx) {
   up.write_back_due = true;
   up.every_card = true;
   up.storage_hold = false;
+  up.hold_for_tick = false;
   for (;;) {
     if (up.batch.out) take(ctx, ctx.storage.wait_result());
     if (up.storage_hold) break;

@@ -112,7 +112,7 @@ void StorageThread::run() {
       // Out of memory and the like: refused like any other failure, and the
       // loop keeps what it handed over.
       db_.rollback();
-      r.error = e.what();
+      r.error = StoreError(e.what());
     }
     {
       const std::lock_guard<std::mutex> lock(m_);

@@ -43,9 +43,9 @@ void keep_line(Context& ctx) {
     up.poll_on_open = false;
   } catch (const std::exception& e) {
     if (just_lost)
-      want.failure = serial_open_reason(e.what());
+      want.failure = serial_open_reason(e);
     else
-      note_port(ctx, want, line_name(ctx), serial_open_reason(e.what()));
+      note_port(ctx, want, line_name(ctx), serial_open_reason(e));
   }
 }
 
@@ -66,9 +66,9 @@ void note_port(Context& ctx, WantedPort& want, const std::string& name,
     ctx.st.upkeep.say(Severity::Warning, name + texts::kJournalCannotOpen + failure);
 }
 
-std::string serial_open_reason(const std::string& what) {
-  const auto cr = what.rfind('\r');
-  return cr == std::string::npos ? what : what.substr(cr + 1);
+std::string serial_open_reason(const std::exception& e) {
+  if (const auto* open = dynamic_cast<const SerialOpenError*>(&e)) return open->reason();
+  return e.what();
 }
 
 std::string line_name(const Context& ctx) {

@@ -13,9 +13,9 @@ void keep_up(Context& ctx);
 
 // Start-up: whether the port opened, and the journal line when that changed.
 void note_port(Context& ctx, WantedPort& want, const std::string& name, const std::string& failure);
-// The serial open error is "Device "COMn" Open Error !!!\r<system text>":
-// a journal line names the line itself and wants only the reason.
-std::string serial_open_reason(const std::string& what);
+// A journal line names the serial line itself and wants only the reason the
+// open failed, not the whole open-error text.
+std::string serial_open_reason(const std::exception& e);
 // The serial line's name and device, "COM3 /dev/ttyUSB0".
 std::string line_name(const Context& ctx);
 

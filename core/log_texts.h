@@ -60,7 +60,8 @@ inline constexpr const char* kServiceWriteFailed = "blad zapisu portu uslug spec
 inline constexpr const char* kNCardWriteFailed = "blad zapisu portu parametru: N_CARD";
 inline constexpr const char* kSCardWriteFailed = "blad zapisu portu parametru: S_CARD";
 
-// Serial port open error: kDevice + "\"COMn\"" + kOpenError + "\r" + system text.
+// Serial port open error: kDevice + "\"COMn\"" + kOpenError + "\r" + system text; the
+// journal shows the system text alone.
 inline constexpr const char* kDevice = "Device ";
 inline constexpr const char* kOpenError = " Open Error !!!";
 // The reason given when the port will not take the RS485 mode asked for: + mode + ": " + system

@@ -6,6 +6,7 @@
 #include <span>
 #include <stdexcept>
 #include <string>
+#include <utility>
 
 #include "core/rate_limit.h"
 
@@ -53,10 +54,25 @@ class TcpEndpoint {
 };
 
 // The RS485 line: a serial port at 19200 8N1.
+// Why COMn would not open: the whole open-error text, and the system's
+// reason on its own (with its errno where one is known).
+class SerialOpenError : public std::runtime_error {
+ public:
+  SerialOpenError(const std::string& what, std::string reason, int sys_errno = 0)
+      : std::runtime_error(what), reason_(std::move(reason)), sys_errno_(sys_errno) {}
+  const std::string& reason() const { return reason_; }
+  int sys_errno() const { return sys_errno_; }
+
+ private:
+  std::string reason_;
+  int sys_errno_;
+};
+
 class SerialLine {
  public:
   virtual ~SerialLine() = default;
-  // Opens COMn; throws std::runtime_error with the open-error text on failure.
+  // Opens COMn; throws SerialOpenError (or another std::runtime_error) with
+  // the open-error text on failure.
   virtual void open() = 0;
   virtual bool is_open() const = 0;
   virtual int port_number() const = 0;

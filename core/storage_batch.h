@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/event_values.h"
+#include "core/store_error.h"
 
 namespace netbuf {
 
@@ -27,9 +28,11 @@ struct CardRow {
   int32_t geo_zone = 0;
 };
 
-// A settings statement of "Zapisz" and the message shown when it fails.
+// A setting "Zapisz" stores: its key, its value, and the message shown when
+// it fails.
 struct SettingRow {
-  std::string sql;
+  std::string key;
+  int32_t value = 0;
   std::string failure;
 };
 
@@ -48,7 +51,7 @@ struct StorageBatch {
 
 struct StorageResult {
   bool committed = false;  // everything of the batch is in the file
-  std::string error;       // why not
+  StoreError error;        // why not
   // The path named another file than before (a restore, a re-pointed link),
   // or none at all; the batch went to the file at the path now.
   // Overwritten: its bytes were replaced in place (a `cp` over it) and have

@@ -76,6 +76,9 @@ struct Upkeep {
   // After a refused batch nothing is handed over until a new event, the
   // tick or a stop.
   bool storage_hold = false;
+  // The refusal was the disk's (full, failing): only the tick or a stop
+  // lets the next batch go.
+  bool hold_for_tick = false;
   // When the last batch was handed over, and when a moved read pointer that
   // waits for the spacing between pointer commits is due (-1: none waits).
   int64_t last_submit_ms = -1000000;

@@ -96,23 +96,33 @@ void bind_value(sqlite3_stmt* s, int col, Cursor& in) {
   }
 }
 
+// The rows go in through SQLite's own calls: reals and blobs are values no
+// statement of netbuf binds.
+void exec(sqlite3* db, const char* sql) {
+  if (sqlite3_exec(db, sql, nullptr, nullptr, nullptr) != SQLITE_OK) std::abort();
+}
+
 void build_db(const std::string& path, Cursor& in) {
   std::error_code ec;
   std::filesystem::remove(path, ec);
-  TSQLiteDatabase db(path);
-  db.RunSql("PRAGMA synchronous=OFF");
-  db.QuerySql("PRAGMA journal_mode=MEMORY");  // answers with a row
-  db.RunSql("BEGIN");
-  create_tables(db);
+  sqlite3* db = nullptr;
+  if (sqlite3_open(path.c_str(), &db) != SQLITE_OK) std::abort();
+  exec(db, "PRAGMA synchronous=OFF");
+  exec(db, "PRAGMA journal_mode=MEMORY");
+  exec(db, "BEGIN");
+  for (const char* sql : {schema::kCreateRegister, schema::kCreateKarty, schema::kCreateSetings,
+                          schema::kCreateEvent, schema::kCreateEventIndex})
+    exec(db, sql);
   for (int row = 0; row < kMaxRows && !in.empty(); ++row) {
     const Table& t = kTables[in.u8() % 3];
     sqlite3_stmt* s = nullptr;
-    if (sqlite3_prepare_v2(db.handle(), t.insert, -1, &s, nullptr) != SQLITE_OK) std::abort();
+    if (sqlite3_prepare_v2(db, t.insert, -1, &s, nullptr) != SQLITE_OK) std::abort();
     for (int c = 1; c <= t.columns; ++c) bind_value(s, c, in);
     sqlite3_step(s);
     sqlite3_finalize(s);
   }
-  db.RunSql("COMMIT");
+  exec(db, "COMMIT");
+  sqlite3_close(db);
 }
 
 struct Target {

@@ -18,8 +18,8 @@ constexpr int kEventRows = 40;
 // A function-20 frame header: the loop over a read may step one past its end.
 constexpr int kFileRecordHeader = 16;
 
-void fill_events(TSQLiteDatabase& db) {
-  db.RunSql("BEGIN");
+void fill_events(Database& db) {
+  NETBUF_FUZZ_CHECK(db.begin());
   for (int id = 1; id <= kEventRows; ++id) {
     sql::EventValues v;
     v.id = id;
@@ -29,19 +29,19 @@ void fill_events(TSQLiteDatabase& db) {
     v.kod = {id, 0xFF, 0, 0x12, 0x34};
     v.status = id % 8;
     v.code_no = id * 3;
-    db.RunSql(sql::insert_event(v));
+    NETBUF_FUZZ_CHECK(db.run_prepared(sql::kInsertEvent, sql::insert_event_values(v)));
   }
   // An Id stored twice (the PC set the counter back), a row of NULLs, values
   // wider than their record fields, and text where numbers belong.
-  db.RunSql("INSERT INTO event(ID, typ) VALUES (7, 81)");
-  db.RunSql("INSERT INTO event(ID) VALUES (8)");
-  db.RunSql(
+  NETBUF_FUZZ_CHECK(db.run("INSERT INTO event(ID, typ) VALUES (7, 81)"));
+  NETBUF_FUZZ_CHECK(db.run("INSERT INTO event(ID) VALUES (8)"));
+  NETBUF_FUZZ_CHECK(db.run(
       "INSERT INTO event VALUES (9, -1, 99999, -5, 9223372036854775807, 300, -2, 256, 65535, "
-      "-129, 1e300, -70000, 70000, -1, 65536, -9223372036854775808)");
-  db.RunSql("INSERT INTO event(ID, typ, time, kod1) VALUES (10, 'x', 'late', 2.5)");
-  db.RunSql("INSERT INTO event(ID) VALUES (-1)");
-  db.RunSql("INSERT INTO event(ID) VALUES (2147483647)");
-  db.RunSql("COMMIT");
+      "-129, 1e300, -70000, 70000, -1, 65536, -9223372036854775808)"));
+  NETBUF_FUZZ_CHECK(db.run("INSERT INTO event(ID, typ, time, kod1) VALUES (10, 'x', 'late', 2.5)"));
+  NETBUF_FUZZ_CHECK(db.run("INSERT INTO event(ID) VALUES (-1)"));
+  NETBUF_FUZZ_CHECK(db.run("INSERT INTO event(ID) VALUES (2147483647)"));
+  NETBUF_FUZZ_CHECK(db.commit());
 }
 
 struct Target {
@@ -51,7 +51,8 @@ struct Target {
   Target() {
     const std::string path = dir.path("net.db");
     {
-      TSQLiteDatabase db(path);
+      Database db;
+      db.open(path, true);
       create_tables(db);
       fill_events(db);
     }

@@ -33,9 +33,10 @@ struct Target {
   Target() {
     const std::string path = dir.path("net.db");
     {
-      TSQLiteDatabase db(path);
+      Database db;
+      db.open(path, true);
       create_tables(db);
-      db.RunSql("INSERT INTO register VALUES (804, 0, ''), (805, 0, '')");
+      NETBUF_FUZZ_CHECK(db.run("INSERT INTO register VALUES (804, 0, ''), (805, 0, '')"));
     }
     testing::FakeWorld& w = fw.w();
     w.db.open(path);
@@ -92,8 +93,8 @@ struct Target {
         w.db.query(schema::kCountEvents, count, [&n](const Row& r) { n = r.integer(0); }));
     NETBUF_FUZZ_CHECK(n == int64_t{now} - events_at_start);
     NETBUF_FUZZ_CHECK(w.db.run("DELETE FROM event"));
-    NETBUF_FUZZ_CHECK(w.db.run(sql::update_register(0, kRegEventCntHi)));
-    NETBUF_FUZZ_CHECK(w.db.run(sql::update_register(0, kRegEventCntLo)));
+    NETBUF_FUZZ_CHECK(w.db.run_prepared(sql::kUpdateRegister, sql::update_register_values(0, kRegEventCntHi)));
+    NETBUF_FUZZ_CHECK(w.db.run_prepared(sql::kUpdateRegister, sql::update_register_values(0, kRegEventCntLo)));
   }
 };
 

@@ -26,10 +26,11 @@ struct Target {
   Target() {
     const std::string path = dir.path("net.db");
     {
-      TSQLiteDatabase db(path);
+      Database db;
+      db.open(path, true);
       create_tables(db);
       for (const auto& d : schema::kSettingDefaults)
-        db.RunSql(schema::insert_setting(d.key, d.value));
+        NETBUF_FUZZ_CHECK(db.run(schema::insert_setting(d.key, d.value)));
     }
     testing::FakeWorld& w = fw.w();
     w.db.open(path);
@@ -42,7 +43,7 @@ struct Target {
     Database& db = fw.w().db;
     int64_t val = -1;
     const Column columns[] = {{"val", As::Integer}};
-    NETBUF_FUZZ_CHECK(db.query("SELECT val FROM setings WHERE PARAMETR = " + sql::quoted(key),
+    NETBUF_FUZZ_CHECK(db.query(std::string("SELECT val FROM setings WHERE PARAMETR = '") + key + "'",
                                columns, [&val](const Row& r) { val = r.integer(0); }));
     return val;
   }

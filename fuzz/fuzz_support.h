@@ -18,7 +18,6 @@
 #include "fakes.h"
 #include "store/database.h"
 #include "store/schema.h"
-#include "store/sqlite_table3.h"
 
 namespace netbuf::fuzz {
 
@@ -114,10 +113,10 @@ class ScratchDir {
 
 // The four tables of net.db as the installer's tool lays them out, without
 // the 29 001 filler rows: a target adds only the rows it needs.
-inline void create_tables(TSQLiteDatabase& db) {
+inline void create_tables(Database& db) {
   for (const char* sql : {schema::kCreateRegister, schema::kCreateKarty, schema::kCreateSetings,
                           schema::kCreateEvent, schema::kCreateEventIndex})
-    db.RunSql(sql);
+    NETBUF_FUZZ_CHECK(db.run(sql));
 }
 
 // A FakeWorld with readers configured through their registers, and the means

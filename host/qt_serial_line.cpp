@@ -72,8 +72,9 @@ void QtSerialLine::open() {
   port_.setFlowControl(QSerialPort::NoFlowControl);
   const auto open_error = [this](const std::string& reason) {
     const std::string name = "COM" + std::to_string(number_);
-    return std::runtime_error(std::string(texts::kDevice) + "\"" + name + "\"" + texts::kOpenError +
-                              "\r" + reason);
+    return SerialOpenError(std::string(texts::kDevice) + "\"" + name + "\"" + texts::kOpenError +
+                               "\r" + reason,
+                           reason);
   };
   if (!port_.open(QIODevice::ReadWrite)) throw open_error(port_.errorString().toStdString());
   const int fd = port_.handle();

@@ -32,7 +32,9 @@ Status store_rows(Database& db, const StorageBatch& b) {
         !s)
       return s;
   for (const SettingRow& r : b.settings)
-    if (Status s = db.run(r.sql); !s) return s;
+    if (Status s = db.run_prepared(sql::kUpdateSetting, sql::update_setting_values(r.value, r.key));
+        !s)
+      return s;
   return {};
 }
 
@@ -109,12 +111,12 @@ StorageResult commit_batch(Database& db, const StorageBatch& batch) {
   if (db.is_open()) look_behind(db, r);
   if (!db.is_open()) {
     r.file = StorageResult::File::Gone;
-    r.error = "Database is not open";
+    r.error = StoreError("Database is not open");
     return r;
   }
   if (db.mixed()) {
     r.file = StorageResult::File::Mixed;
-    r.error = texts::kDbMixed;
+    r.error = StoreError(texts::kDbMixed);
     return r;
   }
   db.reopen_writable();
@@ -135,7 +137,7 @@ StorageResult commit_batch(Database& db, const StorageBatch& batch) {
     if (s) s = db.commit();
     if (!s) {
       db.rollback();
-      r.error = s.error();
+      r.error = s.fault();
       return r;
     }
     const Database::Foreign f = db.in_wal() ? db.foreign_writes() : Database::Foreign::None;
@@ -144,7 +146,7 @@ StorageResult commit_batch(Database& db, const StorageBatch& batch) {
     db.set_mixed(true);
     if (attempt > 0 || !take_over_copy(db)) {
       r.file = StorageResult::File::Mixed;
-      r.error = texts::kDbMixed;
+      r.error = StoreError(texts::kDbMixed);
       return r;
     }
     db.set_mixed(false);

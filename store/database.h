@@ -1,6 +1,6 @@
 // The process's database connection. A query hands its rows to the caller as
 // values; every call reports failure to its caller, and only opening the
-// file (at start-up) throws. The SQLite wrapper stays behind this boundary.
+// file (at start-up) throws. SQLite's own calls stay behind this boundary.
 #pragma once
 
 #include <cstdint>
@@ -11,32 +11,13 @@
 #include <string_view>
 #include <vector>
 
+#include "store/cell.h"
 #include "store/sql_value.h"
+#include "store/status.h"
 
 namespace netbuf {
 
-// What a storage call did: worked, or failed with the reason.
-class [[nodiscard]] Status {
- public:
-  Status() = default;
-  static Status failure(std::string why) {
-    Status s;
-    s.ok_ = false;
-    s.error_ = std::move(why);
-    return s;
-  }
-  bool ok() const { return ok_; }
-  explicit operator bool() const { return ok_; }
-  const std::string& error() const { return error_; }
-
- private:
-  bool ok_ = true;
-  std::string error_;
-};
-
-// How a column is read. Integer: a NULL reads 0, a float column truncates, a
-// text column is a failure. Text: a NULL reads empty, numbers in decimal.
-enum class As { Integer, Text };
+// A column a query asks for, and how it is read.
 struct Column {
   std::string_view name;  // matched ignoring case
   As as;
@@ -50,10 +31,6 @@ class Row {
 
  private:
   friend class Database;
-  struct Cell {
-    int64_t integer = 0;
-    std::string text;
-  };
   std::vector<Cell> cells_;
 };
 
@@ -166,12 +143,17 @@ class Database {
  private:
   struct Connection;
   struct Prepared;
-  void prepare(Prepared& p, const char* sql) const;
+  // A statement prepared once, for one use.
+  Status prepare(Prepared& p, const char* sql) const;
+  // The kept statement for `sql`, prepared at its first use.
+  Status kept(const char* sql, Prepared*& p);
   static void describe(Prepared& p);
   static void locate(Prepared& p, std::span<const Column> columns);
-  Prepared& kept(const char* sql);
   Status bind(Prepared& p, std::span<const SqlValue> values) const;
-  Status walk(Prepared& p, std::span<const Column> columns, const EachRow& each_row) const;
+  // Steps the statement through: each row handed on, read as asked; without
+  // each_row the statement must return none.
+  Status execute(Prepared& p, std::span<const Column> columns, const EachRow* each_row) const;
+  StoreError failure(const char* message, const std::string& statement) const;
   std::unique_ptr<Connection> connect(bool create) const;
   std::string read_only_reason_of(const Connection& c) const;
   void take(std::unique_ptr<Connection> c);

@@ -14,10 +14,6 @@ std::string quoted(const std::string& text) {
   return out;
 }
 
-std::string update_register(int32_t val, int adres) {
-  return "UPDATE register set val=" + dec(val) + " where adres =" + dec(adres) + " ;";
-}
-
 namespace {
 // What an empty LCD text is stored as.
 const std::string& lcd_or_dashes(const std::string& lcd) {
@@ -25,42 +21,6 @@ const std::string& lcd_or_dashes(const std::string& lcd) {
   return lcd.empty() ? kDashes : lcd;
 }
 }  // namespace
-
-std::string update_card(int32_t typ, const std::string& kod, const std::string& lcd,
-                        int32_t time_zone, int32_t geo_zone, int numer) {
-  return "UPDATE karty  set typ =" + dec(typ) + ",kod = " + quoted(kod) +
-         ",LCD=" + quoted(lcd_or_dashes(lcd)) + " , time_zone = " + dec(time_zone) +
-         ", geo_zone = " + dec(geo_zone) + " where  numer = " + dec(numer) + ";";
-}
-
-std::string insert_event(const EventValues& v) {
-  std::string s =
-      "INSERT INTO event(ID,typ,ADR485,time,timezone,typ_kodu,kod1,kod2,kod3,kod4,kod5,status,"
-      "code_no,alarm,event,q5)";
-  // Appended piece by piece: GCC 12 at -O3 takes `"literal" + std::string&&`
-  // here for an overlapping copy (a false -Wrestrict).
-  const auto field = [&s](int64_t n) {
-    s += ',';
-    s += dec(n);
-  };
-  s += " VALUES (";
-  s += dec(v.id);
-  s += ",80";
-  field(v.adr485);
-  field(v.time);
-  field(static_cast<int64_t>(v.timezone));
-  field(v.typ_kodu);
-  for (int32_t k : v.kod) field(k);
-  field(v.status);
-  field(v.code_no);
-  s += ",0,0,0);";
-  return s;
-}
-
-std::string select_events(int64_t first, int64_t last, int count) {
-  return "SELECT *, max(rowid) FROM event WHERE ID >= " + dec(first) + " AND ID <= " + dec(last) +
-         " GROUP BY ID ORDER BY ID LIMIT " + dec(count) + ";";
-}
 
 std::array<SqlValue, 2> update_register_values(int32_t val, int adres) {
   return {int64_t{val}, int64_t{adres}};
@@ -84,8 +44,8 @@ std::array<SqlValue, 3> select_events_values(int64_t first, int64_t last, int co
   return {first, last, int64_t{count}};
 }
 
-std::string update_setting(const std::string& value_text, const char* key) {
-  return "UPDATE setings set val= " + value_text + " where PARAMETR = \"" + key + "\" ;";
+std::array<SqlValue, 2> update_setting_values(int32_t value, std::string_view key) {
+  return {int64_t{value}, key};
 }
 
 std::string journal_mode(const std::string& mode) {

@@ -20,24 +20,14 @@ inline constexpr const char* kSelectSetings = "SELECT * FROM setings";
 // cannot end the literal early.
 std::string quoted(const std::string& text);
 
-std::string update_register(int32_t val, int adres);
-
-std::string update_card(int32_t typ, const std::string& kod, const std::string& lcd,
-                        int32_t time_zone, int32_t geo_zone, int numer);
-
 using netbuf::EventValues;
-std::string insert_event(const EventValues& v);
-
-// Events with first <= Id <= last in ascending Id order, each Id once, at
-// most `count` of them. Where the PC set the counter back and an Id is stored
-// twice, SQLite takes the other columns from the row with max(rowid): the
-// most recently stored. Walks the event_id index, no sort.
-std::string select_events(int64_t first, int64_t last, int count);
 
 // The statements run per request or per tick, kept prepared by the connection
-// with a `?` for each value. Bound with the values the functions above splice
-// in, SQLite expands them to the same texts (a bound text shows between
-// single quotes, and is never taken for a column name).
+// with a `?` for each value (a bound text is never taken for a column name).
+// kSelectEvents: events with first <= Id <= last in ascending Id order, each
+// Id once, at most `count` of them. Where the PC set the counter back and an
+// Id is stored twice, SQLite takes the other columns from the row with
+// max(rowid): the most recently stored. Walks the event_id index, no sort.
 inline constexpr const char* kUpdateRegister = "UPDATE register set val=? where adres =? ;";
 inline constexpr const char* kUpdateCard =
     "UPDATE karty  set typ =?,kod = ?,LCD=? , time_zone = ?, geo_zone = ? where  numer = ?;";
@@ -90,7 +80,8 @@ inline constexpr const char* kKeyService = "SERVICE";
 inline constexpr const char* kKeyNCard = "N_CARD";
 inline constexpr const char* kKeySCard = "S_CARD";
 
-// value_text is an already validated decimal integer.
-std::string update_setting(const std::string& value_text, const char* key);
+// A setting's value by its key.
+inline constexpr const char* kUpdateSetting = "UPDATE setings set val= ? where PARAMETR = ? ;";
+std::array<SqlValue, 2> update_setting_values(int32_t value, std::string_view key);
 
 }  // namespace netbuf::sql

@@ -34,9 +34,17 @@ using netbuf::Row;
 
 namespace {
 
-// A storage call that failed ends the command with its reason.
+// A storage call that failed ends the command with its reason, each part of
+// SQLite's on a line of its own.
+class StoreFailure : public std::runtime_error {
+ public:
+  explicit StoreFailure(netbuf::StoreError e)
+      : std::runtime_error(e.text("\n  ")), fault(std::move(e)) {}
+  netbuf::StoreError fault;
+};
+
 void must(netbuf::Status s) {
-  if (!s) throw std::runtime_error(s.error());
+  if (!s) throw StoreFailure(s.fault());
 }
 
 constexpr const char* kUsage =
@@ -257,7 +265,8 @@ int cmd_set(int argc, char** argv) {
 
   Database db;
   db.open(path);
-  must(db.run(netbuf::sql::update_setting(netbuf::dec(value), key)));
+  must(db.run_prepared(netbuf::sql::kUpdateSetting,
+                       netbuf::sql::update_setting_values(static_cast<int32_t>(value), key)));
   int64_t changed = 0;
   must(db.query("SELECT changes() AS n", std::array{Column{"n", As::Integer}},
                 [&changed](const Row& r) { changed = r.integer(0); }));
@@ -447,14 +456,6 @@ int cmd_restore(int argc, char** argv) {
   return r.check == "ok" ? 0 : 1;
 }
 
-// SQLite messages carry carriage returns between their parts.
-std::string one_per_line(std::string s) {
-  for (size_t i = 0; (i = s.find('\r', i)) != std::string::npos;) {
-    s.replace(i, 1, "\n  ");
-  }
-  return s;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -478,7 +479,7 @@ int main(int argc, char** argv) {
     std::cerr << "netbuf-db: " << e.what() << "\n" << kUsage;
     return 2;
   } catch (const std::exception& e) {
-    std::cerr << "netbuf-db: " << one_per_line(e.what()) << '\n';
+    std::cerr << "netbuf-db: " << e.what() << '\n';
     return 1;
   }
 }

@@ -13,7 +13,7 @@
 #include <string>
 
 #include "store/schema.h"
-#include "store/sqlite_table3.h"
+#include "store/database.h"
 #include "tests/ui/attached_form.h"
 
 namespace netbuf {
@@ -24,11 +24,13 @@ class SettingsPage : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(dir_.isValid());
     db_path_ = (dir_.path() + "/net.db").toStdString();
-    TSQLiteDatabase db(db_path_);
-    for (const char* create : schema::kCreateStatements) db.RunSql(create);
+    Database db;
+    db.open(db_path_, true);
+    for (const char* create : schema::kCreateStatements) ASSERT_TRUE(db.run(create));
     for (const auto& s : schema::kSettingDefaults)
-      db.RunSql(schema::insert_setting(s.key, s.key == std::string("PORT_TCP") ? 0 : s.value));
-    db.RunSql("UPDATE setings SET val=0 WHERE PARAMETR='SERVICE'");
+      ASSERT_TRUE(
+          db.run(schema::insert_setting(s.key, s.key == std::string("PORT_TCP") ? 0 : s.value)));
+    ASSERT_TRUE(db.run("UPDATE setings SET val=0 WHERE PARAMETR='SERVICE'"));
     a_ = std::make_unique<testing::AttachedForm>(dir_.path());
     host_ = &a_->host;
     form_ = &a_->form;
@@ -49,9 +51,14 @@ class SettingsPage : public ::testing::Test {
       QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
   }
   int64_t setting(const char* key) {
-    TSQLiteDatabase db(db_path_);
-    return db.QuerySql(std::string("SELECT val FROM setings WHERE PARAMETR='") + key + "'")
-        ->ColumnAsInteger(0);
+    Database db;
+    db.open(db_path_);
+    int64_t val = -1;
+    const Column c[] = {{"val", As::Integer}};
+    const Status s = db.query(std::string("SELECT val FROM setings WHERE PARAMETR='") + key + "'",
+                              c, [&val](const Row& r) { val = r.integer(0); });
+    EXPECT_TRUE(s) << s.error();
+    return val;
   }
 
   QTemporaryDir dir_;
@@ -84,13 +91,14 @@ TEST_F(SettingsPage, ZapiszStoresWhatTheControlsShowAndRefusesNonPorts) {
 }
 
 TEST_F(SettingsPage, ZapiszOnALockedDatabaseShowsEachFailure) {
-  TSQLiteDatabase holder(db_path_);
-  holder.RunSql("BEGIN EXCLUSIVE");
+  Database holder;
+  holder.open(db_path_);
+  ASSERT_TRUE(holder.run("BEGIN EXCLUSIVE"));
   ::testing::internal::CaptureStderr();
   find<QPushButton>("Button7")->click();
   wait_stored();
   const std::string err = ::testing::internal::GetCapturedStderr();
-  holder.RunSql("ROLLBACK");
+  ASSERT_TRUE(holder.run("ROLLBACK"));
   for (const char* text :
        {"blad zapisu konfiguracji", "blad zapisu portu TCP", "blad zapisu portu uslug specjalnych",
         "blad zapisu portu parametru: N_CARD", "blad zapisu portu parametru: S_CARD"})

@@ -47,12 +47,14 @@ class CardCheckTest : public ::testing::Test {
   // ADR485, kod1..kod5, status and code_no of the last event row.
   Row last_event() {
     pump_storage(w.ctx);
-    TSQLiteDatabase check(db.path());
-    auto t = check.QuerySql(
+    Database check;
+    check.open(db.path());
+    const auto rows = testing::integer_rows(
+        check,
         "SELECT ADR485, kod1, kod2, kod3, kod4, kod5, status, code_no FROM event "
-        "ORDER BY rowid DESC LIMIT 1");
-    Row r;
-    for (int c = 0; !t->AtEnd() && c < t->ColumnCount(); ++c) r.push_back(t->ColumnAsInteger(c));
+        "ORDER BY rowid DESC LIMIT 1",
+        {"ADR485", "kod1", "kod2", "kod3", "kod4", "kod5", "status", "code_no"});
+    Row r = rows.empty() ? Row{} : rows.front();
     return r;
   }
   int64_t last_status() { return last_event().at(6); }

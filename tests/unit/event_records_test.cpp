@@ -14,17 +14,12 @@ namespace {
 
 using Row = std::vector<int64_t>;
 
-// Every column of every row of a query, read through a connection of its own.
-std::vector<Row> rows_of(const std::string& path, const std::string& sql) {
-  TSQLiteDatabase db(path);
-  auto t = db.QuerySql(sql);
-  std::vector<Row> out;
-  for (; !t->AtEnd(); t->NextRow()) {
-    Row r;
-    for (int c = 0; c < t->ColumnCount(); ++c) r.push_back(t->ColumnAsInteger(c));
-    out.push_back(r);
-  }
-  return out;
+// The named columns of every row of a query, read through a connection of its own.
+std::vector<Row> rows_of(const std::string& path, const std::string& sql,
+                         std::initializer_list<std::string_view> names) {
+  Database db;
+  db.open(path);
+  return testing::integer_rows(db, sql, names);
 }
 
 class EventRecordsTest : public ::testing::Test {
@@ -38,10 +33,14 @@ class EventRecordsTest : public ::testing::Test {
     r.geo_zone = 1;
     r.flags = 0x0C;
   }
-  std::vector<Row> events() { return rows_of(db.path(), "SELECT * FROM event ORDER BY rowid"); }
+  std::vector<Row> events() { return rows_of(db.path(), "SELECT * FROM event ORDER BY rowid",
+                   {"ID", "typ", "ADR485", "time", "timezone", "typ_kodu", "kod1", "kod2", "kod3",
+                    "kod4", "kod5", "status", "code_no", "alarm", "event", "q5"});
+  }
   std::vector<Row> stored_counter() {
     return rows_of(db.path(),
-                   "SELECT adres, val FROM register WHERE adres IN (804, 805) ORDER BY adres");
+                   "SELECT adres, val FROM register WHERE adres IN (804, 805) ORDER BY adres",
+                   {"adres", "val"});
   }
   void counter(int32_t hi, int32_t lo) {
     w.st.registers[kRegEventCntHi] = Register{hi, 1};

@@ -7,7 +7,6 @@
 #include "app/startup.h"
 #include "app/storage_feed.h"
 #include "fakes.h"
-#include "store/sqlite_table3.h"
 #include "test_db.h"
 
 namespace netbuf {
@@ -158,14 +157,15 @@ TEST(Startup, TheLoopsConnectionWaitsForNoLock) {
   tdb.exec("INSERT INTO event(ID) VALUES(1)");
   auto w = std::make_unique<FakeWorld>();
   start_up(w->ctx, tdb.path());
-  TSQLiteDatabase holder(tdb.path());
-  holder.RunSql("BEGIN EXCLUSIVE");
+  Database holder;
+  holder.open(tdb.path());
+  testing::must_run(holder, "BEGIN EXCLUSIVE");
   const Column id[] = {{"ID", As::Integer}};
   const Status s = w->db.query("SELECT ID FROM event", id, [](const Row&) {});
   EXPECT_EQ(s.error().rfind("Could not retrieve data.\rError [5]: The database file is locked.", 0),
             0u)
       << s.error();
-  holder.RunSql("ROLLBACK");
+  testing::must_run(holder, "ROLLBACK");
   EXPECT_TRUE(w->db.query("SELECT ID FROM event", id, [](const Row&) {}));
 }
 

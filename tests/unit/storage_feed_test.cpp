@@ -110,12 +110,13 @@ TEST_F(StorageFeed, ARefusedBatchIsPutBackAndWaitsForANewEventOrTheTick) {
   w.st.cards[2].dirty = 1;
   decide();
   {
-    TSQLiteDatabase other(tdb.path());
-    other.RunSql("BEGIN EXCLUSIVE");
+    Database other;
+    other.open(tdb.path());
+    testing::must_run(other, "BEGIN EXCLUSIVE");
     storage_tick(ctx);
     held.release();
     pump_storage(ctx);
-    other.RunSql("ROLLBACK");
+    testing::must_run(other, "ROLLBACK");
   }
   EXPECT_EQ(w.st.registers[3000].dirty, 1);
   EXPECT_EQ(w.st.cards[2].dirty, 1);
@@ -152,23 +153,24 @@ TEST_F(StorageFeed, ARefusedBatchIsPutBackAndWaitsForANewEventOrTheTick) {
 TEST_F(StorageFeed, TheStatusSaysWhenTheFileIsNotInWal) {
   decide();
   {
-    TSQLiteDatabase report(tdb.path());
-    report.RunSql("BEGIN");
-    report.QuerySql("SELECT count(*) FROM event");
+    Database report;
+    report.open(tdb.path());
+    testing::must_run(report, "BEGIN");
+    testing::integer_rows(report, "SELECT count(*) AS n FROM event", {"n"});
     pump_storage(ctx);
     held.release();
     pump_storage(ctx);
     EXPECT_NE(status_text(ctx).find(" \u00b7 db refusing writes \u00b7 db not in WAL \u00b7 "),
               std::string::npos)
         << status_text(ctx);
-    report.RunSql("ROLLBACK");
+    testing::must_run(report, "ROLLBACK");
   }
   storage_tick(ctx);
   held.release();
   pump_storage(ctx);
   EXPECT_NE(status_text(ctx).find(" \u00b7 db ok \u00b7 0 events waiting"), std::string::npos)
       << status_text(ctx);
-  EXPECT_EQ(tdb.text("PRAGMA journal_mode"), "wal");
+  EXPECT_EQ(tdb.text("SELECT * FROM pragma_journal_mode"), "wal");
   EXPECT_EQ(ids(), (std::vector<int64_t>{1}));
 }
 

@@ -30,15 +30,15 @@ TEST(StorageThread, StoresEachBatchOffTheCallerAndAnnouncesItsResult) {
       EXPECT_EQ(::poll(&p, 1, 0), 0);
       const std::optional<StorageResult> r = storage.take_result();
       ASSERT_TRUE(r);
-      EXPECT_TRUE(r->committed) << r->error;
+      EXPECT_TRUE(r->committed) << r->error.text();
       EXPECT_FALSE(storage.take_result());
     }
-    EXPECT_EQ(tdb.text("PRAGMA journal_mode"), "wal");
+    EXPECT_EQ(tdb.text("SELECT * FROM pragma_journal_mode"), "wal");
     EXPECT_EQ(storage.finish(), "");
   }
   EXPECT_EQ(tdb.scalar("SELECT count(*) FROM event"), 30);
   EXPECT_EQ(tdb.scalar("SELECT val FROM register WHERE adres=805"), 30);
-  EXPECT_EQ(tdb.text("PRAGMA journal_mode"), "delete");
+  EXPECT_EQ(tdb.text("SELECT * FROM pragma_journal_mode"), "delete");
 }
 
 }  // namespace

@@ -80,15 +80,16 @@ TEST_F(WriteBack, FailedWriteKeepsTheChangeForALaterTick) {
   w->st.cards[1].dirty = 1;
   {
     // Another process holds the database.
-    TSQLiteDatabase other(tdb.path());
-    other.RunSql("BEGIN EXCLUSIVE");
+    Database other;
+    other.open(tdb.path());
+    testing::must_run(other, "BEGIN EXCLUSIVE");
     on_write_back_tick(w->ctx);
     EXPECT_EQ(w->st.registers[10].dirty, 1);
     EXPECT_EQ(w->st.registers[11].dirty, 1);
     EXPECT_EQ(w->st.cards[1].dirty, 1);
     ASSERT_EQ(w->op.boxes.size(), 1u);
     EXPECT_EQ(w->op.boxes[0], "blad zapisu pod adres 10 wartosci7 w tabeli register");
-    other.RunSql("ROLLBACK");
+    testing::must_run(other, "ROLLBACK");
   }
   on_write_back_tick(w->ctx);
   EXPECT_EQ(reg_in_db(10), 7);
@@ -102,15 +103,16 @@ TEST_F(WriteBack, RefusedCommitIsReportedOnceAndKeepsTheChanges) {
   w->st.set_reg(21, 6);
   {
     // A reader's lock lets the updates through but not the commit.
-    TSQLiteDatabase other(tdb.path());
-    other.RunSql("BEGIN");
-    other.QuerySql("SELECT count(*) FROM register");
+    Database other;
+    other.open(tdb.path());
+    testing::must_run(other, "BEGIN");
+    testing::integer_rows(other, "SELECT count(*) AS n FROM register", {"n"});
     on_write_back_tick(w->ctx);
     EXPECT_EQ(w->st.registers[20].dirty, 1);
     EXPECT_EQ(w->st.registers[21].dirty, 1);
     EXPECT_EQ(w->op.boxes,
               std::vector<std::string>{"blad zapisu pod adres 20 wartosci5 w tabeli register"});
-    other.RunSql("ROLLBACK");
+    testing::must_run(other, "ROLLBACK");
   }
   on_write_back_tick(w->ctx);
   EXPECT_EQ(reg_in_db(21), 6);

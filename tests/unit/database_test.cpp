@@ -1,4 +1,4 @@
-#include "store/sqlite_table3.h"
+#include "store/database.h"
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
@@ -12,7 +12,6 @@
 #include <vector>
 
 #include "core/buffer_state.h"
-#include "store/database.h"
 #include "store/schema.h"
 #include "store/sql_texts.h"
 
@@ -42,142 +41,103 @@ std::string error_of(F&& f) {
   return "(no exception)";
 }
 
-TEST_F(SqliteFile, ColumnKindComesFromExactDeclaredTypeElseFromFirstRow) {
-  TSQLiteDatabase db(path());
-  db.RunSql(
-      "CREATE TABLE t(a INTEGER, b integer, c INT, d, e REAL, f TEXT, g BOOLEAN, h BLOB, "
-      "i NUMERIC, j boolean, k double)");
-  db.RunSql("INSERT INTO t VALUES (7, 8, 9, 7, 2.5, '0011', 1, x'4142', 3, 1, 4)");
-  db.RunSql("INSERT INTO t VALUES (1, 2, 3, 'abc', 4.0, 'x', 0, x'', 5, 0, 0)");
-  auto t = db.QuerySql("SELECT * FROM t");
-  // SQLite 3.37 and later hand back its own standard type names (INT, INTEGER,
-  // REAL, TEXT, BLOB) in upper case however they were declared, so lower-case
-  // integer only stays a text column with older libraries.
-  const int32_t lower_integer = sqlite3_libversion_number() >= 3037000 ? 1 : 3;
-  EXPECT_EQ(t->ColumnKinds(), (std::vector<int32_t>{1, lower_integer, 3, 1, 2, 3, 1, 4, 2, 3, 3}));
-  EXPECT_EQ(t->ColumnAsInteger(0), 7);
-  // INT, and non-standard names in the wrong case, are text columns to this reader.
-  EXPECT_EQ(error_of([&] { t->ColumnAsInteger(2); }), "Not an integer or numeric field");
-  EXPECT_EQ(error_of([&] { t->ColumnAsInteger(9); }), "Not an integer or numeric field");
-  EXPECT_EQ(error_of([&] { t->ColumnAsDouble(10); }), "Not an integer or numeric field");
-  EXPECT_EQ(t->ColumnAsText(2), "9");
-  EXPECT_EQ(t->ColumnAsText(9), "1");
-  EXPECT_EQ(t->ColumnAsInteger(6), 1);
-  EXPECT_EQ(t->ColumnAsText(5), "0011");
-  EXPECT_EQ(t->ColumnAsText(7), "AB");
-  ASSERT_NE(t->ColumnAsBlob(7), nullptr);
-  EXPECT_EQ(*t->ColumnAsBlob(7), (std::vector<uint8_t>{0x41, 0x42}));
-  EXPECT_EQ(error_of([&] { t->ColumnAsBlob(5); }), "Not a Blob field");
-  EXPECT_DOUBLE_EQ(t->ColumnAsDouble(8), 3.0);
-
-  // The untyped column stays integer for later rows: 'abc' reads as SQLite's conversion, 0.
-  ASSERT_TRUE(t->NextRow());
-  EXPECT_EQ(t->ColumnAsInteger(3), 0);
-  EXPECT_EQ(t->ColumnAsBlob(7), nullptr);  // a zero-byte blob is absent
-  EXPECT_EQ(t->ColumnAsTextOrEmpty(7), "");
-
-  auto e = db.QuerySql("SELECT 1 + 1, 'x' || 'y', 2.5 * 2, NULL");
-  EXPECT_EQ(e->ColumnKinds(), (std::vector<int32_t>{1, 3, 2, 5}));
+// One rule turns every cell into a value: the column's declared type
+// (compared whole) gives its kind, else the first row's value does, and the
+// kind says how a NULL, a real or a text reads as an integer or as text.
+TEST_F(SqliteFile, EveryCellReadsByOneRule) {
+  Database d;
+  d.open(path(), true);
+  ASSERT_TRUE(d.run("CREATE TABLE t(i INTEGER, n INT, u, r REAL, s TEXT, b BLOB, m NUMERIC, "
+                    "g BOOLEAN, k double)"));
+  ASSERT_TRUE(d.run("INSERT INTO t VALUES (7, 9, 7, 2.9, '0011', x'4142', 3, 1, 4), "
+                    "(NULL, NULL, 'abc', -2.9, NULL, x'', NULL, NULL, NULL), "
+                    "(-5, -5, -5, 0.1, 'a', NULL, 2.5, 0, 1)"));
+  // Each row's value; "!" and the failure ends the walk.
+  struct Case {
+    const char* column;
+    As as;
+    std::vector<std::string> rows;
+  };
+  const std::string kNotNumeric = "!Not an integer or numeric field";
+  const Case kCases[] = {
+      {"i", As::Integer, {"7", "0", "-5"}},
+      {"i", As::Text, {"7", "", "-5"}},
+      // INT, and names SQLite does not spell its own way, are text columns.
+      {"n", As::Integer, {kNotNumeric}},
+      {"n", As::Text, {"9", "", "-5"}},
+      {"k", As::Integer, {kNotNumeric}},
+      // Untyped: the first row's integer makes it an integer column throughout.
+      {"u", As::Integer, {"7", "0", "-5"}},
+      {"u", As::Text, {"7", "0", "-5"}},
+      // Reals truncate toward zero.
+      {"r", As::Integer, {"2", "-2", "0"}},
+      {"r", As::Text, {"2.9", "-2.9", "0.1"}},
+      {"s", As::Integer, {kNotNumeric}},
+      {"s", As::Text, {"0011", "", "a"}},
+      {"b", As::Integer, {kNotNumeric}},
+      {"b", As::Text, {"AB", "", ""}},  // an empty blob is no value
+      {"m", As::Integer, {"3", "0", "2"}},
+      {"m", As::Text, {"3", "", "2.5"}},
+      {"g", As::Integer, {"1", "0", "0"}},
+  };
+  for (const Case& c : kCases) {
+    std::vector<std::string> got;
+    const Column col[] = {{c.column, c.as}};
+    const Status s = d.query("SELECT * FROM t ORDER BY rowid", col, [&](const Row& r) {
+      got.push_back(c.as == As::Integer ? std::to_string(r.integer(0)) : r.text(0));
+    });
+    if (!s) got.push_back("!" + s.error());
+    EXPECT_EQ(got, c.rows) << c.column << (c.as == As::Integer ? " as integer" : " as text");
+  }
+  std::string third;
+  ASSERT_TRUE(d.query("SELECT 1 / 3.0 AS third", std::array{Column{"third", As::Text}},
+                      [&third](const Row& r) { third = r.text(0); }));
+  EXPECT_EQ(third, "0.333333333333333");
 }
 
-TEST_F(SqliteFile, NullsFloatsAndTextForms) {
-  TSQLiteDatabase db(path());
-  db.RunSql("CREATE TABLE t(i INTEGER, s TEXT, f REAL)");
-  db.RunSql("INSERT INTO t VALUES (NULL, NULL, 2.9), (-5, 'a', -2.9), (0, '', 0.1)");
-  auto t = db.QuerySql("SELECT * FROM t");
-  EXPECT_EQ(t->ColumnAsInteger(0), 0);
-  EXPECT_EQ(t->ColumnAsTextOrEmpty(0), "");
-  EXPECT_EQ(t->ColumnAsTextOrEmpty(1), "");
-  EXPECT_EQ(t->ColumnAsInteger(2), 2);
-  EXPECT_EQ(t->ColumnAsText(2), "2.9");
-  t->NextRow();
-  EXPECT_EQ(t->ColumnAsInteger(2), -2);  // toward zero, not down
-  EXPECT_EQ(t->ColumnAsText(0), "-5");
-  EXPECT_DOUBLE_EQ(t->ColumnAsDouble(0), -5.0);
-  EXPECT_EQ(error_of([&] { t->ColumnAsInteger(1); }), "Not an integer or numeric field");
-  t->NextRow();
-  EXPECT_EQ(t->ColumnAsText(2), "0.1");
-
-  auto g = db.QuerySql("SELECT 1 / 3.0 AS third");
-  EXPECT_EQ(g->ColumnAsText(0), "0.333333333333333");
-}
-
-TEST_F(SqliteFile, EmptyResultsCursorAndNameLookup) {
-  TSQLiteDatabase db(path());
-  db.RunSql("CREATE TABLE t(Id INTEGER, opis TEXT)");
-  auto empty = db.QuerySql("SELECT * FROM t");
-  EXPECT_TRUE(empty->AtEnd());
-  EXPECT_FALSE(empty->FirstRow());
-  EXPECT_EQ(empty->ColumnCount(), 0);
-  EXPECT_EQ(error_of([&] { empty->ColumnIndex("Id"); }), "Field Id Not found. Empty dataset");
-  EXPECT_EQ(error_of([&] { empty->ColumnAsInteger(0); }), "Table is at End of File");
-
-  db.RunSql("INSERT INTO t VALUES (1, 'a'), (2, 'b')");
-  auto t = db.QuerySql("SELECT * FROM t");
-  EXPECT_EQ(t->ColumnNames(), (std::vector<std::string>{"ID", "OPIS"}));
-  EXPECT_EQ(t->ColumnIndex("ID"), 0);
-  EXPECT_EQ(t->ColumnIndex("Opis"), 1);
-  EXPECT_EQ(error_of([&] { t->ColumnIndex("kod"); }), "Field not found in dataset: kod");
-  EXPECT_TRUE(t->NextRow());
-  EXPECT_TRUE(t->NextRow());
-  EXPECT_TRUE(t->AtEnd());
-  EXPECT_FALSE(t->NextRow());
-  EXPECT_EQ(t->CurrentRow(), 2);
-  EXPECT_EQ(error_of([&] { t->ColumnAsText(1); }), "Table is at End of File");
-  EXPECT_EQ(error_of([&] { t->ColumnAsTextOrEmpty(1); }), "Table is at End of File");
-  EXPECT_TRUE(t->FirstRow());
-  EXPECT_EQ(t->ColumnAsText(1), "a");
-}
-
-TEST_F(SqliteFile, ErrorTextsAndStatementsFinalizedOnEveryPath) {
-  TSQLiteDatabase db(path());
-  EXPECT_EQ(error_of([&] { db.QuerySql(sql::kSelectRegister); }),
+// A failure keeps SQLite's code and words; the text shown puts them together
+// as the journal always had them, and tells a lock from the rest.
+TEST_F(SqliteFile, FailuresKeepTheCodeAndShowTheSameText) {
+  Database d;
+  d.open(path(), true);
+  const Column a[] = {{"a", As::Integer}};
+  const auto none = [](const Row&) {};
+  Status s = d.query(sql::kSelectRegister, a, none);
+  EXPECT_EQ(s.error(),
             "Error executing SQL.\rError [1]: SQL error or missing database.\r"
             "\"SELECT * FROM register\": no such table: register");
-
-  db.RunSql("CREATE TABLE t(a INTEGER)");
-  db.RunSql("INSERT INTO t VALUES (1)");
-  EXPECT_EQ(
-      error_of([&] { db.RunSql("SELECT * FROM t"); }).rfind("Error executing SQL statement", 0),
-      0u);
-  EXPECT_EQ(error_of([&] { db.RunSql(""); }), "Could not prepare SQL statement");
-  EXPECT_EQ(error_of([&] { db.RunSql("-- nothing"); }), "Could not prepare SQL statement");
-  EXPECT_EQ(error_of([&] { db.QuerySql("SELECT abs(-9223372036854775808) FROM t"); }),
+  EXPECT_EQ(s.fault().text("\n  "),
+            "Error executing SQL.\n  Error [1]: SQL error or missing database.\n  "
+            "\"SELECT * FROM register\": no such table: register");
+  ASSERT_TRUE(d.run("CREATE TABLE t(a INTEGER)"));
+  ASSERT_TRUE(d.run("INSERT INTO t VALUES (1)"));
+  EXPECT_EQ(d.run("").error(), "Could not prepare SQL statement");
+  EXPECT_EQ(d.run("-- nothing").error(), "Could not prepare SQL statement");
+  EXPECT_EQ(d.query("SELECT abs(-9223372036854775808) AS a FROM t", a, none).error(),
             "Could not retrieve data.\rError [1]: SQL error or missing database.\r"
-            "\"SELECT abs(-9223372036854775808) FROM t\": integer overflow");
-  db.RunSql("CREATE UNIQUE INDEX u ON t(a)");
-  EXPECT_EQ(error_of([&] { db.RunSql("INSERT INTO t VALUES (1)"); }),
+            "\"SELECT abs(-9223372036854775808) AS a FROM t\": integer overflow");
+  ASSERT_TRUE(d.run("CREATE UNIQUE INDEX u ON t(a)"));
+  s = d.run("INSERT INTO t VALUES (1)");
+  EXPECT_EQ(s.error(),
             "Error executing SQL statement.\rError [19]: Abort due to contraint violation.\r"
             "\"INSERT INTO t VALUES (1)\": UNIQUE constraint failed: t.a");
-  // Every failure above must have finalized its statement.
-  EXPECT_EQ(sqlite3_next_stmt(db.handle(), nullptr), nullptr);
+  EXPECT_FALSE(s.fault().lock_conflict());
+  EXPECT_FALSE(s.fault().disk_trouble());
 
-  EXPECT_EQ(error_of([&] { TSQLiteDatabase bad(path("no/such/dir.db")); }),
-            "Failed to open database \"" + path("no/such/dir.db") +
-                "\" : unable to open database file (No such file or directory)");
+  Database holder;
+  holder.open(path());
+  ASSERT_TRUE(holder.run("BEGIN EXCLUSIVE"));
+  d.set_busy_timeout(0);
+  s = d.query("SELECT a FROM t", a, none);
+  EXPECT_EQ(s.error().rfind("Could not retrieve data.\rError [5]: The database file is locked.", 0),
+            0u)
+      << s.error();
+  EXPECT_TRUE(s.fault().lock_conflict());
+  EXPECT_FALSE(s.fault().disk_trouble());
+  holder.rollback();
 
-  EXPECT_EQ(SQLiteErrorText(0), "Successful result");
-  EXPECT_EQ(SQLiteErrorText(26), "File opened that is not a database file");
-  EXPECT_EQ(SQLiteErrorText(101), "sqlite3_step() has finished executing");
-  EXPECT_EQ(SQLiteErrorText(27), "Unknown SQLite Error Code \"27\"");
-  EXPECT_EQ(SQLiteErrorText(-1), "Unknown SQLite Error Code \"-1\"");
-}
-
-TEST_F(SqliteFile, LockedDatabaseFailsAtOnceWithoutRetry) {
-  TSQLiteDatabase reader(path());
-  reader.RunSql("CREATE TABLE t(a INTEGER)");
-  reader.QuerySql("SELECT * FROM t");  // schema loaded: the lock now shows at step
-  TSQLiteDatabase holder(path());
-  holder.RunSql("BEGIN EXCLUSIVE");
-  EXPECT_EQ(error_of([&] { reader.QuerySql("SELECT * FROM t"); }),
-            "Could not prepare SQL statement");
-  EXPECT_EQ(error_of([&] {
-              reader.RunSql("INSERT INTO t VALUES (1)");
-            }).rfind("Error executing SQL statement.\rError [5]: The database file is locked.", 0),
-            0u);
-  EXPECT_EQ(sqlite3_next_stmt(reader.handle(), nullptr), nullptr);
-  holder.RunSql("ROLLBACK");
-  reader.RunSql("INSERT INTO t VALUES (1)");
+  EXPECT_EQ(sqlite_code_text(101), "sqlite3_step() has finished executing");
+  EXPECT_EQ(sqlite_code_text(27), "Unknown SQLite Error Code \"27\"");
 }
 
 // Every row of a query as the asked columns, read by the declared-type rules;
@@ -323,32 +283,44 @@ TEST_F(SqliteFile, FreshSchemaFitsTheSystemsStatements) {
                         [&n](const Row& r) { n = r.integer(0); }));
     return n;
   };
-  ASSERT_TRUE(d.run(sql::update_register(7, kRegisterCount - 1)));
+  ASSERT_TRUE(
+      d.run_prepared(sql::kUpdateRegister, sql::update_register_values(7, kRegisterCount - 1)));
   EXPECT_EQ(changes(), 1);
-  ASSERT_TRUE(d.run(sql::update_card(1, "0011223344", "", 3, 1, kCardCount)));
+  const std::string kod = "0011223344", lcd;
+  ASSERT_TRUE(d.run_prepared(sql::kUpdateCard,
+                             sql::update_card_values(1, kod, lcd, 3, 1, kCardCount)));
   EXPECT_EQ(changes(), 1);
   for (const auto& s : schema::kSettingDefaults) {
-    ASSERT_TRUE(d.run(sql::update_setting("5", s.key)));
+    ASSERT_TRUE(d.run_prepared(sql::kUpdateSetting, sql::update_setting_values(-5, s.key)));
     EXPECT_EQ(changes(), 1) << s.key;
+    // Stored as an integer, as a number spliced into the statement was.
+    std::string type;
+    ASSERT_TRUE(d.query(std::string("SELECT typeof(val) AS t, val FROM setings WHERE PARAMETR = '") +
+                            s.key + "'",
+                        std::array{Column{"t", As::Text}, Column{"val", As::Text}},
+                        [&](const Row& r) { type = r.text(0) + " " + r.text(1); }));
+    EXPECT_EQ(type, "integer -5") << s.key;
   }
-  std::string kod;
+  std::string stored_kod;
   ASSERT_TRUE(d.query("SELECT * FROM karty WHERE numer = 20001",
-                      std::array{Column{"kod", As::Text}}, [&](const Row& r) { kod = r.text(0); }));
-  EXPECT_EQ(kod, "0011223344");  // leading zeros kept
+                      std::array{Column{"kod", As::Text}},
+                      [&](const Row& r) { stored_kod = r.text(0); }));
+  EXPECT_EQ(stored_kod, "0011223344");  // leading zeros kept
 
   sql::EventValues ev;
   ev.id = 1;
   ev.timezone = 0x80000005u;
   ev.kod = {17, 34, 51, 68, 85};
   ev.code_no = kCardNotFound;
-  ASSERT_TRUE(d.run(sql::insert_event(ev)));
-  ASSERT_TRUE(d.run(sql::insert_event(ev)));  // a repeated Id is still stored
-  {
-    // Every event column is declared INTEGER: all read as the integers stored.
-    TSQLiteDatabase raw(path());
-    EXPECT_EQ(raw.QuerySql("SELECT * FROM event WHERE ID = 1")->ColumnKinds(),
-              std::vector<int32_t>(16, kKindInteger));
-  }
+  ASSERT_TRUE(d.run_prepared(sql::kInsertEvent, sql::insert_event_values(ev)));
+  // A repeated Id is still stored.
+  ASSERT_TRUE(d.run_prepared(sql::kInsertEvent, sql::insert_event_values(ev)));
+  // Every event column is declared INTEGER: all read as the integers stored.
+  int64_t integer_columns = -1;
+  ASSERT_TRUE(d.query("SELECT count(*) AS n FROM pragma_table_info('event') WHERE type = 'INTEGER'",
+                      std::array{Column{"n", As::Integer}},
+                      [&](const Row& r) { integer_columns = r.integer(0); }));
+  EXPECT_EQ(integer_columns, 16);
   std::vector<std::array<int64_t, 3>> events;
   ASSERT_TRUE(d.query("SELECT * FROM event WHERE ID = 1",
                       std::array{Column{"timezone", As::Integer}, Column{"kod5", As::Integer},
@@ -360,10 +332,10 @@ TEST_F(SqliteFile, FreshSchemaFitsTheSystemsStatements) {
             (std::vector<std::array<int64_t, 3>>(2, {0x80000005LL, 85, int64_t{kCardNotFound}})));
 }
 
-// The statements kept prepared say exactly what the spliced texts say (a
-// bound text between single quotes), and a closed and reopened connection
-// prepares them afresh on the new file.
-TEST_F(SqliteFile, KeptStatementsExpandToTheSplicedTexts) {
+// The statements kept prepared take their values in the order given (a
+// bound text shows between single quotes), and a closed and reopened
+// connection prepares them afresh on the new file.
+TEST_F(SqliteFile, KeptStatementsTakeTheirValuesInOrder) {
   Database d;
   d.open(path(), true);
   for (const char* s : schema::kCreateStatements) ASSERT_TRUE(d.run(s));
@@ -378,21 +350,25 @@ TEST_F(SqliteFile, KeptStatementsExpandToTheSplicedTexts) {
   // The values view their texts: these outlive the cases.
   const std::string kod = "00A1B2C3D4";
   const std::string lcd;
-  std::string card = sql::update_card(1, kod, lcd, 3, 1, 5);
-  std::replace(card.begin(), card.end(), '"', '\'');
   struct Case {
     const char* text;
     std::vector<SqlValue> values;
-    std::string spliced;
+    std::string expanded;
   };
   const auto values = [](const auto& a) { return std::vector<SqlValue>(a.begin(), a.end()); };
   const Case kCases[] = {
       {sql::kUpdateRegister, values(sql::update_register_values(-1, 805)),
-       sql::update_register(-1, 805)},
-      {sql::kUpdateCard, values(sql::update_card_values(1, kod, lcd, 3, 1, 5)), card},
-      {sql::kInsertEvent, values(sql::insert_event_values(ev)), sql::insert_event(ev)},
+       "UPDATE register set val=-1 where adres =805 ;"},
+      {sql::kUpdateCard, values(sql::update_card_values(1, kod, lcd, 3, 1, 5)),
+       "UPDATE karty  set typ =1,kod = '00A1B2C3D4',LCD='---' , time_zone = 3, geo_zone = 1 "
+       "where  numer = 5;"},
+      {sql::kInsertEvent, values(sql::insert_event_values(ev)),
+       "INSERT INTO event(ID,typ,ADR485,time,timezone,typ_kodu,kod1,kod2,kod3,kod4,kod5,status,"
+       "code_no,alarm,event,q5) VALUES (7,80,3,1553932800,2147483653,42,17,34,51,68,85,4,-2,0,0,"
+       "0);"},
       {sql::kSelectEvents, values(sql::select_events_values(8, 4294967295LL, 7)),
-       sql::select_events(8, 4294967295LL, 7)},
+       "SELECT *, max(rowid) FROM event WHERE ID >= 8 AND ID <= 4294967295 GROUP BY ID ORDER BY "
+       "ID LIMIT 7;"},
   };
   for (const Case& c : kCases) {
     sqlite3* db = nullptr;
@@ -410,7 +386,7 @@ TEST_F(SqliteFile, KeptStatementsExpandToTheSplicedTexts) {
     }
     EXPECT_EQ(sqlite3_bind_parameter_count(stmt), static_cast<int>(c.values.size())) << c.text;
     char* expanded = sqlite3_expanded_sql(stmt);
-    EXPECT_EQ(std::string(expanded), c.spliced);
+    EXPECT_EQ(std::string(expanded), c.expanded);
     sqlite3_free(expanded);
     sqlite3_finalize(stmt);
     sqlite3_close(db);
