@@ -32,9 +32,7 @@ Status store_rows(Database& db, const StorageBatch& b) {
         !s)
       return s;
   for (const SettingRow& r : b.settings)
-    if (Status s = db.run_prepared(sql::kUpdateSetting, sql::update_setting_values(r.value, r.key));
-        !s)
-      return s;
+    if (Status s = update_setting(db, r.key, r.value); !s) return s;
   return {};
 }
 
@@ -99,6 +97,14 @@ void checkpoint(Database& db, StorageResult& r) {
 }
 
 }  // namespace
+
+Status update_setting(Database& db, std::string_view key, int32_t value) {
+  Status s = db.run_prepared(sql::kUpdateSetting, sql::update_setting_values(value, key));
+  if (s) return s;
+  StoreError e = s.fault();
+  e.statement = sql::update_setting_text(value, key);
+  return Status::failure(std::move(e));
+}
 
 StorageResult commit_batch(Database& db, const StorageBatch& batch) {
   StorageResult r;

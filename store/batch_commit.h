@@ -4,11 +4,18 @@
 // storage thread in netbuf, on the caller's thread in tests and tools.
 #pragma once
 
+#include <string_view>
+
 #include "core/storage_batch.h"
+#include "store/status.h"
 
 namespace netbuf {
 
 class Database;
+
+// One setting stored by its key. A failure names the statement with its
+// values written in, as the operator has always read it.
+Status update_setting(Database& db, std::string_view key, int32_t value);
 
 // The file at the path is followed first, so the batch goes to the file the
 // path names now; a read-only connection is reopened when the file allows.

@@ -48,6 +48,11 @@ std::array<SqlValue, 2> update_setting_values(int32_t value, std::string_view ke
   return {int64_t{value}, key};
 }
 
+std::string update_setting_text(int32_t value, std::string_view key) {
+  return "UPDATE setings set val= " + std::to_string(value) + " where PARAMETR = \"" +
+         std::string(key) + "\" ;";
+}
+
 std::string journal_mode(const std::string& mode) {
   return std::string(kJournalMode) + "=" + mode;
 }

@@ -83,5 +83,7 @@ inline constexpr const char* kKeySCard = "S_CARD";
 // A setting's value by its key.
 inline constexpr const char* kUpdateSetting = "UPDATE setings set val= ? where PARAMETR = ? ;";
 std::array<SqlValue, 2> update_setting_values(int32_t value, std::string_view key);
+// kUpdateSetting with its values written in: how a failure names it.
+std::string update_setting_text(int32_t value, std::string_view key);
 
 }  // namespace netbuf::sql

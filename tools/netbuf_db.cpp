@@ -20,6 +20,7 @@
 #include "core/hex_text.h"
 #include "core/log_texts.h"
 #include "core/setting_ranges.h"
+#include "store/batch_commit.h"
 #include "store/database.h"
 #include "store/db_lock.h"
 #include "store/db_restore.h"
@@ -265,8 +266,7 @@ int cmd_set(int argc, char** argv) {
 
   Database db;
   db.open(path);
-  must(db.run_prepared(netbuf::sql::kUpdateSetting,
-                       netbuf::sql::update_setting_values(static_cast<int32_t>(value), key)));
+  must(netbuf::update_setting(db, key, static_cast<int32_t>(value)));
   int64_t changed = 0;
   must(db.query("SELECT changes() AS n", std::array{Column{"n", As::Integer}},
                 [&changed](const Row& r) { changed = r.integer(0); }));
