@@ -82,7 +82,7 @@ int relay_partner(const Context& ctx, int entry) {
   // A partner needs both relay bits; the last configured one wins.
   const int count = std::min<int>(ctx.st.reader_count, kReaderCount);
   for (int k = 1; k <= count; ++k) {
-    const Tczytnik& r = ctx.st.readers[k];
+    const ReaderEntry& r = ctx.st.readers[k];
     if (k != entry && r.geo_zone == zone && (r.flags & kRelayBits) == kRelayBits) partner = k;
   }
   return partner;
@@ -110,7 +110,7 @@ void check_card(Context& ctx, int entry, const std::string& code) {
   // The event is stored before any reader is told what to do.
   store_event(ctx, entry, status, index, kod_bytes, kTypKodu);
 
-  Tczytnik& reader = st.reader(entry);
+  ReaderEntry& reader = st.reader(entry);
   ctx.log.line_if(LogCategory::Events, texts::kCardAtReader + dec(reader.adr485));
 
   switch (status) {

@@ -5,6 +5,6 @@
 
 namespace netbuf {
 void apply_setting(Context& ctx, const std::string& key, int32_t v);
-// Button7Click ("Zapisz").
+// "Zapisz": the settings page stored.
 void save_settings(Context& ctx);
 }  // namespace netbuf

@@ -54,7 +54,7 @@ void start_up(Context& ctx, const std::string& db_path) {
       const int64_t numer = r.integer(0);
       if (numer < 1 || numer > kCardCount) return;
       const auto k = static_cast<int>(numer - 1);
-      Tcard& c = st.cards[static_cast<size_t>(k)];
+      CardEntry& c = st.cards[static_cast<size_t>(k)];
       c.typ = static_cast<int32_t>(r.integer(1));
       c.time_zone = static_cast<int32_t>(r.integer(2));
       c.geo_zone = static_cast<int32_t>(r.integer(3));

@@ -48,7 +48,7 @@ void add_cards(Context& ctx, StorageBatch& b, Upkeep::Batch& out) {
   const int last = st.upkeep.every_card ? kCardCount - 1 : std::min<int32_t>(n, kCardCount - 1);
   int gauge = 0;
   for (int k = 0; k <= last; ++k) {
-    Tcard& c = st.cards[k];
+    CardEntry& c = st.cards[k];
     if (c.dirty != 1) continue;
     c.dirty = 0;
     b.cards.push_back(
@@ -125,7 +125,7 @@ std::optional<StorageBatch> collect(Context& ctx) {
 void write_everything_back(Context& ctx) {
   BufferState& st = ctx.st;
   for (Register& r : st.registers) r.dirty = 1;
-  for (Tcard& c : st.cards) c.dirty = 1;
+  for (CardEntry& c : st.cards) c.dirty = 1;
   st.upkeep.write_back_due = true;
 }
 
@@ -298,7 +298,7 @@ std::size_t items_waiting(const Context& ctx) {
   const Upkeep& up = st.upkeep;
   std::size_t n = up.waiting_events.size() + up.settings_to_store.size() + up.batch.settings.size();
   for (const Register& r : st.registers) n += r.dirty == 1;
-  for (const Tcard& c : st.cards) n += c.dirty == 1;
+  for (const CardEntry& c : st.cards) n += c.dirty == 1;
   n += up.batch.registers.size() + up.batch.cards.size();
   return n;
 }

@@ -140,7 +140,7 @@ std::string unstored(const Context& ctx) {
   const BufferState& st = ctx.st;
   std::size_t regs = 0, cards = 0;
   for (const Register& r : st.registers) regs += r.dirty == 1;
-  for (const Tcard& c : st.cards) cards += c.dirty == 1;
+  for (const CardEntry& c : st.cards) cards += c.dirty == 1;
   const std::size_t events = st.upkeep.waiting_events.size();
   std::string s;
   const auto add = [&s](std::size_t n, const char* one, const char* many) {

@@ -2,7 +2,7 @@
 #include "core/context.h"
 
 namespace netbuf {
-// Timer1Timer: zone mask, service supervision, hold-off countdown, write-back.
+// The write-back tick: zone mask, service supervision, hold-off countdown, write-back.
 void on_write_back_tick(Context& ctx);
 void compute_zone_mask(Context& ctx);
 // Stores waiting events, every dirty register and every dirty card (clean

@@ -107,7 +107,7 @@ void BM_WriteBackTick_Cards(benchmark::State& s) {
     s.ResumeTiming();
     on_write_back_tick(r.w.ctx);
   }
-  for (const Tcard& c : r.w.st.cards)
+  for (const CardEntry& c : r.w.st.cards)
     if (c.dirty) s.SkipWithError("a card stayed dirty");
   if (!r.w.op.boxes.empty()) s.SkipWithError(r.w.op.boxes.front().c_str());
   s.SetItemsProcessed(s.iterations() * dirty);

@@ -25,7 +25,7 @@ void BufferState::index_cards() {
   card_index_.rebuild([this](int k) -> const std::string& { return cards[k].kod; });
 }
 
-void command_reader(Tczytnik& r, Action a) {
+void command_reader(ReaderEntry& r, Action a) {
   if (a != kActionRelay && r.action == kActionRelay) return;
   // A PC frame parked here is given up; one already on the line keeps its
   // answer's way to the PC (the line waits for that answer anyway).
@@ -38,7 +38,7 @@ void command_reader(Tczytnik& r, Action a) {
   r.command_due = 1;
 }
 
-bool door_command_pending(const Tczytnik& r) {
+bool door_command_pending(const ReaderEntry& r) {
   return r.action == kActionRelay || r.action == kActionBuzzerN || r.action == kActionBuzzerS ||
          r.sent != kActionNone;
 }

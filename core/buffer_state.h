@@ -79,7 +79,7 @@ struct Register {
   uint8_t dirty = 0;
 };
 
-struct Tcard {
+struct CardEntry {
   std::array<uint8_t, 32> pc_record{};
   int32_t typ = 0;
   std::string kod;
@@ -89,7 +89,7 @@ struct Tcard {
   uint8_t dirty = 0;
 };
 
-struct Tczytnik {
+struct ReaderEntry {
   std::string last_code;
   int32_t adr485 = 0;
   int32_t geo_zone = 0;
@@ -117,10 +117,10 @@ struct Tczytnik {
 // PC frame still waiting at that reader is given up (the PC sees its own
 // time-out, never another command's acknowledgement as its answer), and a
 // buzzer never replaces a relay that the reader has not acknowledged yet.
-void command_reader(Tczytnik& r, Action a);
+void command_reader(ReaderEntry& r, Action a);
 // A relay or buzzer is queued, or went out and may still be acknowledged:
 // the reader is not lent to the PC meanwhile.
-bool door_command_pending(const Tczytnik& r);
+bool door_command_pending(const ReaderEntry& r);
 
 class BufferState {
  public:
@@ -148,12 +148,12 @@ class BufferState {
   // Reader table, entries 1..32; only 1..reader_count are configured, the
   // rest are left-overs of a longer list. find_reader returns the highest
   // configured entry with that address, 0 when none has it.
-  Tczytnik& reader(int e) { return readers[e]; }
+  ReaderEntry& reader(int e) { return readers[e]; }
   int find_reader(int address) const;
 
   std::array<Register, kRegisterCount> registers{};
-  std::vector<Tcard> cards;
-  std::array<Tczytnik, kReaderCount + 1> readers{};  // [0] unused
+  std::vector<CardEntry> cards;
+  std::array<ReaderEntry, kReaderCount + 1> readers{};  // [0] unused
   int32_t reader_count = 0;
   int32_t card_count = 0;
   int32_t n_card = 0;

@@ -21,8 +21,8 @@ struct Context {
   OperatorChannel& op;
   Clock& clock;
   SerialLine& serial;
-  TcpEndpoint& pc;       // ServerSocket1: the management PC
-  TcpEndpoint& service;  // ServerSocket2: remote control
+  TcpEndpoint& pc;       // the management PC
+  TcpEndpoint& service;  // remote control
   Database& db;          // reads on the loop: start-up, the event readout
   StoragePath& storage;  // writes, off the loop
 };

@@ -33,9 +33,9 @@ void rebuild_readers(Context& ctx) {
   // buzzer, pass-through) under its address, wherever it now stands. Only the
   // entry that answers for the address (the highest) takes it over; entries
   // new to the list, and the rest, start fresh.
-  const std::array<Tczytnik, kReaderCount + 1> before = st.readers;
+  const std::array<ReaderEntry, kReaderCount + 1> before = st.readers;
   const int before_count = std::clamp<int>(st.reader_count, 0, kReaderCount);
-  const auto previous = [&](int32_t address) -> const Tczytnik* {
+  const auto previous = [&](int32_t address) -> const ReaderEntry* {
     for (int e = before_count; e >= 1; --e)
       if (before[e].adr485 == address) return &before[e];
     return nullptr;
@@ -46,18 +46,18 @@ void rebuild_readers(Context& ctx) {
     const int r = kRegReaderSlots + 4 * slot;
     const int32_t w0 = st.reg(r);
     if (w0 == 0) continue;
-    Tczytnik& e = st.readers[++st.reader_count];
-    e = Tczytnik{};
+    ReaderEntry& e = st.readers[++st.reader_count];
+    e = ReaderEntry{};
     e.adr485 = div256(w0);
     e.geo_zone = mod256(w0);
     e.flags = div256(st.reg(r + 1));
   }
-  for (int e = st.reader_count + 1; e <= kReaderCount; ++e) st.readers[e] = Tczytnik{};
+  for (int e = st.reader_count + 1; e <= kReaderCount; ++e) st.readers[e] = ReaderEntry{};
 
   for (int e = st.reader_count; e >= 1; --e) {
-    Tczytnik& r = st.readers[e];
+    ReaderEntry& r = st.readers[e];
     if (st.find_reader(r.adr485) != e) continue;
-    const Tczytnik* old = previous(r.adr485);
+    const ReaderEntry* old = previous(r.adr485);
     if (old == nullptr) continue;
     r.last_code = old->last_code;
     r.armed = old->armed;

@@ -157,8 +157,8 @@ class FuzzWorld {
     st.s_card = s_card_;
     st.zone_mask = zone_mask_;
     for (int k = 0; cards != Cards::kUntouched && k < kCardCount; ++k) {
-      const Tcard& now = st.cards[k];
-      const Tcard& was = cards_[k];
+      const CardEntry& now = st.cards[k];
+      const CardEntry& was = cards_[k];
       const bool same = now.dirty == was.dirty &&
                         (cards == Cards::kMarked ||
                          (now.kod == was.kod && now.lcd == was.lcd && now.typ == was.typ &&
@@ -202,9 +202,9 @@ class FuzzWorld {
  private:
   std::unique_ptr<testing::FakeWorld> w_;
   std::array<Register, kRegisterCount> registers_{};
-  std::array<Tczytnik, kReaderCount + 1> readers_{};
+  std::array<ReaderEntry, kReaderCount + 1> readers_{};
   int32_t reader_count_ = 0;
-  std::vector<Tcard> cards_;
+  std::vector<CardEntry> cards_;
   testing::FakeWindow window_;
   int32_t n_card_ = 0, s_card_ = 0;
   uint32_t zone_mask_ = 0;

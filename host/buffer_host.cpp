@@ -34,34 +34,34 @@ BufferHost::BufferHost(const QString& app_dir, QObject* owner)
       st_(std::make_unique<BufferState>()),
       stored_(storage_.notify_fd(), QSocketNotifier::Read),
       serial_(app_dir_, owner),
-      socket1_(kPcPlaces, kPcPlacesPerAddress, owner),
-      socket2_(kServiceMaxConnections, kServicePlacesPerAddress, owner),
-      timer1_(owner),
-      timer2_(owner),
-      timer3_(owner) {
-  socket1_.setObjectName(QStringLiteral("ServerSocket1"));
-  socket2_.setObjectName(QStringLiteral("ServerSocket2"));
+      pc_port_(kPcPlaces, kPcPlacesPerAddress, owner),
+      remote_port_(kServiceMaxConnections, kServicePlacesPerAddress, owner),
+      write_back_timer_(owner),
+      poll_timer_(owner),
+      supervision_timer_(owner) {
+  pc_port_.setObjectName(QStringLiteral("ServerSocket1"));
+  remote_port_.setObjectName(QStringLiteral("ServerSocket2"));
   serial_.setObjectName(QStringLiteral("nrComm1"));
-  QObject::connect(&socket1_, &QtTcpEndpoint::client_connect, &socket1_,
-                   [this](int c) { ServerSocket1ClientConnect(c); });
-  QObject::connect(&socket1_, &QtTcpEndpoint::client_accept, &socket1_,
-                   [this] { ServerSocket1ClientAccept(); });
-  QObject::connect(&socket1_, &QtTcpEndpoint::client_read, &socket1_,
-                   [this] { ServerSocket1ClientRead(); });
-  QObject::connect(&socket1_, &QtTcpEndpoint::client_disconnect, &socket1_,
-                   [this](int c) { ServerSocket1ClientDisconnect(c); });
-  QObject::connect(&socket1_, &QtTcpEndpoint::client_error, &socket1_,
-                   [this](int c, int code) { ServerSocket1ClientError(c, code); });
-  QObject::connect(&socket2_, &QtTcpEndpoint::client_connect, &socket2_,
-                   [this](int c) { ServerSocket2ClientConnect(c); });
-  QObject::connect(&socket2_, &QtTcpEndpoint::client_read, &socket2_,
-                   [this] { ServerSocket2ClientRead(); });
-  QObject::connect(&socket2_, &QtTcpEndpoint::client_disconnect, &socket2_,
-                   [this](int c) { ServerSocket2ClientDisconnect(c); });
-  QObject::connect(&socket2_, &QtTcpEndpoint::client_error, &socket2_,
-                   [this](int c, int code) { ServerSocket2ClientError(c, code); });
+  QObject::connect(&pc_port_, &QtTcpEndpoint::client_connect, &pc_port_,
+                   [this](int c) { pc_connected(c); });
+  QObject::connect(&pc_port_, &QtTcpEndpoint::client_accept, &pc_port_,
+                   [this] { pc_accepted(); });
+  QObject::connect(&pc_port_, &QtTcpEndpoint::client_read, &pc_port_,
+                   [this] { pc_data(); });
+  QObject::connect(&pc_port_, &QtTcpEndpoint::client_disconnect, &pc_port_,
+                   [this](int c) { pc_disconnected(c); });
+  QObject::connect(&pc_port_, &QtTcpEndpoint::client_error, &pc_port_,
+                   [this](int c, int code) { pc_error(c, code); });
+  QObject::connect(&remote_port_, &QtTcpEndpoint::client_connect, &remote_port_,
+                   [this](int c) { remote_connected(c); });
+  QObject::connect(&remote_port_, &QtTcpEndpoint::client_read, &remote_port_,
+                   [this] { remote_data(); });
+  QObject::connect(&remote_port_, &QtTcpEndpoint::client_disconnect, &remote_port_,
+                   [this](int c) { remote_disconnected(c); });
+  QObject::connect(&remote_port_, &QtTcpEndpoint::client_error, &remote_port_,
+                   [this](int c, int code) { remote_error(c, code); });
   QObject::connect(&serial_, &QtSerialLine::received, &serial_,
-                   [this](const QByteArray& bytes) { nrComm1AfterReceive(bytes); });
+                   [this](const QByteArray& bytes) { line_data(bytes); });
   // A commit ended: its result is taken and what waited meanwhile goes next.
   pointer_timer_.setSingleShot(true);
   QObject::connect(&pointer_timer_, &QTimer::timeout, &pointer_timer_, [this] { dispatch([] {}); });
@@ -76,28 +76,28 @@ BufferHost::BufferHost(const QString& app_dir, QObject* owner)
     dispatch([] {});
   });
 
-  timer1_.setObjectName(QStringLiteral("Timer1"));
-  timer2_.setObjectName(QStringLiteral("Timer2"));
-  timer3_.setObjectName(QStringLiteral("Timer3"));
-  timer1_.setInterval(3000);
-  timer2_.setInterval(300);
-  timer3_.setInterval(1000);
-  QObject::connect(&timer1_, &QTimer::timeout, &timer1_, [this] { Timer1Timer(); });
-  QObject::connect(&timer2_, &QTimer::timeout, &timer2_, [this] { Timer2Timer(); });
-  QObject::connect(&timer3_, &QTimer::timeout, &timer3_, [this] { Timer3Timer(); });
-  timer1_.start();
+  write_back_timer_.setObjectName(QStringLiteral("Timer1"));
+  poll_timer_.setObjectName(QStringLiteral("Timer2"));
+  supervision_timer_.setObjectName(QStringLiteral("Timer3"));
+  write_back_timer_.setInterval(3000);
+  poll_timer_.setInterval(300);
+  supervision_timer_.setInterval(1000);
+  QObject::connect(&write_back_timer_, &QTimer::timeout, &write_back_timer_, [this] { write_back_tick(); });
+  QObject::connect(&poll_timer_, &QTimer::timeout, &poll_timer_, [this] { poll_tick(); });
+  QObject::connect(&supervision_timer_, &QTimer::timeout, &supervision_timer_, [this] { supervision_tick(); });
+  write_back_timer_.start();
 }
 
 BufferHost::~BufferHost() {
-  timer1_.stop();
-  timer2_.stop();
-  timer3_.stop();
+  write_back_timer_.stop();
+  poll_timer_.stop();
+  supervision_timer_.stop();
 }
 
 void BufferHost::attach(MonitorLog& log, StatusView& status, SettingsForm& settings,
                         LogicTimers& timers) {
   ctx_ = std::make_unique<Context>(Context{*st_, log, status, settings, timers, *op_, clock_,
-                                           serial_, socket1_, socket2_, db_, storage_});
+                                           serial_, pc_port_, remote_port_, db_, storage_});
 }
 
 void BufferHost::configure(const HostOptions& options) {
@@ -114,13 +114,13 @@ void BufferHost::configure(const HostOptions& options) {
   up.instance = options.instance.toStdString();
   if (options.allow_pc) up.pc_allowed = options.allow_pc->text();
   if (options.allow_remote) up.remote_allowed = options.allow_remote->text();
-  socket1_.set_allowed(options.allow_pc, "--allow-pc");
-  socket2_.set_allowed(options.allow_remote, "--allow-remote");
+  pc_port_.set_allowed(options.allow_pc, "--allow-pc");
+  remote_port_.set_allowed(options.allow_remote, "--allow-remote");
   const auto say = [this](const std::string& line) { st_->upkeep.say(Severity::Warning, line); };
-  socket1_.set_reporter(say);
-  socket2_.set_reporter(say);
-  socket1_.set_figures(&st_->figures, FigurePort::Pc);
-  socket2_.set_figures(&st_->figures, FigurePort::Remote);
+  pc_port_.set_reporter(say);
+  remote_port_.set_reporter(say);
+  pc_port_.set_figures(&st_->figures, FigurePort::Pc);
+  remote_port_.set_figures(&st_->figures, FigurePort::Remote);
   if (options.metrics) {
     std::string unused;
     // Figures tell a stranger how the site is wired: without a list, only
@@ -210,60 +210,60 @@ void BufferHost::shut_down() {
 
 // --- Timers ----------------------------------------------------------------
 
-void BufferHost::Timer1Timer() {
+void BufferHost::write_back_tick() {
   dispatch([this] { on_write_back_tick(*ctx_); });
 }
 
-void BufferHost::Timer2Timer() {
+void BufferHost::poll_tick() {
   dispatch([this] { on_poll_tick(*ctx_); });
 }
 
-void BufferHost::Timer3Timer() {
+void BufferHost::supervision_tick() {
   dispatch([this] { on_pc_supervision_tick(*ctx_); });
 }
 
 // --- Sockets and the serial line ---------------------------------------------
 
-void BufferHost::ServerSocket1ClientConnect(int connection) {
+void BufferHost::pc_connected(int connection) {
   dispatch([this, connection] { on_pc_connect(*ctx_, connection); });
 }
 
-void BufferHost::ServerSocket1ClientAccept() {
+void BufferHost::pc_accepted() {
   dispatch([this] { on_pc_accept(*ctx_); });
 }
 
-void BufferHost::ServerSocket1ClientRead() {
+void BufferHost::pc_data() {
   dispatch([this] { on_pc_data(*ctx_); });
 }
 
-void BufferHost::ServerSocket1ClientDisconnect(int connection) {
+void BufferHost::pc_disconnected(int connection) {
   dispatch([this, connection] { on_pc_disconnect(*ctx_, connection); });
 }
 
-void BufferHost::ServerSocket1ClientError(int /*connection*/, int code) {
+void BufferHost::pc_error(int /*connection*/, int code) {
   dispatch([this, code] { on_pc_error(*ctx_, code); });
   // The handler leaves the error standing; the operator sees it reported.
   op_->error_report(texts::kAsyncSocketError + std::to_string(code));
 }
 
-void BufferHost::ServerSocket2ClientConnect(int connection) {
+void BufferHost::remote_connected(int connection) {
   dispatch([this, connection] { on_service_connect(*ctx_, connection); });
 }
 
-void BufferHost::ServerSocket2ClientRead() {
+void BufferHost::remote_data() {
   dispatch([this] { on_service_read(*ctx_); });
 }
 
-void BufferHost::ServerSocket2ClientDisconnect(int connection) {
+void BufferHost::remote_disconnected(int connection) {
   dispatch([this, connection] { on_service_disconnect(*ctx_, connection); });
 }
 
-void BufferHost::ServerSocket2ClientError(int /*connection*/, int code) {
+void BufferHost::remote_error(int /*connection*/, int code) {
   // The service port has no error handler of its own.
   op_->error_report(texts::kAsyncSocketError + std::to_string(code));
 }
 
-void BufferHost::nrComm1AfterReceive(const QByteArray& bytes) {
+void BufferHost::line_data(const QByteArray& bytes) {
   dispatch([this, &bytes] {
     // Byte by byte, so each answer is taken as soon as its last byte is in.
     // Answers that reach us together (a loop busy with the PC, a USB

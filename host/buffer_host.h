@@ -39,12 +39,12 @@ class BufferHost {
 
   Context& context() { return *ctx_; }
   OperatorChannel& operator_channel() { return *op_; }
-  QtSerialLine& nrComm1() { return serial_; }
-  QtTcpEndpoint& ServerSocket1() { return socket1_; }
-  QtTcpEndpoint& ServerSocket2() { return socket2_; }
-  QTimer& write_back_timer() { return timer1_; }
-  QTimer& poll_timer() { return timer2_; }
-  QTimer& supervision_timer() { return timer3_; }
+  QtSerialLine& serial_line() { return serial_; }
+  QtTcpEndpoint& pc_port() { return pc_port_; }
+  QtTcpEndpoint& remote_port() { return remote_port_; }
+  QTimer& write_back_timer() { return write_back_timer_; }
+  QTimer& poll_timer() { return poll_timer_; }
+  QTimer& supervision_timer() { return supervision_timer_; }
   const QtClock& clock() const { return clock_; }
 
   // The run's options: which net.db and reader line, this line's name, who
@@ -72,19 +72,19 @@ class BufferHost {
   bool is_shut_down() const { return shut_down_; }
 
   // Handlers.
-  void Timer1Timer();
-  void Timer2Timer();
-  void Timer3Timer();
-  void ServerSocket1ClientConnect(int connection);
-  void ServerSocket1ClientAccept();
-  void ServerSocket1ClientRead();
-  void ServerSocket1ClientDisconnect(int connection);
-  void ServerSocket1ClientError(int connection, int code);
-  void ServerSocket2ClientConnect(int connection);
-  void ServerSocket2ClientRead();
-  void ServerSocket2ClientDisconnect(int connection);
-  void ServerSocket2ClientError(int connection, int code);
-  void nrComm1AfterReceive(const QByteArray& bytes);
+  void write_back_tick();
+  void poll_tick();
+  void supervision_tick();
+  void pc_connected(int connection);
+  void pc_accepted();
+  void pc_data();
+  void pc_disconnected(int connection);
+  void pc_error(int connection, int code);
+  void remote_connected(int connection);
+  void remote_data();
+  void remote_disconnected(int connection);
+  void remote_error(int connection, int code);
+  void line_data(const QByteArray& bytes);
 
  protected:
   // Messages go to op instead of standard error (a window's boxes); op must
@@ -133,11 +133,11 @@ class BufferHost {
   OperatorLines lines_;
   OperatorChannel* op_ = &lines_;
   QtSerialLine serial_;
-  QtTcpEndpoint socket1_;
-  QtTcpEndpoint socket2_;
-  QTimer timer1_;
-  QTimer timer2_;
-  QTimer timer3_;
+  QtTcpEndpoint pc_port_;
+  QtTcpEndpoint remote_port_;
+  QTimer write_back_timer_;
+  QTimer poll_timer_;
+  QTimer supervision_timer_;
   std::unique_ptr<Context> ctx_;
   std::unique_ptr<MetricsPort> metrics_;  // only with --metrics
 };

@@ -42,7 +42,7 @@ ControlHost::ControlHost(const QString& app_dir)
   };
   use_operator_channel(messages_);
   attach(log_, views_, views_, views_);
-  QObject::connect(&nrComm1(), &QtSerialLine::port_number_changed, &nrComm1(), [this](int n) {
+  QObject::connect(&serial_line(), &QtSerialLine::port_number_changed, &serial_line(), [this](int n) {
     broadcast(control::number_notice(control::Notice::kPortNumber, n));
   });
   QObject::connect(&server_, &ControlServer::attached, &server_, [this](int w) { on_attached(w); });
@@ -79,10 +79,10 @@ void ControlHost::on_attached(int id) {
   for (int f = 0; f <= HeldViews::kFigureCount; ++f) server_.send(id, figure_frame(f));
   server_.send(id, control::settings_notice(views_.form()));
   std::vector<control::PortEntry> ports;
-  for (const auto& p : QtSerialLine::available_ports(nrComm1().resolution_dir()))
+  for (const auto& p : QtSerialLine::available_ports(serial_line().resolution_dir()))
     ports.push_back({p.number, p.device.toStdString()});
   server_.send(id, control::ports_notice(ports));
-  server_.send(id, control::number_notice(control::Notice::kPortNumber, nrComm1().port_number()));
+  server_.send(id, control::number_notice(control::Notice::kPortNumber, serial_line().port_number()));
   for (const auto& [new_line, text] : start_lines_)
     server_.send(id, control::text_notice(
                          new_line ? control::Notice::kLogLine : control::Notice::kLogAppend, text));
@@ -132,7 +132,7 @@ void ControlHost::on_request(int id, const control::RequestMessage& m) {
         reset_rx(context());
         s.rx_len = context().st.rx_len;
         for (int e = 1; e <= kReaderCount; ++e) {
-          const Tczytnik& r = context().st.reader(e);
+          const ReaderEntry& r = context().st.reader(e);
           s.readers.emplace_back(unsigned{r.action}, unsigned{r.pc_wait});
         }
       });
@@ -143,11 +143,11 @@ void ControlHost::on_request(int id, const control::RequestMessage& m) {
       dispatch([this, on = m.on] { views_.set_poll_timer(on); });
       break;
     case Request::kChoosePort:
-      dispatch([this, n = m.number] { nrComm1().set_port_number(n); });
+      dispatch([this, n = m.number] { serial_line().set_port_number(n); });
       break;
     case Request::kListPorts: {
       std::vector<control::PortEntry> ports;
-      for (const auto& p : QtSerialLine::available_ports(nrComm1().resolution_dir()))
+      for (const auto& p : QtSerialLine::available_ports(serial_line().resolution_dir()))
         ports.push_back({p.number, p.device.toStdString()});
       server_.send(id, control::ports_notice(ports));
       break;

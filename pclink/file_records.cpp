@@ -217,7 +217,7 @@ bool write_file_record(Context& ctx) {
     const int index = q[kCardIndex] * 256 + q[kCardIndex + 1];
     if (!BufferState::valid_card(index)) continue;  // no such entry: skipped
 
-    Tcard& card = st.cards[index];
+    CardEntry& card = st.cards[index];
     std::copy(q, q + kRecordSize, card.pc_record.begin());
     card.typ = q[kCardTyp];
     st.set_card_kod(index, hex_bytes(std::span(q + kCardKod, kCardKodBytes), ""));

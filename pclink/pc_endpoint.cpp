@@ -46,7 +46,7 @@ void on_pc_disconnect(Context& ctx, int connection) {
   // under a transaction number that PC never used; nor may the next PC's
   // first bytes finish a request this one began.
   if (connection == 0) {
-    for (Tczytnik& r : ctx.st.readers) r.pc_wait = 0;
+    for (ReaderEntry& r : ctx.st.readers) r.pc_wait = 0;
     ctx.st.pc_request.reset();
   }
 }

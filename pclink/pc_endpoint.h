@@ -12,7 +12,7 @@ inline constexpr int64_t kPcTakeOverMs = 10000;
 // restarted behind its own dead connection); a third is closed at once.
 inline constexpr int kPcPlaces = 2;
 inline constexpr int kPcPlacesPerAddress = 2;
-// Connection events of ServerSocket1 and the PC idle supervision.
+// Connection events of the PC port and the PC idle supervision.
 void on_pc_connect(Context& ctx, int connection);
 void on_pc_accept(Context& ctx);
 void on_pc_disconnect(Context& ctx, int connection);

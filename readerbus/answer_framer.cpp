@@ -26,7 +26,7 @@ std::span<const uint8_t> held(const BufferState& st) {
 bool plausible_exception(const BufferState& st) {
   const int e = st.find_reader(st.rx_acc[kRtuAddress]);
   if (e == 0) return false;
-  const Tczytnik& r = st.readers[e];
+  const ReaderEntry& r = st.readers[e];
   if (r.pc_wait != kPcWaiting ||
       st.rx_acc[kRtuFunction] != (r.tx_frame[kRtuFunction] | kExceptionBit))
     return false;

@@ -17,7 +17,7 @@ constexpr uint8_t kTargetFailed = 0x0B;
 
 bool pc_frame_on_line(const BufferState& st) {
   return std::any_of(st.readers.begin(), st.readers.end(),
-                     [](const Tczytnik& r) { return r.pc_wait == kPcWaiting; });
+                     [](const ReaderEntry& r) { return r.pc_wait == kPcWaiting; });
 }
 
 void answer_exception(Context& ctx, uint8_t tid, uint8_t address, uint8_t function, uint8_t code) {
@@ -85,7 +85,7 @@ int take_pass_request(Context& ctx) {
       answer_exception(ctx, p.tid, p.frame[kRtuAddress], p.frame[kRtuFunction], kPathUnavailable);
       continue;
     }
-    Tczytnik& r = st.readers[e];
+    ReaderEntry& r = st.readers[e];
     r.tx_frame = p.frame;
     r.tx_len = p.len;
     r.hold_off = kHoldOffTicks;
@@ -103,7 +103,7 @@ void pass_through_no_answer(Context& ctx, uint8_t address) {
   BufferState& st = ctx.st;
   const int e = st.find_reader(address);
   if (e == 0) return;
-  Tczytnik& r = st.readers[e];
+  ReaderEntry& r = st.readers[e];
   // Also when the PC has left meanwhile: the reader goes back to its polls.
   if (r.action == kActionForward) r.action = kActionNone;
   if (r.pc_wait != kPcWaiting) return;
@@ -114,7 +114,7 @@ void pass_through_no_answer(Context& ctx, uint8_t address) {
 }
 
 void pass_through_tick(BufferState& st) {
-  for (Tczytnik& r : st.readers) {
+  for (ReaderEntry& r : st.readers) {
     if (r.hold_off <= 0) continue;
     if (--r.hold_off > 0) continue;
     // The hold-off is over and the answer never came (silent reader, broken

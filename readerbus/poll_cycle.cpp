@@ -19,20 +19,20 @@ void write_frame(Context& ctx, const std::array<uint8_t, N>& f, FrameKind kind) 
   if (ctx.serial.is_open()) ctx.st.figures.frame_sent(f[0], kind, N, ctx.clock.monotonic_ms());
 }
 
-void send_poll(Context& ctx, Tczytnik& r) {
+void send_poll(Context& ctx, ReaderEntry& r) {
   const auto f = poll_frame(r.adr485);
   r.sent = kActionNone;
   write_frame(ctx, f, FrameKind::Poll);
   if (ctx.log.enabled(LogCategory::Rs485)) ctx.log.log_line(texts::kBufToReader + hex_bytes(f, ""));
 }
 
-void send_buzzer(Context& ctx, Tczytnik& r, int32_t pattern) {
+void send_buzzer(Context& ctx, ReaderEntry& r, int32_t pattern) {
   write_frame(ctx, buzzer_frame(r.adr485, pattern), FrameKind::Buzzer);
   r.sent = kActionBuzzerN;
   if (ctx.log.enabled(LogCategory::Events)) ctx.log.log_line(texts::kBuzzer + dec(r.adr485));
 }
 
-void send_relay(Context& ctx, Tczytnik& r) {
+void send_relay(Context& ctx, ReaderEntry& r) {
   write_frame(ctx, relay_frame(r.adr485), FrameKind::Relay);
   r.sent = kActionRelay;
   if (ctx.log.enabled(LogCategory::Events)) ctx.log.log_line(texts::kRelay + dec(r.adr485));
@@ -40,7 +40,7 @@ void send_relay(Context& ctx, Tczytnik& r) {
 
 // Later turns of a reader whose answer is still owed find tx_len 0: they write
 // nothing but still leave the bare line, so the operator sees the wait.
-void send_forwarded(Context& ctx, Tczytnik& r) {
+void send_forwarded(Context& ctx, ReaderEntry& r) {
   const auto frame = first_n(r.tx_frame, r.tx_len);
   send_on_line(ctx, frame);
   if (ctx.serial.is_open() && !frame.empty())
@@ -53,7 +53,7 @@ void send_forwarded(Context& ctx, Tczytnik& r) {
 
 // The reader's pending command, else (at its turn only) a poll. Returns
 // whether a frame went out.
-bool serve_reader(Context& ctx, Tczytnik& r, bool turn) {
+bool serve_reader(Context& ctx, ReaderEntry& r, bool turn) {
   r.command_due = 0;
   switch (r.action) {
     case kActionNone:

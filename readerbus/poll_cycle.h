@@ -8,7 +8,7 @@
 #include "core/context.h"
 
 namespace netbuf {
-// Timer2Timer: a turn of the round robin is owed; served now when the line
+// The poll tick: a turn of the round robin is owed; served now when the line
 // is free, else at its next free moment.
 void on_poll_tick(Context& ctx);
 // The line's wake-up (line_wake_ms): an answer's time-out, or the line free

@@ -26,7 +26,7 @@ constexpr int kStatusReference = 0x8000;
 // The PC's frame still waits for the reader's turn, or the answer does not
 // fit it: it is the reader's late answer to a frame before (a poll, a
 // relay), not to the PC's, and the wait for the PC's answer goes on.
-bool not_the_pcs(const Tczytnik& r, std::span<const uint8_t> f) {
+bool not_the_pcs(const ReaderEntry& r, std::span<const uint8_t> f) {
   if (r.action == kActionForward && r.tx_len > 0) return true;
   return r.pc_wait == kPcWaiting && !answers_request(r.tx_frame, f);
 }
@@ -41,7 +41,7 @@ void to_pc(Context& ctx, int entry, std::span<const uint8_t> answer) {
 void apply_card_rule(Context& ctx, int entry, std::span<const uint8_t> f) {
   // A shorter answer holds no code registers.
   if (f[kRtuByteCount] < kPollAnswerData) return;
-  Tczytnik& r = ctx.st.readers[entry];
+  ReaderEntry& r = ctx.st.readers[entry];
   const int status = f[kStatusHi] * 256 + f[kStatusLo];
   const auto raw = f.subspan(kCodeAt, kCodeBytes);
   // A reader that restarts or clears its code reads all zeros: nobody stands
@@ -79,7 +79,7 @@ bool handle_f03(Context& ctx, std::span<const uint8_t> f) {
 
   const int e = st.find_reader(f[kRtuAddress]);
   if (e == 0) return true;  // no configured reader has that address
-  Tczytnik& r = st.readers[e];
+  ReaderEntry& r = st.readers[e];
   if (r.pc_wait == 0 && r.action == kActionNone) apply_card_rule(ctx, e, f);
   if (not_the_pcs(r, f)) return false;
   if (r.pc_wait == kPcWaiting) {
@@ -105,7 +105,7 @@ bool handle_f16(Context& ctx, std::span<const uint8_t> f) {
 
   const int e = st.find_reader(f[kRtuAddress]);
   if (e == 0) return true;
-  Tczytnik& r = st.readers[e];
+  ReaderEntry& r = st.readers[e];
   if (not_the_pcs(r, f)) return false;
   if (r.pc_wait == kPcWaiting) to_pc(ctx, e, f.first(kF16AnswerSize - 2));
   if (r.action == kActionForward) r.action = kActionNone;
@@ -132,7 +132,7 @@ void handle_exception(Context& ctx, std::span<const uint8_t> f) {
   st.figures.answer_taken(f[kRtuAddress], true, ctx.clock.monotonic_ms());
   const int e = st.find_reader(f[kRtuAddress]);
   if (e == 0) return;
-  Tczytnik& r = st.readers[e];
+  ReaderEntry& r = st.readers[e];
   if ((r.action == kActionForward && r.tx_len > 0) || r.pc_wait != kPcWaiting) return;
   to_pc(ctx, e, f.first(kExceptionAnswerSize - 2));
   r.pc_wait = 0;

@@ -53,7 +53,7 @@ bool carry_out(Context& ctx, int i, const RemoteCommand& cmd) {
   const int e = reader_for(ctx.st, cmd.adres);
   const char* outcome = texts::kRemoteNoReader;
   if (e > 0) {
-    Tczytnik& r = ctx.st.reader(e);
+    ReaderEntry& r = ctx.st.reader(e);
     // The door is opening already: one more frame would only take a poll's turn.
     if (r.remote_hold || r.action == kActionRelay || r.sent == kActionRelay) {
       outcome = texts::kRemoteAbsorbed;

@@ -8,7 +8,7 @@ namespace netbuf {
 // idle timeout; 8 covers that, leaves 93 places to everyone else, and
 // needs 13 erring hosts at once to fill the port.
 inline constexpr int kServicePlacesPerAddress = 8;
-// ServerSocket2ClientRead: serves every service connection with data waiting.
+// Remote-control data: serves every service connection with data waiting.
 // A malformed command is reported to the operator; too many close its
 // connection.
 void on_service_read(Context& ctx);

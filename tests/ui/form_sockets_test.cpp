@@ -47,15 +47,15 @@ TEST_F(FormSockets, SecondPcIsClosedAtOnceWhileTheFirstIsServed) {
   ASSERT_TRUE(wait_until([&] { return host_->monitor().enabled(LogCategory::Connections); }));
   auto* label21 = form_->findChild<QLabel*>("Label21");
   form_->show();  // a hidden window is not kept up to date
-  host_->ServerSocket1().open(0);
+  host_->pc_port().open(0);
 
-  auto first = client_of(host_->ServerSocket1());
+  auto first = client_of(host_->pc_port());
   ASSERT_TRUE(connected(first));
   ASSERT_TRUE(wait_until([&] { return label21->text() == "127.0.0.1"; }));
 
-  auto second = client_of(host_->ServerSocket1());
+  auto second = client_of(host_->pc_port());
   ASSERT_TRUE(wait_until([&] { return second->state() == QAbstractSocket::UnconnectedState; }));
-  ASSERT_TRUE(wait_until([&] { return host_->ServerSocket1().connection_count() == 1; }));
+  ASSERT_TRUE(wait_until([&] { return host_->pc_port().connection_count() == 1; }));
   EXPECT_TRUE(wait_until([&] { return label21->text() == "Non connection"; }));
   auto* memo1 = form_->findChild<QPlainTextEdit*>("Memo1");
   EXPECT_TRUE(wait_until([&] {
@@ -69,10 +69,10 @@ TEST_F(FormSockets, SecondPcIsClosedAtOnceWhileTheFirstIsServed) {
 }
 
 TEST_F(FormSockets, ServicePortSurvivesAMalformedCommand) {
-  host_->ServerSocket2().open(0);
-  auto c = client_of(host_->ServerSocket2());
+  host_->remote_port().open(0);
+  auto c = client_of(host_->remote_port());
   ASSERT_TRUE(connected(c));
-  ASSERT_TRUE(wait_until([&] { return host_->ServerSocket2().connection_count() == 1; }));
+  ASSERT_TRUE(wait_until([&] { return host_->remote_port().connection_count() == 1; }));
 
   // typ is not a number: reported at the top level, no answer, no relay.
   ::testing::internal::CaptureStderr();

@@ -25,7 +25,7 @@ class CardCheckTest : public ::testing::Test {
     w.st.zone_mask = 0b1;
   }
   void reader(int e, int adr, int geo, int flags) {
-    Tczytnik& r = w.st.reader(e);
+    ReaderEntry& r = w.st.reader(e);
     r.adr485 = adr;
     r.geo_zone = geo;
     r.flags = flags;

@@ -28,7 +28,7 @@ class EventRecordsTest : public ::testing::Test {
     db.create(900, 0);
     w.db.open(db.path());
     w.clock.t = LocalTime{2019, 3, 31, 12, 0, 0, 0, 1};
-    Tczytnik& r = w.st.reader(2);
+    ReaderEntry& r = w.st.reader(2);
     r.adr485 = 3;
     r.geo_zone = 1;
     r.flags = 0x0C;

@@ -211,7 +211,7 @@ TEST_F(FileRecordsTest, CardUploadStoresRecordsInsideTheTable) {
   read(cat({header, record}));
   EXPECT_TRUE(write_file_record(w.ctx));
   EXPECT_EQ(w.st.pc_request.pos, 48);
-  const Tcard& c = w.st.cards[3];
+  const CardEntry& c = w.st.cards[3];
   EXPECT_EQ(c.typ, 1);
   EXPECT_EQ(c.kod, "123456789A");
   EXPECT_EQ(c.lcd, "---");
@@ -233,7 +233,7 @@ TEST_F(FileRecordsTest, CardUploadStoresRecordsInsideTheTable) {
   EXPECT_EQ(w.st.card_index().lowest("ABCDEF0102", 20000), 3);
 
   // Indices beyond the table are skipped; the rest of the frame is stored.
-  for (Tcard& card : w.st.cards) card.dirty = 0;
+  for (CardEntry& card : w.st.cards) card.dirty = 0;
   read(cat({hex("00 06 00 00 00 6B FF 15 68 06 00 08 00 00 00 30"),
             hex("4E 21 01 11 11 11 11 11 00 00 00 01 00 00 00 01"), Bytes(16, 0),
             hex("00 05 02 22 22 22 22 22 00 00 00 01 00 00 00 01"), Bytes(16, 0),
@@ -248,7 +248,7 @@ TEST_F(FileRecordsTest, CardUploadStoresRecordsInsideTheTable) {
   for (const Bytes& bad : {cat({hex("00 05 00 00 00 2B FF 15 28 06 00 09 00 00 00 10"), record}),
                            cat({hex("00 05 00 00 00 4B FF 15 48 06 00 08 00 00 00 20"), record}),
                            hex("00 05 00 00 00 2B FF 15 28 06 00 08 00 00 00")}) {
-    for (Tcard& card : w.st.cards) card.dirty = 0;
+    for (CardEntry& card : w.st.cards) card.dirty = 0;
     read(bad);
     EXPECT_FALSE(write_file_record(w.ctx));
     EXPECT_EQ(w.st.pc_request.pos, 0);

@@ -31,7 +31,7 @@ TEST(FuzzRegression, StartUpCardNumbersAtThe32BitEdges) {
   auto w = std::make_unique<FakeWorld>();
   start_up(w->ctx, db.path());
 
-  const Tcard& wide = w->st.cards[1];
+  const CardEntry& wide = w->st.cards[1];
   EXPECT_EQ(wide.kod, "");
   EXPECT_EQ(wide.typ, 0);
   EXPECT_EQ(w->st.cards[kCardCount - 1].kod, "FF");

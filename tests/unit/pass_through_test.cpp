@@ -72,7 +72,7 @@ TEST_F(PassThrough, ReadRoundTripsAndHoldsPollsOff) {
   reader_says("02 03 04 00 01 00 02 19 32");  // CRC from pymodbus
   EXPECT_EQ(wire_text(w.pc.conns[0].out), "00 07 00 00 00 07 02 03 04 00 01 00 02");
   EXPECT_EQ(last_line(), "BUF->PC:03:13-> 00 07 00 00 00 07 02 03 04 00 01 00 02");
-  const Tczytnik& r = w.st.readers[2];
+  const ReaderEntry& r = w.st.readers[2];
   EXPECT_EQ(r.action, kActionNone);
   EXPECT_EQ(r.pc_wait, 0);
   // Answered, but the PC keeps the reader for the hold-off.
@@ -159,7 +159,7 @@ TEST_F(PassThrough, DoorCommandsAndPcFramesShareAReader) {
   const std::string fwd2 = "02 03 00 00 00 02 C4 38";
   const std::string pc_read = "00 07 00 00 00 06 02 03 00 00 00 02";
   const std::string pc_answer = "00 07 00 00 00 07 02 03 04 00 01 00 02";
-  Tczytnik& r = w.st.readers[2];
+  ReaderEntry& r = w.st.readers[2];
 
   command_reader(r, kActionRelay);
   request(pc_read);
@@ -277,7 +277,7 @@ TEST_F(PassThrough, ExceptionAnswersReachThePc) {
     on_poll_tick(v.ctx);
     on_poll_tick(v.ctx);  // the PC's frame is out
     on_serial_receive(v.ctx, hex(c.reader));
-    const Tczytnik& r = v.st.readers[2];
+    const ReaderEntry& r = v.st.readers[2];
     EXPECT_EQ(v.pc.conns[0].out, hex(c.pc));
     EXPECT_EQ(r.action, c.pc.empty() ? kActionForward : kActionNone);
     EXPECT_EQ(r.pc_wait, c.pc.empty() ? 0xFF : 0);

@@ -36,7 +36,7 @@ class ReaderAnswer : public ::testing::Test {
     w.st.readers[2].adr485 = 2;
   }
   void feed(const std::vector<uint8_t>& b) { on_serial_receive(w.ctx, b); }
-  Tczytnik& r1() { return w.st.readers[1]; }
+  ReaderEntry& r1() { return w.st.readers[1]; }
   testing::FakeWorld w;
 };
 

@@ -84,7 +84,7 @@ TEST(ReaderRebuild, ReadersKeepTheirStateUnderTheirAddress) {
   st.readers[1].last_code = "AA";
   st.readers[1].armed = 1;
   st.readers[1].action = kActionRelay;
-  Tczytnik& seven = st.readers[2];
+  ReaderEntry& seven = st.readers[2];
   seven.armed = 1;
   seven.action = kActionForward;
   seven.sent = kActionRelay;
