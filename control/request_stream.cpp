@@ -24,21 +24,4 @@ std::optional<RequestStream::Item> RequestStream::next() {
   return Item{Step::kHello, *m};
 }
 
-std::string encode_request(const RequestMessage& m) {
-  switch (m.kind) {
-    case Request::kHello:
-      return hello_request();
-    case Request::kCategories:
-      return categories_request(m.categories);
-    case Request::kSave:
-      return save_request(m.form);
-    case Request::kPoll:
-      return poll_request(m.on);
-    case Request::kChoosePort:
-      return choose_port_request(m.number);
-    default:
-      return plain_request(m.kind);
-  }
-}
-
 }  // namespace netbuf::control

@@ -42,7 +42,4 @@ class RequestStream {
   bool ended_ = false;
 };
 
-// A request as a frame again, exactly as a window sends it.
-std::string encode_request(const RequestMessage& m);
-
 }  // namespace netbuf::control

@@ -7,8 +7,6 @@ namespace netbuf {
 namespace {
 
 // SQLite's primary result codes this file names; core does without sqlite3.h.
-constexpr int kBusy = 5;
-constexpr int kLocked = 6;
 constexpr int kIoErr = 10;
 constexpr int kFull = 13;
 
@@ -17,10 +15,6 @@ int primary(int code) {
 }
 
 }  // namespace
-
-bool StoreError::lock_conflict() const {
-  return primary(code) == kBusy || primary(code) == kLocked;
-}
 
 bool StoreError::disk_trouble() const {
   return primary(code) == kFull || primary(code) == kIoErr;

@@ -25,8 +25,6 @@ struct StoreError {
   explicit StoreError(std::string why) : message(std::move(why)) {}
 
   bool empty() const { return message.empty() && code == 0; }
-  // Another connection holds a lock: the same statement may work later.
-  bool lock_conflict() const;
   // The disk is full or refuses: trying again at once changes nothing.
   bool disk_trouble() const;
 

@@ -14,6 +14,7 @@
 
 #include "control/request_stream.h"
 #include "fuzz_support.h"
+#include "request_encoder.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace netbuf::control;

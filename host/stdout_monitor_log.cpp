@@ -54,22 +54,4 @@ void StdoutLines::write(const std::string& text, bool new_line) {
   idle_.start();
 }
 
-bool StdoutMonitorLog::enabled(LogCategory c) const {
-  const int i = static_cast<int>(c);
-  return i >= 0 && i < 4 && on_[static_cast<std::size_t>(i)];
-}
-
-void StdoutMonitorLog::log_line(const std::string& text) {
-  out_.write(escape_controls(text), true);
-}
-
-void StdoutMonitorLog::log_append(const std::string& text) {
-  out_.write(escape_controls(text), false);
-}
-
-void StdoutMonitorLog::tick_categories(const std::string& list) {
-  const std::array<bool, 4> named = named_categories(list);
-  for (std::size_t i = 0; i < 4; ++i) on_[i] = on_[i] || named[i];
-}
-
 }  // namespace netbuf

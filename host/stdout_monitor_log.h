@@ -35,20 +35,4 @@ class StdoutLines {
   QTimer idle_;        // ends an open line after a pause
 };
 
-class StdoutMonitorLog : public MonitorLog {
- public:
-  bool enabled(LogCategory c) const override;
-  void log_line(const std::string& text) override;
-  void log_append(const std::string& text) override;
-  // What went to standard output is not kept, so there is nothing to clear.
-  void log_clear() override {}
-  void log_limit() override {}
-
-  void tick_categories(const std::string& list);
-
- private:
-  StdoutLines out_;
-  std::array<bool, 4> on_{};
-};
-
 }  // namespace netbuf

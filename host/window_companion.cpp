@@ -68,10 +68,6 @@ void WindowCompanion::stop() {
   }
 }
 
-qint64 WindowCompanion::pid() const {
-  return process_ ? process_->processId() : 0;
-}
-
 void WindowCompanion::launch() {
   if (stopping_) return;
   int pair[2];

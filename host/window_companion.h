@@ -40,7 +40,6 @@ class WindowCompanion : public QObject {
   bool start();
   // netbuf stops: the window is not started again.
   void stop();
-  qint64 pid() const;
 
  private:
   void launch();

@@ -171,18 +171,4 @@ bool retry_checkpoint(Database& db) {
   return done;
 }
 
-void SyncStorage::submit(StorageBatch batch) {
-  result_ = commit_batch(db_, batch);
-}
-
-std::optional<StorageResult> SyncStorage::take_result() {
-  std::optional<StorageResult> r;
-  r.swap(result_);
-  return r;
-}
-
-StorageResult SyncStorage::wait_result() {
-  return take_result().value_or(StorageResult{});
-}
-
 }  // namespace netbuf

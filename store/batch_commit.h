@@ -26,18 +26,4 @@ StorageResult commit_batch(Database& db, const StorageBatch& batch);
 // to the file meanwhile: the next batch looks at that first.
 bool retry_checkpoint(Database& db);
 
-// The storage path on the caller's thread: each batch is stored as it is
-// handed over.
-class SyncStorage : public StoragePath {
- public:
-  explicit SyncStorage(Database& db) : db_(db) {}
-  void submit(StorageBatch batch) override;
-  std::optional<StorageResult> take_result() override;
-  StorageResult wait_result() override;
-
- private:
-  Database& db_;
-  std::optional<StorageResult> result_;
-};
-
 }  // namespace netbuf

@@ -3,6 +3,7 @@
 
 #include <deque>
 #include <map>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -194,6 +195,24 @@ class FakeEndpoint : public TcpEndpoint {
 };
 
 // A complete context over fakes and a database at a path of the test's choice.
+// The storage path on the caller's thread: each batch is stored as it is
+// handed over.
+class SyncStorage : public StoragePath {
+ public:
+  explicit SyncStorage(Database& db) : db_(db) {}
+  void submit(StorageBatch batch) override { result_ = commit_batch(db_, batch); }
+  std::optional<StorageResult> take_result() override {
+    std::optional<StorageResult> r;
+    r.swap(result_);
+    return r;
+  }
+  StorageResult wait_result() override { return take_result().value_or(StorageResult{}); }
+
+ private:
+  Database& db_;
+  std::optional<StorageResult> result_;
+};
+
 struct FakeWorld {
   BufferState st;
   FakeLog log;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "control/request_stream.h"
+#include "tests/unit/request_encoder.h"
 
 namespace netbuf::control {
 namespace {
