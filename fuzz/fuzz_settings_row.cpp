@@ -20,8 +20,6 @@ namespace {
 struct Target {
   ScratchDir dir;
   FuzzWorld fw;
-  testing::FakeSerial serial0;
-  testing::FakeEndpoint pc0, service0;
 
   Target() {
     const std::string path = dir.path("net.db");
@@ -60,13 +58,9 @@ bool is_port_text(const std::string& t) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace netbuf;
-  static fuzz::Target t;
-  t.fw.restore(fuzz::FuzzWorld::Cards::kUntouched);
+  auto& t = fuzz::target_with_new_links<fuzz::Target>(fuzz::FuzzWorld::Cards::kUntouched);
   testing::FakeWorld& w = t.fw.w();
   BufferState& st = w.st;
-  w.serial = t.serial0;
-  w.pc = t.pc0;
-  w.service = t.service0;
   fuzz::Cursor in(data, size);
 
   while (!in.empty()) {

@@ -219,4 +219,16 @@ Target& target_for_input(FuzzWorld::Cards cards = FuzzWorld::Cards::kUntouched) 
   return t;
 }
 
+// The same for a target that opens net.db and the sockets itself: the serial
+// line and both endpoints start each input new, as they were at start-up.
+template <class Target>
+Target& target_with_new_links(FuzzWorld::Cards cards) {
+  Target& t = target_for_input<Target>(cards);
+  testing::FakeWorld& w = t.fw.w();
+  w.serial = testing::FakeSerial();
+  w.pc = testing::FakeEndpoint();
+  w.service = testing::FakeEndpoint();
+  return t;
+}
+
 }  // namespace netbuf::fuzz
