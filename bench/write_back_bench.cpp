@@ -55,6 +55,20 @@ struct Running {
     w.db.open(file.path());
     w.st.registers[kRegCardCount] = Register{kCardCount - 1, 0};
   }
+  // One timed tick a round, after `mark` has set up its work untimed.
+  template <class Mark>
+  void ticks(benchmark::State& s, Mark mark) {
+    for (auto _ : s) {
+      s.PauseTiming();
+      mark();
+      s.ResumeTiming();
+      on_write_back_tick(w.ctx);
+    }
+  }
+  // A box the operator would have seen fails the run.
+  void check_no_box(benchmark::State& s) const {
+    if (!w.op.boxes.empty()) s.SkipWithError(w.op.boxes.front().c_str());
+  }
 };
 
 // Dirty registers spread evenly over the image; a fresh value each round so
@@ -64,17 +78,14 @@ void BM_WriteBackTick_Registers(benchmark::State& s) {
   const int dirty = static_cast<int>(s.range(0));
   const int stride = kRegisterCount / dirty;
   int32_t value = 1;
-  for (auto _ : s) {
-    s.PauseTiming();
+  r.ticks(s, [&] {
     ++value;
     for (int i = 0; i < dirty; ++i) {
       const int a = i * stride;
       // The card count keeps its value: the card pass depends on it.
       r.w.st.registers[a] = Register{a == kRegCardCount ? kCardCount - 1 : value, 1};
     }
-    s.ResumeTiming();
-    on_write_back_tick(r.w.ctx);
-  }
+  });
   for (const Register& reg : r.w.st.registers)
     if (reg.dirty) s.SkipWithError("a register stayed dirty");
   // The last round's values must be in the file, not only marked clean.
@@ -85,7 +96,7 @@ void BM_WriteBackTick_Registers(benchmark::State& s) {
                     [&stored](const Row& row) { stored = row.integer(0); }) ||
       stored != value)
     s.SkipWithError("the file misses the last value");
-  if (!r.w.op.boxes.empty()) s.SkipWithError(r.w.op.boxes.front().c_str());
+  r.check_no_box(s);
   s.SetItemsProcessed(s.iterations() * dirty);
 }
 
@@ -95,8 +106,7 @@ void BM_WriteBackTick_Cards(benchmark::State& s) {
   const int dirty = static_cast<int>(s.range(0));
   const int stride = kCardCount / dirty;
   uint32_t round = 0;
-  for (auto _ : s) {
-    s.PauseTiming();
+  r.ticks(s, [&] {
     ++round;
     for (int i = 0; i < dirty; ++i) {
       const int k = i * stride;
@@ -104,12 +114,10 @@ void BM_WriteBackTick_Cards(benchmark::State& s) {
       r.w.st.cards[k].typ = 1;
       r.w.st.cards[k].dirty = 1;
     }
-    s.ResumeTiming();
-    on_write_back_tick(r.w.ctx);
-  }
+  });
   for (const CardEntry& c : r.w.st.cards)
     if (c.dirty) s.SkipWithError("a card stayed dirty");
-  if (!r.w.op.boxes.empty()) s.SkipWithError(r.w.op.boxes.front().c_str());
+  r.check_no_box(s);
   s.SetItemsProcessed(s.iterations() * dirty);
 }
 
@@ -120,8 +128,7 @@ void BM_WriteBackTick_WaitingEvents(benchmark::State& s) {
   Running r;
   const auto n = static_cast<std::size_t>(s.range(0));
   int32_t id = 0;
-  for (auto _ : s) {
-    s.PauseTiming();
+  r.ticks(s, [&] {
     for (std::size_t i = 0; i < n; ++i) {
       sql::EventValues v;
       v.id = ++id;
@@ -130,12 +137,10 @@ void BM_WriteBackTick_WaitingEvents(benchmark::State& s) {
       v.status = 4;
       r.w.st.upkeep.waiting_events.push_back(v);
     }
-    s.ResumeTiming();
-    on_write_back_tick(r.w.ctx);
-  }
+  });
   if (!r.w.st.upkeep.waiting_events.empty()) s.SkipWithError("events still waiting");
   if (r.w.st.event_counter() != id) s.SkipWithError("the counter lags behind");
-  if (!r.w.op.boxes.empty()) s.SkipWithError(r.w.op.boxes.front().c_str());
+  r.check_no_box(s);
   s.SetItemsProcessed(static_cast<int64_t>(s.iterations() * n));
 }
 
