@@ -5,9 +5,7 @@
 // lives under TMPDIR, so point TMPDIR at the installation's file system.
 #include <benchmark/benchmark.h>
 #include <sqlite3.h>
-#include <stdlib.h>
 
-#include <filesystem>
 #include <stdexcept>
 #include <string>
 
@@ -16,6 +14,7 @@
 #include "store/schema.h"
 #include "store/sql_texts.h"
 #include "tests/unit/fakes.h"
+#include "tests/unit/temp_dir.h"
 
 namespace netbuf {
 namespace {
@@ -23,9 +22,6 @@ namespace {
 class BenchDb {
  public:
   BenchDb() {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "netbuf-bench-XXXXXX").string();
-    dir_ = mkdtemp(tmpl.data());
-    path_ = dir_ + "/net.db";
     Database db;
     db.open(path_, true);
     bool made = db.begin().ok();
@@ -34,15 +30,11 @@ class BenchDb {
       made = made && db.run(schema::insert_setting(d.key, d.value));
     if (!made || !db.commit()) throw std::runtime_error("cannot create " + path_);
   }
-  ~BenchDb() {
-    std::error_code ec;
-    std::filesystem::remove_all(dir_, ec);
-  }
   const std::string& path() const { return path_; }
 
  private:
-  std::string dir_;
-  std::string path_;
+  testing::TempDir dir_{"netbuf-bench-"};
+  std::string path_ = dir_.path() + "/net.db";
 };
 
 // A buffer as it runs in the field: full card count, so the card pass walks
