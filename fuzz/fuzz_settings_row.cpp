@@ -22,18 +22,12 @@ struct Target {
   FuzzWorld fw;
 
   Target() {
-    const std::string path = dir.path("net.db");
-    {
-      Database db;
-      db.open(path, true);
-      create_tables(db);
+    testing::FakeWorld& w = fw.w();
+    open_new_db(w, dir.path("net.db"), [](Database& db) {
       for (const auto& d : schema::kSettingDefaults)
         NETBUF_FUZZ_CHECK(db.run(schema::insert_setting(d.key, d.value)));
-    }
-    testing::FakeWorld& w = fw.w();
-    w.db.open(path);
-    NETBUF_FUZZ_CHECK(w.db.run("PRAGMA synchronous=OFF"));
-    NETBUF_FUZZ_CHECK(w.db.query("PRAGMA journal_mode=MEMORY", {}, [](const Row&) {}));
+    });
+    skip_disk_waits(w.db);
     fw.snapshot();
   }
 

@@ -119,6 +119,25 @@ inline void create_tables(Database& db) {
     NETBUF_FUZZ_CHECK(db.run(sql));
 }
 
+// net.db at `path`: the four tables and the rows `fill` adds on a connection
+// of its own, then opened on the world's connection.
+template <class Fill>
+void open_new_db(testing::FakeWorld& w, const std::string& path, Fill fill) {
+  {
+    Database db;
+    db.open(path, true);
+    create_tables(db);
+    fill(db);
+  }
+  w.db.open(path);
+}
+
+// A target that writes with every input need not wait for the disk.
+inline void skip_disk_waits(Database& db) {
+  NETBUF_FUZZ_CHECK(db.run("PRAGMA synchronous=OFF"));
+  NETBUF_FUZZ_CHECK(db.query("PRAGMA journal_mode=MEMORY", {}, [](const Row&) {}));
+}
+
 // A FakeWorld with readers configured through their registers, and the means
 // to return to that state. Handlers touch registers, readers, cards, link
 // buffers and the fakes; everything else a target changes it resets itself.
