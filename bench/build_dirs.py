@@ -7,8 +7,12 @@ def add_build_options(ap):
     ap.add_argument("--after", default="build/bin")
 
 
-def builds(args):
-    """(label, bin directory) of each build measured, "before" first when given."""
-    out = [("before", args.before)] if args.before else []
-    out.append(("after", args.after))
-    return out
+def parse(ap):
+    """Adds the two options to ap and reads the command line: the arguments,
+    and (label, bin directory) of each build measured, "before" first when
+    given."""
+    add_build_options(ap)
+    args = ap.parse_args()
+    builds = [("before", args.before)] if args.before else []
+    builds.append(("after", args.after))
+    return args, builds

@@ -38,10 +38,8 @@ def run(bin_dir, bench):
 
 def main():
     ap = argparse.ArgumentParser()
-    build_dirs.add_build_options(ap)
     ap.add_argument("--rounds", type=int, default=5)
-    args = ap.parse_args()
-    builds = build_dirs.builds(args)
+    args, builds = build_dirs.parse(ap)
     times = {}
     for _ in range(args.rounds):
         for label, d in builds:

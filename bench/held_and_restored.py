@@ -124,10 +124,8 @@ def restore(how, events, bin_dir):
 
 def main():
     ap = argparse.ArgumentParser()
-    build_dirs.add_build_options(ap)
     ap.add_argument("--events", type=int, default=200)
-    a = ap.parse_args()
-    builds = build_dirs.builds(a)
+    a, builds = build_dirs.parse(ap)
     rows = []
     for name, bin_dir in builds:
         bin_dir = os.path.abspath(bin_dir)
