@@ -183,8 +183,7 @@ NETBUF_FUZZ_UNTRACED void store_and_compare(testing::FakeWorld& w) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace netbuf;
-  auto& t = fuzz::target_with_new_links<fuzz::Target>(fuzz::FuzzWorld::Cards::kAny);
-  testing::FakeWorld& w = t.fw.w();
+  auto [t, w] = fuzz::target_with_new_links<fuzz::Target>(fuzz::FuzzWorld::Cards::kAny);
   w.db.close();
 
   const std::string path = t.dir.path("net.db");

@@ -106,8 +106,7 @@ void check_line(const testing::FakeSerial& serial) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace netbuf;
-  auto& t = fuzz::target_for_input<fuzz::Target>();
-  testing::FakeWorld& w = t.fw.w();
+  auto [t, w] = fuzz::target_for_input<fuzz::Target>();
   BufferState& st = w.st;
   fuzz::Cursor in(data, size);
 

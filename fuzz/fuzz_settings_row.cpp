@@ -52,8 +52,7 @@ bool is_port_text(const std::string& t) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace netbuf;
-  auto& t = fuzz::target_with_new_links<fuzz::Target>(fuzz::FuzzWorld::Cards::kUntouched);
-  testing::FakeWorld& w = t.fw.w();
+  auto [t, w] = fuzz::target_with_new_links<fuzz::Target>(fuzz::FuzzWorld::Cards::kUntouched);
   BufferState& st = w.st;
   fuzz::Cursor in(data, size);
 

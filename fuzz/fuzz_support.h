@@ -229,25 +229,31 @@ class FuzzWorld {
   uint32_t zone_mask_ = 0;
 };
 
+// A target and the world it drives, as an input finds them.
+template <class Target>
+struct TargetAndWorld {
+  Target& t;
+  testing::FakeWorld& w;
+};
+
 // A fuzzer's target, built on its first input and put back into its starting
 // state before each one.
 template <class Target>
-Target& target_for_input(FuzzWorld::Cards cards = FuzzWorld::Cards::kUntouched) {
+TargetAndWorld<Target> target_for_input(FuzzWorld::Cards cards = FuzzWorld::Cards::kUntouched) {
   static Target t;
   t.fw.restore(cards);
-  return t;
+  return {t, t.fw.w()};
 }
 
 // The same for a target that opens net.db and the sockets itself: the serial
 // line and both endpoints start each input new, as they were at start-up.
 template <class Target>
-Target& target_with_new_links(FuzzWorld::Cards cards) {
-  Target& t = target_for_input<Target>(cards);
-  testing::FakeWorld& w = t.fw.w();
-  w.serial = testing::FakeSerial();
-  w.pc = testing::FakeEndpoint();
-  w.service = testing::FakeEndpoint();
-  return t;
+TargetAndWorld<Target> target_with_new_links(FuzzWorld::Cards cards) {
+  const TargetAndWorld<Target> in = target_for_input<Target>(cards);
+  in.w.serial = testing::FakeSerial();
+  in.w.pc = testing::FakeEndpoint();
+  in.w.service = testing::FakeEndpoint();
+  return in;
 }
 
 }  // namespace netbuf::fuzz
