@@ -113,27 +113,26 @@ void check_card(Context& ctx, int entry, const std::string& code) {
   ReaderEntry& reader = st.reader(entry);
   ctx.log.line_if(LogCategory::Events, texts::kCardAtReader + dec(reader.adr485));
 
+  // A reader is told what to do, and the monitor says why.
+  const auto command = [&ctx](ReaderEntry& r, Action action, const std::string& why) {
+    command_reader(r, action);
+    ctx.log.line_if(LogCategory::Events, why);
+  };
   switch (status) {
     case kStatusGranted:
-      if ((reader.flags & kRelayBits) != 0) {
-        command_reader(reader, kActionRelay);
-        ctx.log.line_if(LogCategory::Events, texts::kGrantedOwnRelay + dec(reader.adr485));
-      } else if (const int m = relay_partner(ctx, entry); m > 0) {
-        command_reader(st.reader(m), kActionRelay);
-        ctx.log.line_if(LogCategory::Events, texts::kGrantedOtherRelay);
-      }
+      if ((reader.flags & kRelayBits) != 0)
+        command(reader, kActionRelay, texts::kGrantedOwnRelay + dec(reader.adr485));
+      else if (const int m = relay_partner(ctx, entry); m > 0)
+        command(st.reader(m), kActionRelay, texts::kGrantedOtherRelay);
       break;
     case kStatusUnknownCard:
-      command_reader(reader, kActionBuzzerN);
-      ctx.log.line_if(LogCategory::Events, texts::kUnknownCard);
+      command(reader, kActionBuzzerN, texts::kUnknownCard);
       break;
     case kStatusOutsideTimeZone:
-      command_reader(reader, kActionBuzzerS);
-      ctx.log.line_if(LogCategory::Events, texts::kOutsideTimeZone);
+      command(reader, kActionBuzzerS, texts::kOutsideTimeZone);
       break;
     case kStatusOutsideGeoZone:
-      command_reader(reader, kActionBuzzerS);
-      ctx.log.line_if(LogCategory::Events, texts::kOutsideGeoZone);
+      command(reader, kActionBuzzerS, texts::kOutsideGeoZone);
       break;
   }
 

@@ -240,6 +240,13 @@ void take(Context& ctx, const StorageResult& r) {
     for (int a : {kRegEventCntHi, kRegEventCntLo}) st.registers[a].dirty = 1;
 }
 
+// The write-back is due now, and whatever held storage back lets go.
+void release_for_write_back(Upkeep& up) {
+  up.write_back_due = true;
+  up.storage_hold = false;
+  up.hold_for_tick = false;
+}
+
 }  // namespace
 
 void pump_storage(Context& ctx) {
@@ -258,10 +265,8 @@ void pump_storage(Context& ctx) {
 
 void storage_tick(Context& ctx) {
   Upkeep& up = ctx.st.upkeep;
-  up.write_back_due = true;
+  release_for_write_back(up);
   up.file_check_due = true;
-  up.storage_hold = false;
-  up.hold_for_tick = false;
   if (up.batch.out && !up.slow_commit_reported) {
     const int64_t ms = ctx.clock.monotonic_ms() - up.batch.since_ms;
     if (ms > kSlowCommitMs) {
@@ -276,10 +281,8 @@ void storage_tick(Context& ctx) {
 
 bool flush_storage(Context& ctx) {
   Upkeep& up = ctx.st.upkeep;
-  up.write_back_due = true;
+  release_for_write_back(up);
   up.every_card = true;
-  up.storage_hold = false;
-  up.hold_for_tick = false;
   for (;;) {
     if (up.batch.out) take(ctx, ctx.storage.wait_result());
     if (up.storage_hold) break;

@@ -21,7 +21,6 @@ Prints a table; exit status 1 on any violation.
 
 NETBUF_BIN points at the binaries (default build/bin)."""
 
-import argparse
 import hashlib
 import os
 import random
@@ -35,7 +34,7 @@ sys.path.insert(0, HERE)
 sys.dont_write_bytecode = True  # no __pycache__ left in bench/
 
 from load import (EVENT_COLUMNS, PER_REQUEST, PcClient, Presenter, Rig,  # noqa: E402
-                  card_record, check_write, event_record)
+                  card_record, check_write, event_record, run_options)
 
 REGS = list(range(3000, 3020))  # registers the PC keeps changing
 CARDS = list(range(100, 150))  # card indices it keeps uploading (below the card count)
@@ -206,10 +205,8 @@ class Checker:
 
 
 def main():
-    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    ap = run_options(__doc__, "10 cycles")
     ap.add_argument("--cycles", type=int, default=100)
-    ap.add_argument("--quick", action="store_true", help="10 cycles")
-    ap.add_argument("--seed", type=int, default=1)
     ap.add_argument("--min-run", type=float, default=1.0, help="s of load before a kill, least")
     ap.add_argument("--max-run", type=float, default=8.0, help="s of load before a kill, most")
     args = ap.parse_args()

@@ -17,6 +17,8 @@ import os
 import statistics
 import subprocess
 
+import build_dirs
+
 WRITE_BACK = ("write_back_bench", "BM_WriteBackTick_Registers/9000|BM_Floor_PreparedRegisterUpdates/9000")
 READOUT = ("event_readout_bench", "BM_EventReadout/rows:[0-9]+/index:1|BM_Floor_PreparedEventQuery")
 
@@ -36,12 +38,8 @@ def run(bin_dir, bench):
 
 def main():
     ap = argparse.ArgumentParser()
-    ap.add_argument("--before")
-    ap.add_argument("--after", default="build/bin")
     ap.add_argument("--rounds", type=int, default=5)
-    args = ap.parse_args()
-    builds = [("before", args.before)] if args.before else []
-    builds.append(("after", args.after))
+    args, builds = build_dirs.parse(ap)
     times = {}
     for _ in range(args.rounds):
         for label, d in builds:

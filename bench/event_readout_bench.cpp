@@ -2,9 +2,7 @@
 // with and without an index on event(ID).
 #include <benchmark/benchmark.h>
 #include <sqlite3.h>
-#include <stdlib.h>
 
-#include <filesystem>
 #include <map>
 #include <memory>
 #include <utility>
@@ -13,6 +11,7 @@
 #include "store/schema.h"
 #include "store/sql_texts.h"
 #include "tests/unit/fakes.h"
+#include "tests/unit/temp_dir.h"
 
 namespace netbuf {
 namespace {
@@ -20,9 +19,6 @@ namespace {
 class EventTable {
  public:
   EventTable(int rows, bool index) {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "netbuf-bench-XXXXXX").string();
-    dir_ = mkdtemp(tmpl.data());
-    path_ = dir_ + "/net.db";
     sqlite3* db = nullptr;
     sqlite3_open(path_.c_str(), &db);
     sqlite3_exec(db, schema::kCreateEvent, nullptr, nullptr, nullptr);
@@ -45,14 +41,11 @@ class EventTable {
     if (index) sqlite3_exec(db, schema::kCreateEventIndex, nullptr, nullptr, nullptr);
     sqlite3_close(db);
   }
-  ~EventTable() {
-    std::error_code ec;
-    std::filesystem::remove_all(dir_, ec);
-  }
   const std::string& path() const { return path_; }
 
  private:
-  std::string dir_, path_;
+  testing::TempDir dir_{"netbuf-bench-"};
+  std::string path_ = dir_.path() + "/net.db";
 };
 
 // Built once per size: the benchmark body runs several times per argument.

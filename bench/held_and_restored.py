@@ -19,6 +19,8 @@ import subprocess
 import sys
 import time
 
+import build_dirs
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "system"))
 import netbuf_harness  # noqa: E402
@@ -122,12 +124,8 @@ def restore(how, events, bin_dir):
 
 def main():
     ap = argparse.ArgumentParser()
-    ap.add_argument("--before")
-    ap.add_argument("--after", default="build/bin")
     ap.add_argument("--events", type=int, default=200)
-    a = ap.parse_args()
-    builds = [("before", a.before)] if a.before else []
-    builds.append(("after", a.after))
+    a, builds = build_dirs.parse(ap)
     rows = []
     for name, bin_dir in builds:
         bin_dir = os.path.abspath(bin_dir)

@@ -211,11 +211,18 @@ def event_rows(nb):
     return nb.query("SELECT %s FROM event ORDER BY ID" % ",".join(EVENT_COLUMNS))
 
 
-def main():
-    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    ap.add_argument("--minutes", type=float, default=10.0)
-    ap.add_argument("--quick", action="store_true", help="one minute")
+def run_options(doc, quick_help):
+    """The options of a run under load: --quick for a short one and --seed for
+    the random order of its cards; described by the first paragraph of doc."""
+    ap = argparse.ArgumentParser(description=doc.split("\n\n")[0])
+    ap.add_argument("--quick", action="store_true", help=quick_help)
     ap.add_argument("--seed", type=int, default=1)
+    return ap
+
+
+def main():
+    ap = run_options(__doc__, "one minute")
+    ap.add_argument("--minutes", type=float, default=10.0)
     ap.add_argument("--delay", type=int, default=20, help="DELAY1 in ms")
     ap.add_argument("--pc-pause", type=float, default=0.0,
                     help="ms between the PC's request rounds (default: back to back)")

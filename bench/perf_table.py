@@ -27,6 +27,7 @@ import tempfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
+import build_dirs  # noqa: E402
 from db_figures import READOUT, WRITE_BACK, run as run_gbench  # noqa: E402
 
 # netbuf's own programs; everything else in a bin directory is a yardstick.
@@ -150,8 +151,7 @@ def print_table(rounds, builds, figures):
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--rounds", type=int, default=5)
-    ap.add_argument("--before")
-    ap.add_argument("--after", default="build/bin")
+    build_dirs.add_build_options(ap)
     args = ap.parse_args()
     scratch = tempfile.mkdtemp(prefix="perf_table.")
     try:

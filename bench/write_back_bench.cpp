@@ -5,9 +5,7 @@
 // lives under TMPDIR, so point TMPDIR at the installation's file system.
 #include <benchmark/benchmark.h>
 #include <sqlite3.h>
-#include <stdlib.h>
 
-#include <filesystem>
 #include <stdexcept>
 #include <string>
 
@@ -16,6 +14,7 @@
 #include "store/schema.h"
 #include "store/sql_texts.h"
 #include "tests/unit/fakes.h"
+#include "tests/unit/temp_dir.h"
 
 namespace netbuf {
 namespace {
@@ -23,9 +22,6 @@ namespace {
 class BenchDb {
  public:
   BenchDb() {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "netbuf-bench-XXXXXX").string();
-    dir_ = mkdtemp(tmpl.data());
-    path_ = dir_ + "/net.db";
     Database db;
     db.open(path_, true);
     bool made = db.begin().ok();
@@ -34,15 +30,11 @@ class BenchDb {
       made = made && db.run(schema::insert_setting(d.key, d.value));
     if (!made || !db.commit()) throw std::runtime_error("cannot create " + path_);
   }
-  ~BenchDb() {
-    std::error_code ec;
-    std::filesystem::remove_all(dir_, ec);
-  }
   const std::string& path() const { return path_; }
 
  private:
-  std::string dir_;
-  std::string path_;
+  testing::TempDir dir_{"netbuf-bench-"};
+  std::string path_ = dir_.path() + "/net.db";
 };
 
 // A buffer as it runs in the field: full card count, so the card pass walks
@@ -55,6 +47,20 @@ struct Running {
     w.db.open(file.path());
     w.st.registers[kRegCardCount] = Register{kCardCount - 1, 0};
   }
+  // One timed tick a round, after `mark` has set up its work untimed.
+  template <class Mark>
+  void ticks(benchmark::State& s, Mark mark) {
+    for (auto _ : s) {
+      s.PauseTiming();
+      mark();
+      s.ResumeTiming();
+      on_write_back_tick(w.ctx);
+    }
+  }
+  // A box the operator would have seen fails the run.
+  void check_no_box(benchmark::State& s) const {
+    if (!w.op.boxes.empty()) s.SkipWithError(w.op.boxes.front().c_str());
+  }
 };
 
 // Dirty registers spread evenly over the image; a fresh value each round so
@@ -64,17 +70,14 @@ void BM_WriteBackTick_Registers(benchmark::State& s) {
   const int dirty = static_cast<int>(s.range(0));
   const int stride = kRegisterCount / dirty;
   int32_t value = 1;
-  for (auto _ : s) {
-    s.PauseTiming();
+  r.ticks(s, [&] {
     ++value;
     for (int i = 0; i < dirty; ++i) {
       const int a = i * stride;
       // The card count keeps its value: the card pass depends on it.
       r.w.st.registers[a] = Register{a == kRegCardCount ? kCardCount - 1 : value, 1};
     }
-    s.ResumeTiming();
-    on_write_back_tick(r.w.ctx);
-  }
+  });
   for (const Register& reg : r.w.st.registers)
     if (reg.dirty) s.SkipWithError("a register stayed dirty");
   // The last round's values must be in the file, not only marked clean.
@@ -85,7 +88,7 @@ void BM_WriteBackTick_Registers(benchmark::State& s) {
                     [&stored](const Row& row) { stored = row.integer(0); }) ||
       stored != value)
     s.SkipWithError("the file misses the last value");
-  if (!r.w.op.boxes.empty()) s.SkipWithError(r.w.op.boxes.front().c_str());
+  r.check_no_box(s);
   s.SetItemsProcessed(s.iterations() * dirty);
 }
 
@@ -95,8 +98,7 @@ void BM_WriteBackTick_Cards(benchmark::State& s) {
   const int dirty = static_cast<int>(s.range(0));
   const int stride = kCardCount / dirty;
   uint32_t round = 0;
-  for (auto _ : s) {
-    s.PauseTiming();
+  r.ticks(s, [&] {
     ++round;
     for (int i = 0; i < dirty; ++i) {
       const int k = i * stride;
@@ -104,12 +106,10 @@ void BM_WriteBackTick_Cards(benchmark::State& s) {
       r.w.st.cards[k].typ = 1;
       r.w.st.cards[k].dirty = 1;
     }
-    s.ResumeTiming();
-    on_write_back_tick(r.w.ctx);
-  }
+  });
   for (const CardEntry& c : r.w.st.cards)
     if (c.dirty) s.SkipWithError("a card stayed dirty");
-  if (!r.w.op.boxes.empty()) s.SkipWithError(r.w.op.boxes.front().c_str());
+  r.check_no_box(s);
   s.SetItemsProcessed(s.iterations() * dirty);
 }
 
@@ -120,8 +120,7 @@ void BM_WriteBackTick_WaitingEvents(benchmark::State& s) {
   Running r;
   const auto n = static_cast<std::size_t>(s.range(0));
   int32_t id = 0;
-  for (auto _ : s) {
-    s.PauseTiming();
+  r.ticks(s, [&] {
     for (std::size_t i = 0; i < n; ++i) {
       sql::EventValues v;
       v.id = ++id;
@@ -130,12 +129,10 @@ void BM_WriteBackTick_WaitingEvents(benchmark::State& s) {
       v.status = 4;
       r.w.st.upkeep.waiting_events.push_back(v);
     }
-    s.ResumeTiming();
-    on_write_back_tick(r.w.ctx);
-  }
+  });
   if (!r.w.st.upkeep.waiting_events.empty()) s.SkipWithError("events still waiting");
   if (r.w.st.event_counter() != id) s.SkipWithError("the counter lags behind");
-  if (!r.w.op.boxes.empty()) s.SkipWithError(r.w.op.boxes.front().c_str());
+  r.check_no_box(s);
   s.SetItemsProcessed(static_cast<int64_t>(s.iterations() * n));
 }
 

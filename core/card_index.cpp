@@ -37,31 +37,20 @@ void CardIndex::link_all() {
   // From the top down, so every entry goes in front of its group and the
   // groups come out in ascending order without a search.
   for (int k = entries() - 1; k >= 0; --k) {
-    const std::string& kod = codes_[static_cast<std::size_t>(k)];
-    if (kod.empty()) {
-      set_empty(k, true);
-      continue;
-    }
-    const uint32_t h = hash_of(kod);
-    Slot& s = slots_[find(kod, h)];
-    if (s.head < 0) {
-      s = {h, k};
-      next_[k] = -1;
-      prev_[k] = k;
-    } else {
-      next_[k] = s.head;
-      prev_[k] = prev_[s.head];
-      prev_[s.head] = k;
-      s.head = k;
-    }
+    Slot* const s = link_alone(k);
+    if (s == nullptr) continue;
+    next_[k] = s->head;
+    prev_[k] = prev_[s->head];
+    prev_[s->head] = k;
+    s->head = k;
   }
 }
 
-void CardIndex::link(int e) {
+CardIndex::Slot* CardIndex::link_alone(int e) {
   const std::string& kod = codes_[static_cast<std::size_t>(e)];
   if (kod.empty()) {
     set_empty(e, true);
-    return;
+    return nullptr;
   }
   const uint32_t h = hash_of(kod);
   Slot& s = slots_[find(kod, h)];
@@ -69,8 +58,15 @@ void CardIndex::link(int e) {
     s = {h, e};
     next_[e] = -1;
     prev_[e] = e;
-    return;
+    return nullptr;
   }
+  return &s;
+}
+
+void CardIndex::link(int e) {
+  Slot* const group = link_alone(e);
+  if (group == nullptr) return;
+  Slot& s = *group;
   const int head = s.head;
   const int tail = prev_[head];
   if (e < head) {

@@ -38,6 +38,10 @@ class CardIndex {
   // The slot holding kod, or the free slot where it would go.
   std::size_t find(const std::string& kod, uint32_t h) const;
   void link_all();
+  // Links an entry without a code (as empty) or one that starts a group of
+  // its own, and returns nullptr; otherwise the slot of the group it joins,
+  // for the caller to link it into.
+  Slot* link_alone(int entry);
   void link(int entry);
   void unlink(int entry);
   void erase_slot(std::size_t i);

@@ -128,8 +128,6 @@ void build_db(const std::string& path, Cursor& in) {
 struct Target {
   ScratchDir dir;
   FuzzWorld fw;
-  testing::FakeSerial serial0;
-  testing::FakeEndpoint pc0, service0;
   Target() { fw.snapshot(); }
 };
 
@@ -185,13 +183,8 @@ NETBUF_FUZZ_UNTRACED void store_and_compare(testing::FakeWorld& w) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace netbuf;
-  static fuzz::Target t;
-  t.fw.restore(fuzz::FuzzWorld::Cards::kAny);
-  testing::FakeWorld& w = t.fw.w();
+  auto [t, w] = fuzz::target_with_new_links<fuzz::Target>(fuzz::FuzzWorld::Cards::kAny);
   w.db.close();
-  w.serial = t.serial0;
-  w.pc = t.pc0;
-  w.service = t.service0;
 
   const std::string path = t.dir.path("net.db");
   fuzz::Cursor in(data, size);

@@ -49,15 +49,8 @@ struct Target {
   FuzzWorld fw;
 
   Target() {
-    const std::string path = dir.path("net.db");
-    {
-      Database db;
-      db.open(path, true);
-      create_tables(db);
-      fill_events(db);
-    }
     testing::FakeWorld& w = fw.w();
-    w.db.open(path);
+    open_new_db(w, dir.path("net.db"), fill_events);
     w.pc.conns.resize(1);
 
     BufferState& st = fw.st();

@@ -31,18 +31,12 @@ struct Target {
   int32_t events_at_start = 0;
 
   Target() {
-    const std::string path = dir.path("net.db");
-    {
-      Database db;
-      db.open(path, true);
-      create_tables(db);
-      NETBUF_FUZZ_CHECK(db.run("INSERT INTO register VALUES (804, 0, ''), (805, 0, '')"));
-    }
     testing::FakeWorld& w = fw.w();
-    w.db.open(path);
+    open_new_db(w, dir.path("net.db"), [](Database& db) {
+      NETBUF_FUZZ_CHECK(db.run("INSERT INTO register VALUES (804, 0, ''), (805, 0, '')"));
+    });
     // Every decision writes a row; the disk need not see each one.
-    NETBUF_FUZZ_CHECK(w.db.run("PRAGMA synchronous=OFF"));
-    NETBUF_FUZZ_CHECK(w.db.query("PRAGMA journal_mode=MEMORY", {}, [](const Row&) {}));
+    skip_disk_waits(w.db);
     w.serial.opened = true;
 
     BufferState& st = fw.st();
@@ -112,8 +106,7 @@ void check_line(const testing::FakeSerial& serial) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace netbuf;
-  auto& t = fuzz::target_for_input<fuzz::Target>();
-  testing::FakeWorld& w = t.fw.w();
+  auto [t, w] = fuzz::target_for_input<fuzz::Target>();
   BufferState& st = w.st;
   fuzz::Cursor in(data, size);
 

@@ -46,8 +46,7 @@ void check_answers(const testing::FakeEndpoint& service) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace netbuf;
-  auto& t = fuzz::target_for_input<fuzz::Target>();
-  testing::FakeWorld& w = t.fw.w();
+  auto [t, w] = fuzz::target_for_input<fuzz::Target>();
   w.service.conns.clear();
   fuzz::Cursor in(data, size);
 

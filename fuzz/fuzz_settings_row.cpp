@@ -20,22 +20,14 @@ namespace {
 struct Target {
   ScratchDir dir;
   FuzzWorld fw;
-  testing::FakeSerial serial0;
-  testing::FakeEndpoint pc0, service0;
 
   Target() {
-    const std::string path = dir.path("net.db");
-    {
-      Database db;
-      db.open(path, true);
-      create_tables(db);
+    testing::FakeWorld& w = fw.w();
+    open_new_db(w, dir.path("net.db"), [](Database& db) {
       for (const auto& d : schema::kSettingDefaults)
         NETBUF_FUZZ_CHECK(db.run(schema::insert_setting(d.key, d.value)));
-    }
-    testing::FakeWorld& w = fw.w();
-    w.db.open(path);
-    NETBUF_FUZZ_CHECK(w.db.run("PRAGMA synchronous=OFF"));
-    NETBUF_FUZZ_CHECK(w.db.query("PRAGMA journal_mode=MEMORY", {}, [](const Row&) {}));
+    });
+    skip_disk_waits(w.db);
     fw.snapshot();
   }
 
@@ -60,13 +52,8 @@ bool is_port_text(const std::string& t) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace netbuf;
-  static fuzz::Target t;
-  t.fw.restore(fuzz::FuzzWorld::Cards::kUntouched);
-  testing::FakeWorld& w = t.fw.w();
+  auto [t, w] = fuzz::target_with_new_links<fuzz::Target>(fuzz::FuzzWorld::Cards::kUntouched);
   BufferState& st = w.st;
-  w.serial = t.serial0;
-  w.pc = t.pc0;
-  w.service = t.service0;
   fuzz::Cursor in(data, size);
 
   while (!in.empty()) {

@@ -119,6 +119,25 @@ inline void create_tables(Database& db) {
     NETBUF_FUZZ_CHECK(db.run(sql));
 }
 
+// net.db at `path`: the four tables and the rows `fill` adds on a connection
+// of its own, then opened on the world's connection.
+template <class Fill>
+void open_new_db(testing::FakeWorld& w, const std::string& path, Fill fill) {
+  {
+    Database db;
+    db.open(path, true);
+    create_tables(db);
+    fill(db);
+  }
+  w.db.open(path);
+}
+
+// A target that writes with every input need not wait for the disk.
+inline void skip_disk_waits(Database& db) {
+  NETBUF_FUZZ_CHECK(db.run("PRAGMA synchronous=OFF"));
+  NETBUF_FUZZ_CHECK(db.query("PRAGMA journal_mode=MEMORY", {}, [](const Row&) {}));
+}
+
 // A FakeWorld with readers configured through their registers, and the means
 // to return to that state. Handlers touch registers, readers, cards, link
 // buffers and the fakes; everything else a target changes it resets itself.
@@ -210,13 +229,31 @@ class FuzzWorld {
   uint32_t zone_mask_ = 0;
 };
 
+// A target and the world it drives, as an input finds them.
+template <class Target>
+struct TargetAndWorld {
+  Target& t;
+  testing::FakeWorld& w;
+};
+
 // A fuzzer's target, built on its first input and put back into its starting
 // state before each one.
 template <class Target>
-Target& target_for_input(FuzzWorld::Cards cards = FuzzWorld::Cards::kUntouched) {
+TargetAndWorld<Target> target_for_input(FuzzWorld::Cards cards = FuzzWorld::Cards::kUntouched) {
   static Target t;
   t.fw.restore(cards);
-  return t;
+  return {t, t.fw.w()};
+}
+
+// The same for a target that opens net.db and the sockets itself: the serial
+// line and both endpoints start each input new, as they were at start-up.
+template <class Target>
+TargetAndWorld<Target> target_with_new_links(FuzzWorld::Cards cards) {
+  const TargetAndWorld<Target> in = target_for_input<Target>(cards);
+  in.w.serial = testing::FakeSerial();
+  in.w.pc = testing::FakeEndpoint();
+  in.w.service = testing::FakeEndpoint();
+  return in;
 }
 
 }  // namespace netbuf::fuzz

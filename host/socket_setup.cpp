@@ -10,6 +10,19 @@
 
 namespace netbuf {
 
+namespace {
+
+// Closes a socket that could not be set up, leaving errno as the failure set
+// it; -1.
+int close_failed(int fd) {
+  const int err = errno;
+  ::close(fd);
+  errno = err;
+  return -1;
+}
+
+}  // namespace
+
 void set_option(int fd, int level, int name) {
   const int one = 1;
   ::setsockopt(fd, level, name, &one, sizeof one);
@@ -55,12 +68,7 @@ int bound_socket(const ListenAddress& at, int port) {
     a.sin6_port = htons(static_cast<uint16_t>(port));
     rc = ::bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a);
   }
-  if (rc != 0) {
-    const int err = errno;
-    ::close(fd);
-    errno = err;
-    return -1;
-  }
+  if (rc != 0) return close_failed(fd);
   return fd;
 }
 
@@ -93,12 +101,7 @@ int listening_socket(int port) {
   a.sin_family = AF_INET;
   a.sin_addr.s_addr = htonl(INADDR_ANY);
   a.sin_port = htons(static_cast<uint16_t>(port));
-  if (::bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0) {
-    const int err = errno;
-    ::close(fd);
-    errno = err;
-    return -1;
-  }
+  if (::bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0) return close_failed(fd);
   return fd;
 }
 

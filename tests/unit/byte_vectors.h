@@ -26,4 +26,19 @@ inline Bytes cat(std::initializer_list<Bytes> parts) {
   return out;
 }
 
+// CRC-16/Modbus of sample frames in wire order (low, high), from
+// pymodbus.utilities.computeCRC, pymodbus 3.0; not from our own code.
+struct CrcVector {
+  const char *data, *crc;
+};
+inline constexpr CrcVector kPymodbusCrcs[] = {
+    {"", "FF FF"},
+    {"FF", "FF 00"},
+    {"11 03 00 6B 00 03", "76 87"},
+    {"01 83 02", "C0 F1"},
+    {"01 03 0A 00 00 00 00 0A 1B 2C 3D 4E 5F", "AC DA"},
+    {"01 10 00 96 00 01 02 00 FE", "3A E6"},
+    {"03 10 00 05 00 01 02 12 34", "B2 12"},
+};
+
 }  // namespace netbuf::testing

@@ -7,28 +7,20 @@
 #include <vector>
 
 #include "app/storage_feed.h"
-#include "tests/unit/fakes.h"
-#include "tests/unit/test_db.h"
+#include "tests/unit/world_on_db.h"
 
 namespace netbuf {
 namespace {
 
 using Row = std::vector<int64_t>;
 
-class CardCheckTest : public ::testing::Test {
+class CardCheckTest : public testing::WorldOnDb {
  protected:
   void SetUp() override {
-    db.create(900, 0);
-    w.db.open(db.path());
+    WorldOnDb::SetUp();
     w.clock.t = LocalTime{2024, 5, 6, 8, 30, 0, 0, 2};
     w.st.card_count = 100;
     w.st.zone_mask = 0b1;
-  }
-  void reader(int e, int adr, int geo, int flags) {
-    ReaderEntry& r = w.st.reader(e);
-    r.adr485 = adr;
-    r.geo_zone = geo;
-    r.flags = flags;
   }
   void card(int k, const std::string& kod, int32_t time_zone, int32_t geo_zone) {
     w.st.set_card_kod(k, kod);
@@ -47,10 +39,7 @@ class CardCheckTest : public ::testing::Test {
   // ADR485, kod1..kod5, status and code_no of the last event row.
   Row last_event() {
     pump_storage(w.ctx);
-    Database check;
-    check.open(db.path());
-    const auto rows = testing::integer_rows(
-        check,
+    const auto rows = rows_of(
         "SELECT ADR485, kod1, kod2, kod3, kod4, kod5, status, code_no FROM event "
         "ORDER BY rowid DESC LIMIT 1",
         {"ADR485", "kod1", "kod2", "kod3", "kod4", "kod5", "status", "code_no"});
@@ -58,9 +47,6 @@ class CardCheckTest : public ::testing::Test {
     return r;
   }
   int64_t last_status() { return last_event().at(6); }
-
-  testing::TempDb db;
-  testing::FakeWorld w;
 };
 
 TEST_F(CardCheckTest, DecisionTable) {

@@ -6,49 +6,33 @@
 
 #include "access/card_check.h"
 #include "app/storage_feed.h"
-#include "tests/unit/fakes.h"
-#include "tests/unit/test_db.h"
+#include "tests/unit/world_on_db.h"
 
 namespace netbuf {
 namespace {
 
 using Row = std::vector<int64_t>;
 
-// The named columns of every row of a query, read through a connection of its own.
-std::vector<Row> rows_of(const std::string& path, const std::string& sql,
-                         std::initializer_list<std::string_view> names) {
-  Database db;
-  db.open(path);
-  return testing::integer_rows(db, sql, names);
-}
-
-class EventRecordsTest : public ::testing::Test {
+class EventRecordsTest : public testing::WorldOnDb {
  protected:
   void SetUp() override {
-    db.create(900, 0);
-    w.db.open(db.path());
+    WorldOnDb::SetUp();
     w.clock.t = LocalTime{2019, 3, 31, 12, 0, 0, 0, 1};
-    ReaderEntry& r = w.st.reader(2);
-    r.adr485 = 3;
-    r.geo_zone = 1;
-    r.flags = 0x0C;
+    reader(2, 3, 1, 0x0C);
   }
-  std::vector<Row> events() { return rows_of(db.path(), "SELECT * FROM event ORDER BY rowid",
+  std::vector<Row> events() {
+    return rows_of("SELECT * FROM event ORDER BY rowid",
                    {"ID", "typ", "ADR485", "time", "timezone", "typ_kodu", "kod1", "kod2", "kod3",
                     "kod4", "kod5", "status", "code_no", "alarm", "event", "q5"});
   }
   std::vector<Row> stored_counter() {
-    return rows_of(db.path(),
-                   "SELECT adres, val FROM register WHERE adres IN (804, 805) ORDER BY adres",
+    return rows_of("SELECT adres, val FROM register WHERE adres IN (804, 805) ORDER BY adres",
                    {"adres", "val"});
   }
   void counter(int32_t hi, int32_t lo) {
     w.st.registers[kRegEventCntHi] = Register{hi, 1};
     w.st.registers[kRegEventCntLo] = Register{lo, 1};
   }
-
-  testing::TempDb db;
-  testing::FakeWorld w;
 };
 
 TEST_F(EventRecordsTest, CardCheckStoresTheExactRow) {

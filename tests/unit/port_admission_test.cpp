@@ -2,18 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/unit/addresses.h"
+
 namespace netbuf {
 namespace {
 
-Address16 v4(uint8_t last) {
-  Address16 a{};
-  a[10] = a[11] = 0xff;
-  a[12] = 192;
-  a[13] = 0;
-  a[14] = 2;
-  a[15] = last;
-  return a;
-}
+using testing::v4;
 
 // Each way a peer is turned away is counted under its own refusal, and said
 // in a line unless the port was merely full.

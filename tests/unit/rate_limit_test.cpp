@@ -4,16 +4,12 @@
 
 #include <vector>
 
+#include "tests/unit/addresses.h"
+
 namespace netbuf {
 namespace {
 
-Address16 v4(uint8_t last) {
-  Address16 a{};
-  a[10] = a[11] = 0xff;
-  a[12] = 192;
-  a[15] = last;
-  return a;
-}
+using testing::v4;
 
 TEST(RateLimit, BucketLetsABurstThroughThenTheRate) {
   // 10 a second, 3 at once. Each step: the time, then whether an event then passes.

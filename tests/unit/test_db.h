@@ -3,8 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <filesystem>
 #include <initializer_list>
 #include <string>
 #include <string_view>
@@ -12,6 +10,7 @@
 
 #include "store/database.h"
 #include "store/schema.h"
+#include "tests/unit/temp_dir.h"
 
 namespace netbuf::testing {
 
@@ -38,18 +37,8 @@ inline std::vector<std::vector<int64_t>> integer_rows(Database& db, const std::s
 
 class TempDb {
  public:
-  TempDb() {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "netbuf-test-XXXXXX").string();
-    dir_ = mkdtemp(tmpl.data());
-    path_ = dir_ + "/net.db";
-  }
-  ~TempDb() {
-    std::error_code ec;
-    std::filesystem::permissions(dir_, std::filesystem::perms::owner_all, ec);
-    std::filesystem::remove_all(dir_, ec);
-  }
   const std::string& path() const { return path_; }
-  const std::string& dir() const { return dir_; }
+  const std::string& dir() const { return dir_.path(); }
 
   // The four tables of a prepared net.db with only the first `registers`
   // register rows and `cards` card rows, and no settings rows.
@@ -98,8 +87,8 @@ class TempDb {
     EXPECT_TRUE(s) << sql << ": " << s.error();
   }
 
-  std::string dir_;
-  std::string path_;
+  TempDir dir_{"netbuf-test-"};
+  std::string path_ = dir_.path() + "/net.db";
 };
 
 }  // namespace netbuf::testing
