@@ -77,6 +77,9 @@ void BM_EventReadout(benchmark::State& s) {
     st.pc_request.rx_len = sizeof request;
     st.pc_request.pos = 0;
     st.pc_tx_len = 0;
+    // Each read starts at the pointer set above, as after a hand-over;
+    // otherwise every read would go on past the one before.
+    st.pc_pointer_on_send = -1;
     read_file_record(w->ctx);
   }
   if (st.pc_tx_len != 11 + 7 * 32) s.SkipWithError("answer without 7 records");
