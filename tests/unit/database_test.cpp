@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "core/buffer_state.h"
+#include "store/batch_commit.h"
 #include "store/schema.h"
 #include "store/sql_texts.h"
 
@@ -133,6 +134,9 @@ TEST_F(SqliteFile, FailuresKeepTheCodeAndShowTheSameText) {
       << s.error();
   EXPECT_EQ(s.fault().code, 5);  // SQLITE_BUSY: the same statement may work later
   EXPECT_FALSE(s.fault().disk_trouble());
+  // A setting that cannot be stored is named with its values written in.
+  const Status u = update_setting(d, "PORT_TCP", 503);
+  EXPECT_EQ(u.fault().statement, "UPDATE setings set val= 503 where PARAMETR = \"PORT_TCP\" ;");
   holder.rollback();
 
   EXPECT_EQ(sqlite_code_text(101), "sqlite3_step() has finished executing");
